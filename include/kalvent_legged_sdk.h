@@ -1,0 +1,9 @@
+// Everything a user program needs from kalvent_legged_sdk.
+#pragma once
+
+#include "kalvent_legged_sdk/comm.h"
+#include "kalvent_legged_sdk/loop.h"
+#include "kalvent_legged_sdk/pelk_const.h"
+#include "kalvent_legged_sdk/quadruped.h"
+#include "kalvent_legged_sdk/tesmar_const.h"
+#include "kalvent_legged_sdk/udp.h"

@@ -1,0 +1,27 @@
+// Helpers shared by the test programs.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace kalvent_test {
+
+// How a forked child ended and what it wrote to standard output.
+struct ChildResult {
+  bool exited = false;  // ended through exit/_exit (not a signal)
+  int status = -1;      // exit status when `exited`
+  int signal = 0;       // terminating signal otherwise
+  std::string out;      // everything written to stdout
+};
+
+// Runs `body` in a forked child whose stdout is a pipe; the child exits 0
+// when `body` returns. Kills the child after `timeoutSeconds`.
+ChildResult runInChild(const std::function<void()>& body, int timeoutSeconds = 60);
+
+// Moves the calling process into a new, private network namespace with lo up,
+// 127.0.0.1 and both controller addresses on it, and, when `multicast` is
+// set, multicast routed over lo. Returns false (with the reason in `why`)
+// where namespaces cannot be made; call it only in a forked child.
+bool enterPrivateNetwork(bool multicast, std::string* why);
+
+}  // namespace kalvent_test
