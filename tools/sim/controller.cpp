@@ -1,0 +1,233 @@
+#include "controller.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+#include <limits>
+
+#include "kalvent_legged_sdk/comm.h"
+#include "udp_comm.h"
+
+namespace kalvent_sim {
+
+namespace sdk = KALVENT_LEGGED_SDK;
+
+static_assert(sizeof(sdk::LowState_t) == kMaxStateLength, "longest state packet");
+static_assert(sizeof(sdk::HighState) <= kMaxStateLength, "longest state packet");
+
+namespace {
+
+const double kPi = 3.14159265358979323846;
+const double kGravity = 9.81;
+const int8_t kTemperature = 30;
+
+uint32_t loadLE32(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+uint32_t checksumOf(const void* packet, size_t length) {
+  // crc32 reads through its pointer only, at any alignment.
+  auto* words = static_cast<uint32_t*>(const_cast<void*>(packet));
+  return sdk::crc32(words, sdk::crcWords(static_cast<int>(length)));
+}
+
+int16_t saturate16(double v) {
+  if (!(v > std::numeric_limits<int16_t>::min())) return std::numeric_limits<int16_t>::min();
+  if (v >= std::numeric_limits<int16_t>::max()) return std::numeric_limits<int16_t>::max();
+  return static_cast<int16_t>(std::lround(v));
+}
+
+// Stores `values` into the array field `offset` bytes into a packed record.
+// Indexing such a field would go through a pointer that claims an alignment
+// the field does not have, which 32-bit ARM faults on.
+template <typename T, size_t N>
+void storeAt(void* record, size_t offset, const T (&values)[N]) {
+  std::memcpy(static_cast<unsigned char*>(record) + offset, values, sizeof values);
+}
+
+double finiteOrZero(float v) {
+  return std::isfinite(v) ? v : 0.0;
+}
+
+// A level IMU turned by `yaw` about the vertical: gravity on the
+// accelerometer, quaternion w, x, y, z.
+void fillImu(sdk::IMU& imu, double yaw, double yawRate) {
+  const float quaternion[4] = {static_cast<float>(std::cos(yaw / 2)), 0.0f, 0.0f,
+                               static_cast<float>(std::sin(yaw / 2))};
+  const float gyroscope[3] = {0.0f, 0.0f, static_cast<float>(yawRate)};
+  const float accelerometer[3] = {0.0f, 0.0f, static_cast<float>(kGravity)};
+  const float rpy[3] = {0.0f, 0.0f, static_cast<float>(yaw)};
+  storeAt(&imu, offsetof(sdk::IMU, quaternion), quaternion);
+  storeAt(&imu, offsetof(sdk::IMU, gyroscope), gyroscope);
+  storeAt(&imu, offsetof(sdk::IMU, accelerometer), accelerometer);
+  storeAt(&imu, offsetof(sdk::IMU, rpy), rpy);
+  imu.temperature = kTemperature;
+}
+
+}  // namespace
+
+bool checksumMatches(const void* packet, size_t length) {
+  return checksumOf(packet, length) ==
+         loadLE32(static_cast<const unsigned char*>(packet) + length - 4);
+}
+
+void stampChecksum(unsigned char* packet, size_t length) {
+  const uint32_t crc = checksumOf(packet, length);
+  unsigned char* p = packet + length - 4;
+  p[0] = static_cast<unsigned char>(crc);
+  p[1] = static_cast<unsigned char>(crc >> 8);
+  p[2] = static_cast<unsigned char>(crc >> 16);
+  p[3] = static_cast<unsigned char>(crc >> 24);
+}
+
+Controller::Controller(const ControllerConfig& config)
+    : joints_(config.model),
+      period_(1.0 / config.rateHz),
+      substeps_(static_cast<int>(std::ceil(period_ / kMaxStep - 1e-9))),
+      timeoutPeriods_(static_cast<uint64_t>(std::llround(kCommandTimeout * config.rateHz))) {}
+
+Verdict Controller::receive(const void* data, size_t length) {
+  if (length != static_cast<size_t>(sdk::LOW_CMD_LENGTH) &&
+      length != static_cast<size_t>(sdk::HIGH_CMD_LENGTH)) {
+    ++wrongLengths_;
+    return Verdict::WrongLength;
+  }
+  if (!checksumMatches(data, length)) {
+    ++badChecksums_;
+    return Verdict::BadChecksum;
+  }
+  ++commands_;
+  commanded_ = true;
+  lastCommand_ = periods_;
+  if (length == static_cast<size_t>(sdk::LOW_CMD_LENGTH)) {
+    applyLow(data);
+    level_ = Level::Low;
+    return Verdict::LowCommand;
+  }
+  applyHigh(data);
+  level_ = Level::High;
+  return Verdict::HighCommand;
+}
+
+void Controller::applyLow(const void* data) {
+  sdk::LowCmd_t cmd;
+  std::memcpy(&cmd, data, sizeof cmd);
+  for (int j = 0; j < kJoints; ++j) {
+    const sdk::MotorCmd_t& m = cmd.motorCmd[j];
+    MotorTarget t;
+    t.mode = m.mode;
+    t.q = m.q;
+    t.dq = m.dq;
+    t.tau = m.tau / 256.0f;
+    t.kp = m.Kp / 32.0f;
+    t.kd = m.Kd / 16.0f;
+    joints_.setTarget(j, t);
+  }
+}
+
+void Controller::applyHigh(const void* data) {
+  sdk::HighCmd cmd;
+  std::memcpy(&cmd, data, sizeof cmd);
+  body_.mode = cmd.mode;
+  body_.bodyHeight = cmd.bodyHeight;
+  commandedSpeed_ = {finiteOrZero(cmd.forwardSpeed), finiteOrZero(cmd.sideSpeed),
+                     finiteOrZero(cmd.rotateSpeed)};
+}
+
+bool Controller::commandLost() const {
+  return !commanded_ || periods_ - lastCommand_ > timeoutPeriods_;
+}
+
+void Controller::advance() {
+  const bool lost = commandLost();
+  joints_.setDamping(lost || level_ != Level::Low);
+  const double dt = period_ / substeps_;
+  for (int i = 0; i < substeps_; ++i) joints_.step(dt);
+
+  const bool walking = !lost && level_ == Level::High;
+  body_.forwardSpeed = walking ? commandedSpeed_[0] : 0.0;
+  body_.sideSpeed = walking ? commandedSpeed_[1] : 0.0;
+  body_.rotateSpeed = walking ? commandedSpeed_[2] : 0.0;
+  // Midpoint heading keeps a steady turn on its circle.
+  const double heading = body_.yaw + body_.rotateSpeed * period_ / 2;
+  body_.x +=
+      (body_.forwardSpeed * std::cos(heading) - body_.sideSpeed * std::sin(heading)) * period_;
+  body_.y +=
+      (body_.forwardSpeed * std::sin(heading) + body_.sideSpeed * std::cos(heading)) * period_;
+  body_.yaw = std::remainder(body_.yaw + body_.rotateSpeed * period_, 2 * kPi);
+  if (body_.yaw == -kPi) body_.yaw = kPi;
+
+  ++periods_;
+}
+
+uint32_t Controller::tick() const {
+  return static_cast<uint32_t>(static_cast<uint64_t>(std::llround(time() * 1000.0)));
+}
+
+size_t Controller::writeState(unsigned char* out) const {
+  switch (level_) {
+    case Level::Low:
+      writeLow(out);
+      return sdk::LOW_STATE_LENGTH;
+    case Level::High:
+      writeHigh(out);
+      return sdk::HIGH_STATE_LENGTH;
+    case Level::None:
+      break;
+  }
+  return 0;
+}
+
+void Controller::writeLow(unsigned char* out) const {
+  sdk::LowState_t s{};
+  s.levelFlag = sdk::LOWLEVEL;
+  fillImu(s.imu, 0.0, 0.0);
+  for (int j = 0; j < kJoints; ++j) {
+    sdk::MotorState_t& m = s.motorState[j];
+    m.mode = joints_.target(j).mode;
+    m.q = static_cast<float>(joints_.q(j));
+    m.dq = static_cast<float>(joints_.dq(j));
+    m.ddq = saturate16(joints_.ddq(j));
+    m.tauEst = saturate16(joints_.torque(j) * 256.0);
+    m.q_raw = m.q;
+    m.dq_raw = m.dq;
+    m.ddq_raw = m.ddq;
+    m.temperature = kTemperature;
+  }
+  int16_t force[4];
+  for (int leg = 0; leg < 4; ++leg) {
+    force[leg] = saturate16(
+        standingFootForce(joints_.q(3 * leg), joints_.q(3 * leg + 1), joints_.q(3 * leg + 2)));
+  }
+  storeAt(&s, offsetof(sdk::LowState_t, footForce), force);
+  storeAt(&s, offsetof(sdk::LowState_t, footForceEst), force);
+  s.tick = tick();
+  std::memcpy(out, &s, sizeof s);
+  stampChecksum(out, sizeof s);
+}
+
+void Controller::writeHigh(unsigned char* out) const {
+  sdk::HighState s{};
+  s.levelFlag = sdk::HIGHLEVEL;
+  s.mode = body_.mode;
+  fillImu(s.imu, body_.yaw, body_.rotateSpeed);
+  s.forwardSpeed = static_cast<float>(body_.forwardSpeed);
+  s.sideSpeed = static_cast<float>(body_.sideSpeed);
+  s.rotateSpeed = static_cast<float>(body_.rotateSpeed);
+  s.bodyHeight = body_.bodyHeight;
+  s.updownSpeed = 0.0f;
+  s.forwardPosition = static_cast<float>(body_.x);
+  s.sidePosition = static_cast<float>(body_.y);
+  // The high level keeps the robot standing on all four feet.
+  const int16_t standing = saturate16(kRobotWeight / 4);
+  const int16_t force[4] = {standing, standing, standing, standing};
+  storeAt(&s, offsetof(sdk::HighState, footForce), force);
+  storeAt(&s, offsetof(sdk::HighState, footForceEst), force);
+  s.tick = tick();
+  std::memcpy(out, &s, sizeof s);
+  stampChecksum(out, sizeof s);
+}
+
+}  // namespace kalvent_sim

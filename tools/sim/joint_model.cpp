@@ -1,0 +1,141 @@
+#include "joint_model.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "kalvent_legged_sdk/comm.h"
+#include "kalvent_legged_sdk/pelk_const.h"
+#include "kalvent_legged_sdk/tesmar_const.h"
+
+namespace kalvent_sim {
+
+namespace sdk = KALVENT_LEGGED_SDK;
+
+namespace {
+
+// Rotor inertia reflected through the gearbox plus the link, kg·m², for
+// hip, thigh and calf.
+const double kInertia[3] = {0.035, 0.045, 0.03};
+// Viscous friction of every joint, N·m·s/rad.
+const double kFriction = 0.05;
+// Damping gain the motors hold while the command stream is lost, N·m·s/rad.
+const double kProtectiveKd = 3.0;
+
+// Only the exact float patterns switch a term off; anything else is a target.
+const float kPosStop = static_cast<float>(sdk::PosStopF);
+const float kVelStop = static_cast<float>(sdk::VelStopF);
+
+// Crude standing model: two 0.2 m links, belly on the ground below 0.1 m of
+// leg height, fully carried from 0.3 m.
+const double kLinkLength = 0.2;
+const double kBellyHeight = 0.10;
+const double kStandHeight = 0.30;
+
+struct Limits {
+  double hipMin, hipMax, thighMin, thighMax, calfMin, calfMax;
+};
+
+Limits limitsOf(sdk::LeggedType model) {
+  if (model == sdk::LeggedType::Pelk) {
+    return {sdk::pelk_Hip_min,   sdk::pelk_Hip_max,  sdk::pelk_Thigh_min,
+            sdk::pelk_Thigh_max, sdk::pelk_Calf_min, sdk::pelk_Calf_max};
+  }
+  return {sdk::tesmar_Hip_min,   sdk::tesmar_Hip_max,  sdk::tesmar_Thigh_min,
+          sdk::tesmar_Thigh_max, sdk::tesmar_Calf_min, sdk::tesmar_Calf_max};
+}
+
+}  // namespace
+
+JointRange jointRange(sdk::LeggedType model, int joint) {
+  const Limits l = limitsOf(model);
+  const int leg = joint / 3;
+  switch (joint % 3) {
+    case 0:
+      if (leg == sdk::FR_ || leg == sdk::RR_) return {-l.hipMax, -l.hipMin};
+      return {l.hipMin, l.hipMax};
+    case 1:
+      return {l.thighMin, l.thighMax};
+    default:
+      return {l.calfMin, l.calfMax};
+  }
+}
+
+std::array<double, kJoints> lyingPose() {
+  std::array<double, kJoints> pose{};
+  for (int leg = 0; leg < 4; ++leg) {
+    pose[3 * leg] = 0.0;
+    pose[3 * leg + 1] = 1.12;
+    pose[3 * leg + 2] = -2.65;
+  }
+  return pose;
+}
+
+double standingFootForce(double hip, double thigh, double calf) {
+  const double height = std::cos(hip) * kLinkLength * (std::cos(thigh) + std::cos(thigh + calf));
+  const double lift = (height - kBellyHeight) / (kStandHeight - kBellyHeight);
+  return std::clamp(lift, 0.0, 1.0) * kRobotWeight / 4;
+}
+
+JointModel::JointModel(sdk::LeggedType model) {
+  const auto pose = lyingPose();
+  for (int j = 0; j < kJoints; ++j) {
+    Joint& s = joints_[j];
+    s.range = jointRange(model, j);
+    s.inertia = kInertia[j % 3];
+    s.q = std::clamp(pose[j], s.range.min, s.range.max);
+    s.dq = 0;
+    s.ddq = 0;
+    s.torque = 0;
+  }
+}
+
+void JointModel::setTarget(int joint, const MotorTarget& target) {
+  joints_[joint].target = target;
+}
+
+void JointModel::setState(int joint, double q, double dq) {
+  Joint& s = joints_[joint];
+  s.q = std::clamp(q, s.range.min, s.range.max);
+  s.dq = dq;
+}
+
+void JointModel::step(double dt) {
+  for (Joint& s : joints_) {
+    double kp = 0, kd = 0, qDes = 0, dqDes = 0, ff = 0;
+    const MotorTarget& t = s.target;
+    if (damping_) {
+      kd = kProtectiveKd;
+    } else if (t.mode != 0) {
+      // Negative gains or non-finite targets would drive the integration
+      // away; a motor driver refuses them, and so does this one.
+      if (t.q != kPosStop && std::isfinite(t.q)) {
+        kp = std::max(0.0f, t.kp);
+        qDes = t.q;
+      }
+      if (t.dq != kVelStop && std::isfinite(t.dq)) {
+        kd = std::max(0.0f, t.kd);
+        dqDes = t.dq;
+      }
+      if (std::isfinite(t.tau)) ff = t.tau;
+    }
+    // Backward Euler in q and dq: J·(v' − v)/dt = Kp·(q_des − q − dt·v')
+    //   + Kd·(dq_des − v') + τ_ff − b·v'.
+    const double h = dt / s.inertia;
+    double v =
+        (s.dq + h * (kp * (qDes - s.q) + kd * dqDes + ff)) / (1.0 + h * (kp * dt + kd + kFriction));
+    double q = s.q + dt * v;
+    if (q > s.range.max) {
+      q = s.range.max;
+      v = std::min(v, 0.0);
+    } else if (q < s.range.min) {
+      q = s.range.min;
+      v = std::max(v, 0.0);
+    }
+    s.torque = kp * (qDes - q) + kd * (dqDes - v) + ff;
+    s.ddq = (v - s.dq) / dt;
+    s.q = q;
+    s.dq = v;
+  }
+}
+
+}  // namespace kalvent_sim
