@@ -107,9 +107,12 @@ int LCM::Send(LowState& state) {
 int LCM::Recv() {
   const timespec overTime{0, static_cast<long>(LCM_PERIOD - 20) * 1000};
   const timespec clearBuf{0, 0};
-  if (readable(lcmFd, overTime) == 0) return -2;
-  // A failed wait falls through to the drain, which then decides: handle()
-  // blocks until a message comes, so it only runs on a poll that saw one.
+  const int waited = readable(lcmFd, overTime);
+  if (waited == 0) return -2;
+  // handle() blocks until a message comes, so it runs only right after a
+  // poll that saw one. A failed wait still drains; a failed drain poll ends
+  // the drain.
+  if (waited > 0) lcm.handle();
   while (readable(lcmFd, clearBuf) > 0) lcm.handle();
   return 1;
 }
