@@ -142,7 +142,7 @@ class LCM {
 
  private:
   uint8_t levelFlag;  // HIGHLEVEL or LOWLEVEL
-  ::lcm::LCM lcm;
+  ::lcm::LCM lcm;     // this bridge's own LCM instance (default provider)
   // What each side's last Subscribe call made (null until then); kept
   // apart so that re-subscribing one side never drops the other's.
   ::lcm::Subscription* subCmd;
