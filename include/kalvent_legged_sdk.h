@@ -2,6 +2,7 @@
 #pragma once
 
 #include "kalvent_legged_sdk/comm.h"
+#include "kalvent_legged_sdk/lcm.h"
 #include "kalvent_legged_sdk/loop.h"
 #include "kalvent_legged_sdk/pelk_const.h"
 #include "kalvent_legged_sdk/quadruped.h"

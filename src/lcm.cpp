@@ -1,0 +1,136 @@
+// The LCM bridge.
+#include "kalvent_legged_sdk/lcm.h"
+
+#include <poll.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+namespace KALVENT_LEGGED_SDK {
+
+namespace {
+
+// Publishes the whole byte image of a record; LCM's status is not passed on.
+template <typename T>
+int publishRecord(::lcm::LCM& lcm, const char* channel, const T& record) {
+  lcm.publish(channel, &record, sizeof record);
+  return 0;
+}
+
+template <typename T>
+void copyNewest(LCMHandler<T>& handler, T& out) {
+  pthread_mutex_lock(&handler.recvMut);
+  std::memcpy(&out, &handler.sourceBuf, sizeof out);
+  pthread_mutex_unlock(&handler.recvMut);
+}
+
+// Replaces `slot` with a subscription of `handler` to `channel`, dropping
+// only what `slot` held.
+template <typename T>
+void resubscribe(::lcm::LCM& lcm, ::lcm::Subscription*& slot, const char* channel,
+                 LCMHandler<T>& handler) {
+  if (slot != nullptr) lcm.unsubscribe(slot);
+  slot = lcm.subscribe(channel, &LCMHandler<T>::onMsg, &handler);
+}
+
+void announce(const char* subscribed, const char* published) {
+  std::printf("Subscribe channel: %s, Publish channel: %s\n", subscribed, published);
+}
+
+// Whether `fd` has something to read within `wait` (the poll itself failing
+// counts as -1). ppoll, unlike select, takes any descriptor number, and,
+// unlike poll, a wait finer than a millisecond.
+int readable(int fd, const timespec& wait) {
+  pollfd p{fd, POLLIN, 0};
+  const int ready = ppoll(&p, 1, &wait, nullptr);
+  if (ready <= 0) return ready;
+  return (p.revents & POLLIN) != 0 ? 1 : 0;
+}
+
+}  // namespace
+
+LCM::LCM(uint8_t level)
+    : levelFlag(0), lcm(""), subCmd(nullptr), subState(nullptr), lcmFd(-1), LCM_PERIOD(2000) {
+  if (level == LOWLEVEL) {
+    levelFlag = LOWLEVEL;
+  } else if (level != HIGHLEVEL) {
+    std::printf("Level Flag Error.\n");
+    std::exit(-1);
+  }
+  if (lcm.good()) lcmFd = lcm.getFileno();
+  if (lcmFd < 0) {
+    std::printf("Error: LCM initiate failed.\n");
+    std::exit(-2);
+  }
+  std::printf("LCM Initialized. ");
+}
+
+LCM::~LCM() = default;
+
+void LCM::SubscribeCmd() {
+  if (levelFlag == LOWLEVEL) {
+    resubscribe(lcm, subCmd, lowCmdChannel, lowCmdLCMHandler);
+    announce(lowCmdChannel, lowStateChannel);
+  } else {
+    resubscribe(lcm, subCmd, highCmdChannel, highCmdLCMHandler);
+    announce(highCmdChannel, highStateChannel);
+  }
+}
+
+void LCM::SubscribeState() {
+  if (levelFlag == LOWLEVEL) {
+    resubscribe(lcm, subState, lowStateChannel, lowStateLCMHandler);
+    announce(lowStateChannel, lowCmdChannel);
+  } else {
+    resubscribe(lcm, subState, highStateChannel, highStateLCMHandler);
+    announce(highStateChannel, highCmdChannel);
+  }
+}
+
+int LCM::Send(HighCmd& cmd) {
+  return publishRecord(lcm, highCmdChannel, cmd);
+}
+
+int LCM::Send(LowCmd& cmd) {
+  return publishRecord(lcm, lowCmdChannel, cmd);
+}
+
+int LCM::Send(HighState& state) {
+  return publishRecord(lcm, highStateChannel, state);
+}
+
+int LCM::Send(LowState& state) {
+  return publishRecord(lcm, lowStateChannel, state);
+}
+
+int LCM::Recv() {
+  const timespec overTime{0, static_cast<long>(LCM_PERIOD - 20) * 1000};
+  const timespec clearBuf{0, 0};
+  const int waited = readable(lcmFd, overTime);
+  if (waited == 0) return -2;
+  // handle() blocks until a message comes, so it runs only right after a
+  // poll that saw one. A failed wait still drains; a failed drain poll ends
+  // the drain.
+  if (waited > 0) lcm.handle();
+  while (readable(lcmFd, clearBuf) > 0) lcm.handle();
+  return 1;
+}
+
+void LCM::Get(HighCmd& cmd) {
+  copyNewest(highCmdLCMHandler, cmd);
+}
+
+void LCM::Get(LowCmd& cmd) {
+  copyNewest(lowCmdLCMHandler, cmd);
+}
+
+void LCM::Get(HighState& state) {
+  copyNewest(highStateLCMHandler, state);
+}
+
+void LCM::Get(LowState& state) {
+  copyNewest(lowStateLCMHandler, state);
+}
+
+}  // namespace KALVENT_LEGGED_SDK
