@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -275,13 +276,17 @@ TEST(SetUpFailure, UnconnectablePeerEndsWithStatus254) {
 
 TEST(SetUpFailure, NoDescriptorForTheSocketEndsWithStatus254) {
   const uint16_t local = freePort();
+  static rlimit usual{};
   const auto child = runInChild([&] {
+    getrlimit(RLIMIT_NOFILE, &usual);
+    // Registered last, so run first on exit: the sanitizer runtimes need
+    // descriptors of their own while the process ends.
+    std::atexit([] { setrlimit(RLIMIT_NOFILE, &usual); });
     const int lowestFree = dup(0);
     close(lowestFree);
-    rlimit limit{};
-    getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = static_cast<rlim_t>(lowestFree);
-    setrlimit(RLIMIT_NOFILE, &limit);
+    rlimit none = usual;
+    none.rlim_cur = static_cast<rlim_t>(lowestFree);
+    setrlimit(RLIMIT_NOFILE, &none);
     sdk::UDP endpoint(local, "127.0.0.1", 9, 16, 16);
   });
   EXPECT_TRUE(child.exited);

@@ -110,8 +110,8 @@ TEST(Concurrency, RecvAgainstGetRecvNeverReadsAHalfWrittenPacket) {
     for (const sdk::MotorState& motor : state.motorState) {
       whole = whole && motor.q == static_cast<float>(state.tick);
     }
-    for (int16_t force : state.footForceEst) {
-      whole = whole && force == static_cast<int16_t>(state.tick);
+    for (int leg = 0; leg < 4; ++leg) {
+      whole = whole && state.footForceEst[leg] == static_cast<int16_t>(state.tick);
     }
     if (!whole) ++broken;
   }
