@@ -127,8 +127,8 @@ double microsecondsSince(Clock::time_point start) {
 }
 
 // Each iteration: one exchange through the endpoint (SetSend, Send, Recv
-// until a packet is stored, GetRecv), then one on raw sockets (send 610
-// bytes, busy-poll a non-blocking recv until 771 bytes come).
+// until a packet is stored, GetRecv) and one on raw sockets (send 610 bytes,
+// busy-poll a non-blocking recv until 771 bytes come).
 void BM_RoundTrip(benchmark::State& state) {
   Controller controller;
   sdk::UDP endpoint(kalvent_test::freePort(), "127.0.0.1", controller.endpointPort,
@@ -152,21 +152,34 @@ void BM_RoundTrip(benchmark::State& state) {
   library.reserve(static_cast<size_t>(state.max_iterations));
   plain.reserve(static_cast<size_t>(state.max_iterations));
   const auto timeout = std::chrono::seconds(1);
-  for (auto _ : state) {
-    auto start = Clock::now();
+  const auto throughEndpoint = [&] {
+    const auto start = Clock::now();
     endpoint.SetSend(cmd);
     endpoint.Send();
     while (endpoint.Recv() != 0 && Clock::now() - start < timeout) {
     }
     endpoint.GetRecv(decoded);
     library.push_back(microsecondsSince(start));
-
-    start = Clock::now();
+  };
+  const auto throughRawSockets = [&] {
+    const auto start = Clock::now();
     send(raw, rawCommand.data(), rawCommand.size(), 0);
     while (recv(raw, rawState, sizeof rawState, MSG_DONTWAIT) <= 0 &&
            Clock::now() - start < timeout) {
     }
     plain.push_back(microsecondsSince(start));
+  };
+  bool endpointFirst = true;
+  for (auto _ : state) {
+    // Alternating the order keeps either side from always following the other.
+    if (endpointFirst) {
+      throughEndpoint();
+      throughRawSockets();
+    } else {
+      throughRawSockets();
+      throughEndpoint();
+    }
+    endpointFirst = !endpointFirst;
   }
   close(raw);
 

@@ -245,7 +245,7 @@ UDP::UDP(uint16_t localPort, uint16_t targetPort, int sendLength, int recvLength
 
 UDP::~UDP() {
   std::printf("Closing UDP.\n");
-  // A server-mode endpoint that never got a client has nothing to shut down.
+  // Fails on a server-mode endpoint that never got a client: it is not connected.
   if (shutdown(sockFd, SHUT_RDWR) != 0) std::printf("Error! Close UDP Failed.\n");
   close(sockFd);
 }

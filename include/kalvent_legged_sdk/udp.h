@@ -74,9 +74,9 @@ class UDP {
   // Stamps the checksum into cmd.crc and stores cmd as the packet to send.
   // Returns 0.
   int SetSend(HighCmd& cmd);
-  // Encodes cmd (tau x256, Kp x32, Kd x16 as 16-bit integers truncated toward
-  // zero; beyond the 16-bit range they saturate, NaN gives 0), stamps the
-  // checksum and stores it as the packet to send. cmd is not changed.
+  // Encodes cmd (tau in N·m x256, Kp x32, Kd x16 as 16-bit integers truncated
+  // toward zero; beyond the 16-bit range they saturate, NaN gives 0), stamps
+  // the checksum and stores it as the packet to send. cmd is not changed.
   // Returns 0.
   int SetSend(LowCmd& cmd);
   // Stamps the checksum into the last four bytes of the caller's packet of
@@ -84,8 +84,8 @@ class UDP {
   int SetSend(char* cmd);
   // Copies the newest accepted packet (zeros before the first) into state.
   void GetRecv(HighState& state);
-  // Decodes the newest accepted packet into state (tauEst /256); state.crc
-  // keeps its value.
+  // Decodes the newest accepted packet into state (tauEst in N·m: the wire
+  // value /256); state.crc keeps its value.
   void GetRecv(LowState& state);
   // Copies the newest accepted packet into the caller's buffer of the
   // endpoint's receive length.
