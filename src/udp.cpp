@@ -1,6 +1,17 @@
 // The UDP link to the robot controller and the packet checksum.
 #include "kalvent_legged_sdk/udp.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 #include "udp_comm.h"
 
 #if defined(__x86_64__)
@@ -158,6 +169,306 @@ uint32_t crc32(uint32_t* data, uint32_t len) {
   if (useCarryless) return crc32_impl::carryless(data, len);
 #endif
   return crc32_impl::portable(data, len);
+}
+
+}  // namespace KALVENT_LEGGED_SDK
+
+namespace KALVENT_LEGGED_SDK {
+
+namespace {
+
+// The low-level codec's scratch records, one per process: SetSend(LowCmd&)
+// builds its packet in udp_lowcmd and GetRecv(LowState&) decodes from
+// udp_lowstate.
+LowCmd_t udp_lowcmd;
+LowState_t udp_lowstate;
+
+uint32_t loadLittleEndian(const char* p) {
+  const auto* b = reinterpret_cast<const unsigned char*>(p);
+  return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+         static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
+}
+
+void storeLittleEndian(char* p, uint32_t value) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<char>(value >> (8 * i));
+}
+
+// Checksum of a packet of `length` bytes, to be found in its last four bytes.
+uint32_t checksumOf(const void* packet, int length) {
+  return crc32(static_cast<uint32_t*>(const_cast<void*>(packet)), crcWords(length));
+}
+
+// Torque and gains travel as 16-bit integers scaled by a power of two, so the
+// product is exact and in range the value is truncated toward zero. Out of
+// range the nearest end goes out rather than a wrapped value of the opposite
+// sign, and NaN asks for no torque or gain.
+int16_t toWire(float value, float scale) {
+  const float scaled = value * scale;
+  if (std::isnan(scaled)) return 0;
+  const float limited = std::min(std::max(scaled, -32768.0f), 32767.0f);
+  return static_cast<int16_t>(static_cast<int32_t>(limited));
+}
+
+[[noreturn]] void failSetUp(const char* message) {
+  std::printf("%s", message);
+  std::exit(-2);
+}
+
+}  // namespace
+
+UDP::UDP(uint8_t level, HighLevelType highControl) : levelFlag(level) {
+  if (level == HIGHLEVEL) {
+    sendLength = HIGH_CMD_LENGTH;
+    recvLength = HIGH_STATE_LENGTH;
+  } else if (level == LOWLEVEL) {
+    sendLength = LOW_CMD_LENGTH;
+    recvLength = LOW_STATE_LENGTH;
+  } else {
+    std::printf("Level Flag Error.\n");
+    std::exit(-1);
+  }
+  targetIP = const_cast<char*>(highControl == HighLevelType::Sport ? UDP_SERVER_IP_SPORT
+                                                                   : UDP_SERVER_IP_BASIC);
+  init(UDP_CLIENT_PORT, targetIP, UDP_SERVER_PORT);
+}
+
+UDP::UDP(uint16_t localPort, const char* targetIP, uint16_t targetPort, int sendLength,
+         int recvLength)
+    : targetIP(const_cast<char*>(targetIP)), sendLength(sendLength), recvLength(recvLength) {
+  init(localPort, targetIP, targetPort);
+}
+
+UDP::UDP(uint16_t localPort, uint16_t targetPort, int sendLength, int recvLength)
+    : connected(false), sendLength(sendLength), recvLength(recvLength) {
+  init(localPort, nullptr, targetPort);
+}
+
+UDP::~UDP() {
+  std::printf("Closing UDP.\n");
+  // Fails on a server-mode endpoint that never got a client: it is not connected.
+  if (shutdown(sockFd, SHUT_RDWR) != 0) std::printf("Error! Close UDP Failed.\n");
+  close(sockFd);
+}
+
+void UDP::init(uint16_t port, const char* peerIP, uint16_t peerPort) {
+  targetPort = peerPort;
+  localPort = port;
+  allocateBuffers();
+
+  sockFd = socket(AF_INET, SOCK_DGRAM, 0);
+  if (sockFd < 0) failSetUp("Error: Socket init failed.\n");
+
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = htons(port);
+  if (bind(sockFd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    failSetUp("Error: Bind client ip&port failed.\n");
+  }
+
+  addrRecv = sockaddr_in{};
+  addrRecv.sin_family = AF_INET;
+  addrRecv.sin_port = htons(peerPort);
+  if (connected.load(std::memory_order_relaxed)) {
+    addrRecv.sin_addr.s_addr = inet_addr(peerIP);
+    if (connect(sockFd, reinterpret_cast<sockaddr*>(&addrRecv), sizeof addrRecv) != 0) {
+      std::printf("Error: Connect failed. target IP:%s\n", targetIP);
+      std::exit(-2);
+    }
+  }
+
+  const int flags = fcntl(sockFd, F_GETFL);
+  if (flags < 0) {
+    std::printf("Error: fcntl F_GETFL failed.");
+    return;
+  }
+  if (fcntl(sockFd, F_SETFL, flags | O_NONBLOCK) < 0) std::printf("Error: fcntl F_SETFL failed.");
+  std::printf("UDP Initialized. Port: %d \n", port);
+}
+
+void UDP::allocateBuffers() {
+  recvTemp = std::make_unique<char[]>(recvLength);
+  recvBuf = std::make_unique<char[]>(recvLength);
+  sendBuf = std::make_unique<char[]>(sendLength);
+}
+
+int UDP::Send() {
+  if (!connected.load(std::memory_order_acquire)) return 0;
+  ssize_t sent;
+  {
+    std::lock_guard<std::mutex> lock(sendMut);
+    sent = send(sockFd, sendBuf.get(), sendLength, 0);
+  }
+  ++udpState.SendCount;
+  return static_cast<int>(sent);
+}
+
+int UDP::Recv() {
+  char* const temp = recvTemp.get();
+  // Each datagram overwrites the scratch from its first byte; what lies
+  // beyond the longest one of this call is zeroed afterwards, which leaves
+  // the same bytes as zeroing it all beforehand.
+  int longest = 0;
+  for (;;) {
+    ssize_t got;
+    if (connected.load(std::memory_order_relaxed)) {
+      got = recv(sockFd, temp, recvLength, 0);
+    } else {
+      socklen_t addressLength = sizeof addrRecv;
+      got = recvfrom(sockFd, temp, recvLength, 0, reinterpret_cast<sockaddr*>(&addrRecv),
+                     &addressLength);
+    }
+    if (got <= 0) break;
+    longest = std::max(longest, static_cast<int>(got));
+    if (!connected.load(std::memory_order_relaxed)) acceptClient();
+  }
+  // With nothing received the scratch is all zeros: its stored checksum 0
+  // never matches, as the checksum register starts non-zero and zero words
+  // never bring it to zero. So skip computing it.
+  if (longest == 0) {
+    ++udpState.RecvCRCError;
+    return -3;
+  }
+  std::memset(temp + longest, 0, static_cast<size_t>(recvLength - longest));
+  if (checksumOf(temp, recvLength) != loadLittleEndian(temp + recvLength - 4)) {
+    ++udpState.RecvCRCError;
+    return -3;
+  }
+  {
+    std::lock_guard<std::mutex> lock(recvMut);
+    std::memcpy(recvBuf.get(), temp, static_cast<size_t>(recvLength));
+  }
+  ++udpState.RecvCount;
+  return 0;
+}
+
+// Server mode: the sender of the first datagram, which recvfrom left in
+// addrRecv, becomes the peer for good.
+void UDP::acceptClient() {
+  if (connect(sockFd, reinterpret_cast<sockaddr*>(&addrRecv), sizeof addrRecv) != 0) {
+    failSetUp("Error: Connect client failed.\n");
+  }
+  inet_ntop(AF_INET, &addrRecv.sin_addr, clientAddress, sizeof clientAddress);
+  targetIP = clientAddress;
+  connected.store(true, std::memory_order_release);
+  std::printf("Client connected! Client IP:%s\n", targetIP);
+}
+
+void UDP::InitCmdData(HighCmd& cmd) {
+  cmd.levelFlag = levelFlag;
+}
+
+void UDP::InitCmdData(LowCmd& cmd) {
+  cmd.levelFlag = levelFlag;
+  for (MotorCmd& motor : cmd.motorCmd) {
+    motor.mode = 0x0A;
+    motor.q = static_cast<float>(PosStopF);
+    motor.dq = static_cast<float>(VelStopF);
+    motor.tau = 0.0f;
+    motor.Kp = 0.0f;
+    motor.Kd = 0.0f;
+  }
+}
+
+void UDP::switchLevel(int level) {
+  if (level == LOWLEVEL) {
+    recvLength = LOW_STATE_LENGTH;
+    sendLength = LOW_CMD_LENGTH;
+  } else {
+    recvLength = HIGH_STATE_LENGTH;
+    sendLength = HIGH_CMD_LENGTH;
+  }
+  allocateBuffers();
+  sleep(1);
+}
+
+// The record variants copy at most their record's size, so that one used on
+// an endpoint of the other level never reads or writes past the record.
+
+int UDP::SetSend(HighCmd& cmd) {
+  cmd.crc = checksumOf(&cmd, HIGH_CMD_LENGTH);
+  std::lock_guard<std::mutex> lock(sendMut);
+  std::memcpy(sendBuf.get(), &cmd, static_cast<size_t>(std::min(sendLength, HIGH_CMD_LENGTH)));
+  return 0;
+}
+
+int UDP::SetSend(LowCmd& cmd) {
+  LowCmd_t& wire = udp_lowcmd;
+  wire.levelFlag = cmd.levelFlag;
+  wire.commVersion = cmd.commVersion;
+  wire.robotID = cmd.robotID;
+  wire.SN = cmd.SN;
+  wire.bandWidth = cmd.bandWidth;
+  for (int k = 0; k < 20; ++k) {
+    const MotorCmd& in = cmd.motorCmd[k];
+    MotorCmd_t& out = wire.motorCmd[k];
+    out.mode = in.mode;
+    out.q = in.q;
+    out.dq = in.dq;
+    out.tau = toWire(in.tau, 256.0f);
+    out.Kp = toWire(in.Kp, 32.0f);
+    out.Kd = toWire(in.Kd, 16.0f);
+    std::memcpy(out.reserve, in.reserve, sizeof out.reserve);
+  }
+  std::memcpy(wire.led, cmd.led, sizeof wire.led);
+  std::memcpy(wire.wirelessRemote, cmd.wirelessRemote, sizeof wire.wirelessRemote);
+  wire.reserve = cmd.reserve;
+  wire.crc = checksumOf(&wire, LOW_CMD_LENGTH);
+
+  std::lock_guard<std::mutex> lock(sendMut);
+  std::memcpy(sendBuf.get(), &wire, static_cast<size_t>(std::min(sendLength, LOW_CMD_LENGTH)));
+  return 0;
+}
+
+int UDP::SetSend(char* cmd) {
+  storeLittleEndian(cmd + sendLength - 4, checksumOf(cmd, sendLength));
+  std::lock_guard<std::mutex> lock(sendMut);
+  std::memcpy(sendBuf.get(), cmd, static_cast<size_t>(sendLength));
+  return 0;
+}
+
+void UDP::GetRecv(HighState& state) {
+  std::lock_guard<std::mutex> lock(recvMut);
+  std::memcpy(&state, recvBuf.get(), static_cast<size_t>(std::min(recvLength, HIGH_STATE_LENGTH)));
+}
+
+void UDP::GetRecv(LowState& state) {
+  {
+    std::lock_guard<std::mutex> lock(recvMut);
+    std::memcpy(&udp_lowstate, recvBuf.get(),
+                static_cast<size_t>(std::min(recvLength, LOW_STATE_LENGTH)));
+  }
+  const LowState_t& wire = udp_lowstate;
+  state.levelFlag = wire.levelFlag;
+  state.commVersion = wire.commVersion;
+  state.robotID = wire.robotID;
+  state.SN = wire.SN;
+  state.bandWidth = wire.bandWidth;
+  state.imu = wire.imu;
+  for (int k = 0; k < 20; ++k) {
+    const MotorState_t& in = wire.motorState[k];
+    MotorState& out = state.motorState[k];
+    out.mode = in.mode;
+    out.q = in.q;
+    out.dq = in.dq;
+    out.ddq = static_cast<float>(in.ddq);
+    out.tauEst = static_cast<float>(in.tauEst) * (1.0f / 256.0f);
+    out.q_raw = in.q_raw;
+    out.dq_raw = in.dq_raw;
+    out.ddq_raw = static_cast<float>(in.ddq_raw);
+    out.temperature = in.temperature;
+    std::memcpy(out.reserve, in.reserve, sizeof out.reserve);
+  }
+  std::memcpy(state.footForce, wire.footForce, sizeof state.footForce);
+  std::memcpy(state.footForceEst, wire.footForceEst, sizeof state.footForceEst);
+  state.tick = wire.tick;
+  std::memcpy(state.wirelessRemote, wire.wirelessRemote, sizeof state.wirelessRemote);
+  state.reserve = wire.reserve;
+}
+
+void UDP::GetRecv(char* recv) {
+  std::lock_guard<std::mutex> lock(recvMut);
+  std::memcpy(recv, recvBuf.get(), static_cast<size_t>(recvLength));
 }
 
 }  // namespace KALVENT_LEGGED_SDK

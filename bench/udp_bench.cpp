@@ -1,0 +1,202 @@
+// The low-level codec per call, and one command/state exchange through an
+// endpoint beside the same exchange on plain non-blocking sockets, in the same
+// run against the same answering thread, so the endpoint's overhead reads as
+// one ratio (median and 99th percentile of the per-exchange times).
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "kalvent_legged_sdk.h"
+#include "udp_comm.h"
+#include "udp_peer.h"
+
+namespace sdk = KALVENT_LEGGED_SDK;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// One endpoint for the codec benchmarks, which the framework calls repeatedly.
+kalvent_test::Link& codecLink() {
+  static kalvent_test::Link link(sdk::LOW_CMD_LENGTH, sdk::LOW_STATE_LENGTH);
+  return link;
+}
+
+void BM_SetSendLowCmd(benchmark::State& state) {
+  kalvent_test::Link& link = codecLink();
+  sdk::LowCmd cmd{};
+  link.endpoint.InitCmdData(cmd);
+  float torque = 0.0f;
+  for (auto _ : state) {
+    cmd.motorCmd[0].tau = torque;
+    torque += 0.001f;
+    link.endpoint.SetSend(cmd);
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_SetSendLowCmd);
+
+void BM_GetRecvLowState(benchmark::State& state) {
+  kalvent_test::Link& link = codecLink();
+  if (!link.deliver(kalvent_test::goodPacket(sdk::LOW_STATE_LENGTH, 1))) {
+    state.SkipWithError("no state packet arrived");
+    return;
+  }
+  sdk::LowState decoded{};
+  for (auto _ : state) {
+    link.endpoint.GetRecv(decoded);
+    benchmark::DoNotOptimize(&decoded);
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_GetRecvLowState);
+
+// A UDP socket on 127.0.0.1 at a free port.
+int loopbackSocket(uint16_t* port) {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof at;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length) != 0) {
+    throw std::runtime_error("socket set-up failed");
+  }
+  *port = ntohs(at.sin_port);
+  return fd;
+}
+
+// Answers every command datagram on either of its sockets with a state
+// packet, busy-polling like a controller's receive loop.
+class Controller {
+ public:
+  Controller() : forEndpoint_(loopbackSocket(&endpointPort)), forRaw_(loopbackSocket(&rawPort)) {
+    thread_ = std::thread([this] { run(); });
+  }
+  ~Controller() {
+    stop_ = true;
+    thread_.join();
+    close(forEndpoint_);
+    close(forRaw_);
+  }
+  Controller(const Controller&) = delete;
+  Controller& operator=(const Controller&) = delete;
+
+  uint16_t endpointPort = 0;
+  uint16_t rawPort = 0;
+
+ private:
+  void run() {
+    const kalvent_test::Bytes state = kalvent_test::goodPacket(sdk::LOW_STATE_LENGTH, 2);
+    char command[2048];
+    while (!stop_.load(std::memory_order_relaxed)) {
+      for (const int fd : {forEndpoint_, forRaw_}) {
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        const ssize_t got = recvfrom(fd, command, sizeof command, MSG_DONTWAIT,
+                                     reinterpret_cast<sockaddr*>(&from), &length);
+        if (got == sdk::LOW_CMD_LENGTH) {
+          sendto(fd, state.data(), state.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
+        }
+      }
+    }
+  }
+
+  int forEndpoint_;
+  int forRaw_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+double percentile(std::vector<double>& samples, double fraction) {
+  const auto at = static_cast<size_t>(fraction * static_cast<double>(samples.size() - 1));
+  std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(at),
+                   samples.end());
+  return samples[at];
+}
+
+double microsecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+// Each iteration: one exchange through the endpoint (SetSend, Send, Recv
+// until a packet is stored, GetRecv) and one on raw sockets (send 610 bytes,
+// busy-poll a non-blocking recv until 771 bytes come).
+void BM_RoundTrip(benchmark::State& state) {
+  Controller controller;
+  sdk::UDP endpoint(kalvent_test::freePort(), "127.0.0.1", controller.endpointPort,
+                    sdk::LOW_CMD_LENGTH, sdk::LOW_STATE_LENGTH);
+  sdk::LowCmd cmd{};
+  endpoint.InitCmdData(cmd);
+  sdk::LowState decoded{};
+
+  uint16_t rawPort = 0;
+  const int raw = loopbackSocket(&rawPort);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(controller.rawPort);
+  connect(raw, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  const kalvent_test::Bytes rawCommand(sdk::LOW_CMD_LENGTH, 0x11);
+  char rawState[sdk::LOW_STATE_LENGTH];
+
+  std::vector<double> library;
+  std::vector<double> plain;
+  library.reserve(static_cast<size_t>(state.max_iterations));
+  plain.reserve(static_cast<size_t>(state.max_iterations));
+  const auto timeout = std::chrono::seconds(1);
+  const auto throughEndpoint = [&] {
+    const auto start = Clock::now();
+    endpoint.SetSend(cmd);
+    endpoint.Send();
+    while (endpoint.Recv() != 0 && Clock::now() - start < timeout) {
+    }
+    endpoint.GetRecv(decoded);
+    library.push_back(microsecondsSince(start));
+  };
+  const auto throughRawSockets = [&] {
+    const auto start = Clock::now();
+    send(raw, rawCommand.data(), rawCommand.size(), 0);
+    while (recv(raw, rawState, sizeof rawState, MSG_DONTWAIT) <= 0 &&
+           Clock::now() - start < timeout) {
+    }
+    plain.push_back(microsecondsSince(start));
+  };
+  bool endpointFirst = true;
+  for (auto _ : state) {
+    // Alternating the order keeps either side from always following the other.
+    if (endpointFirst) {
+      throughEndpoint();
+      throughRawSockets();
+    } else {
+      throughRawSockets();
+      throughEndpoint();
+    }
+    endpointFirst = !endpointFirst;
+  }
+  close(raw);
+
+  const double libraryMedian = percentile(library, 0.5);
+  const double libraryP99 = percentile(library, 0.99);
+  const double rawMedian = percentile(plain, 0.5);
+  const double rawP99 = percentile(plain, 0.99);
+  state.counters["lib_median_us"] = libraryMedian;
+  state.counters["lib_p99_us"] = libraryP99;
+  state.counters["raw_median_us"] = rawMedian;
+  state.counters["raw_p99_us"] = rawP99;
+  state.counters["ratio_median"] = libraryMedian / rawMedian;
+  state.counters["ratio_p99"] = libraryP99 / rawP99;
+  state.counters["stored"] = static_cast<double>(endpoint.udpState.RecvCount);
+}
+BENCHMARK(BM_RoundTrip)->Iterations(50000)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
