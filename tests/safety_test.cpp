@@ -29,6 +29,12 @@ uint32_t bitsOf(float f) {
   return u;
 }
 
+// The records are packed: gtest's EXPECT_EQ would bind a reference to a
+// misaligned field, so compare copies.
+float qOf(const sdk::LowCmd& cmd, int slot) {
+  return cmd.motorCmd[slot].q;
+}
+
 // A command whose every byte is set, so that any stray write shows.
 sdk::LowCmd patternedCommand() {
   sdk::LowCmd cmd;
@@ -107,12 +113,12 @@ TEST(SafetyModel, EachModelLimitsEveryJointToItsRange) {
         safety.PositionLimit(cmd);
         for (int leg = 0; leg < 4; ++leg) {
           const bool right = leg == sdk::FR_ || leg == sdk::RR_;
-          EXPECT_EQ(cmd.motorCmd[3 * leg].q, right ? model.rightHip[side] : model.leftHip[side]);
-          EXPECT_EQ(cmd.motorCmd[3 * leg + 1].q, model.thigh[side]);
-          EXPECT_EQ(cmd.motorCmd[3 * leg + 2].q, model.calf[side]);
+          EXPECT_EQ(qOf(cmd, 3 * leg), right ? model.rightHip[side] : model.leftHip[side]);
+          EXPECT_EQ(qOf(cmd, 3 * leg + 1), model.thigh[side]);
+          EXPECT_EQ(qOf(cmd, 3 * leg + 2), model.calf[side]);
         }
         for (int slot = 12; slot < 20; ++slot) {
-          EXPECT_EQ(cmd.motorCmd[slot].q, side == 0 ? -1e9f : 1e9f);
+          EXPECT_EQ(qOf(cmd, slot), side == 0 ? -1e9f : 1e9f);
         }
       }
     }
@@ -142,8 +148,8 @@ TEST(PositionLimit, AllOnesMirrorTheRightHipsAndTouchNothingElse) {
     expected.motorCmd[sdk::RR_0].q = 0.873f;
     for (int leg = 0; leg < 4; ++leg) expected.motorCmd[3 * leg + 2].q = -0.611f;
     EXPECT_EQ(std::memcmp(&cmd, &expected, sizeof cmd), 0);
-    EXPECT_EQ(cmd.motorCmd[sdk::FL_0].q, 1.0f);
-    EXPECT_EQ(cmd.motorCmd[sdk::RL_0].q, 1.0f);
+    EXPECT_EQ(qOf(cmd, sdk::FL_0), 1.0f);
+    EXPECT_EQ(qOf(cmd, sdk::RL_0), 1.0f);
   }
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "End Safety.\n");
 }
@@ -157,7 +163,7 @@ TEST(PositionLimit, StopMarkerIsClampedAndNaNIsKept) {
     cmd.motorCmd[sdk::FL_1].q = static_cast<float>(sdk::PosStopF);
     cmd.motorCmd[sdk::RL_2].q = kNaN;
     safety.PositionLimit(cmd);
-    EXPECT_EQ(cmd.motorCmd[sdk::FL_1].q, 3.927f);
+    EXPECT_EQ(qOf(cmd, sdk::FL_1), 3.927f);
     EXPECT_EQ(bitsOf(cmd.motorCmd[sdk::RL_2].q), bitsOf(kNaN));
   }
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "End Safety.\n");
