@@ -171,10 +171,6 @@ uint32_t crc32(uint32_t* data, uint32_t len) {
   return crc32_impl::portable(data, len);
 }
 
-}  // namespace KALVENT_LEGGED_SDK
-
-namespace KALVENT_LEGGED_SDK {
-
 namespace {
 
 // The low-level codec's scratch records, one per process: SetSend(LowCmd&)

@@ -313,7 +313,7 @@ TEST(DefaultEndpoint, HighLevelTalksToTheBasicControllerAndHoldsPort8080) {
     Peer controller(sdk::UDP_SERVER_IP_BASIC, sdk::UDP_SERVER_PORT);
     sdk::UDP endpoint(sdk::HIGHLEVEL);
     std::printf("peer is UDP_SERVER_IP_BASIC: %d, port %u -> %u\n",
-                std::strcmp(endpoint.targetIP, sdk::UDP_SERVER_IP_BASIC) == 0, endpoint.localPort,
+                endpoint.targetIP == sdk::UDP_SERVER_IP_BASIC, endpoint.localPort,
                 endpoint.targetPort);
     sdk::HighCmd cmd;
     std::memset(&cmd, 0xAB, sizeof cmd);

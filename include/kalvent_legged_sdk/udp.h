@@ -19,9 +19,11 @@ const int UDP_CLIENT_PORT = 8080;
 const int UDP_SERVER_PORT = 8007;
 // Controller addresses on the robot's private network (one /24).
 // Never reachable from a development machine's own network: tests that use
-// them run inside a private network namespace.
-const char UDP_SERVER_IP_BASIC[15] = "192.168.177.10";
-const char UDP_SERVER_IP_SPORT[16] = "192.168.177.110";
+// them run inside a private network namespace. Inline, so that the program
+// and the library share one array each: UDP::targetIP of a default endpoint
+// compares equal to one of them.
+inline const char UDP_SERVER_IP_BASIC[15] = "192.168.177.10";
+inline const char UDP_SERVER_IP_SPORT[16] = "192.168.177.110";
 
 // One non-blocking IPv4 datagram socket to the robot controller, with the
 // packet to send, the newest accepted packet received, and the link's
