@@ -1,0 +1,79 @@
+// lcm_controller: stands the robot up through lcm_relay.
+//
+// The state side of the LCM bridge: it reads the LowState that lcm_relay
+// publishes, computes the same standing motion as stand_low_level, clamps
+// the targets into the joint ranges and publishes the LowCmd back, every
+// 2 ms. It needs no access to the robot's network, only to LCM.
+//
+// Run:  lcm_controller [SECONDS]      (default: until Ctrl-C or SIGTERM)
+//
+// Start lcm_relay first. LCM uses multicast: run both where it is routed
+// (./scripts/demo runs them in a private network namespace). At the end it
+// prints a summary line and exits 0 if the robot stands, 1 if not.
+#include <kalvent_legged_sdk.h>
+
+#include <boost/bind/bind.hpp>
+#include <cstdio>
+
+#include "example_util.h"
+
+using namespace KALVENT_LEGGED_SDK;
+
+namespace {
+
+const char kProgram[] = "lcm_controller";
+
+class Controller {
+ public:
+  explicit Controller(LCM& lcm) : lcm_(lcm), safety_(LeggedType::Tesmar) {
+    cmd_.levelFlag = LOWLEVEL;
+    for (int j = 0; j < 20; ++j) {
+      cmd_.motorCmd[j].mode = 10;
+      cmd_.motorCmd[j].q = PosStopF;
+      cmd_.motorCmd[j].dq = VelStopF;
+    }
+  }
+
+  void Step() {
+    lcm_.Get(state_);
+    if (!motion_.Step(state_, cmd_)) return;  // nothing relayed yet
+    safety_.PositionLimit(cmd_);
+    lcm_.Send(cmd_);
+    ++published_;
+  }
+
+  long published() const { return published_; }
+
+ private:
+  LCM& lcm_;
+  Safety safety_;
+  example::StandMotion motion_;
+  LowCmd cmd_{};
+  LowState state_{};
+  long published_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const double seconds = example::setUp(argc, argv, 0);
+
+  LCM lcm(LOWLEVEL);
+  lcm.SubscribeState();
+  Controller controller(lcm);
+
+  {
+    LoopFunc lcmRecv("lcm_recv", 0.002f, boost::bind(&LCM::Recv, &lcm));
+    LoopFunc control("control", 0.002f, [&controller] { controller.Step(); });
+    lcmRecv.start();
+    control.start();
+    example::waitForStop(seconds);
+  }  // Leaving the block stops the loops, control first.
+
+  LowState state{};
+  lcm.Get(state);
+  const double error = example::standError(state);
+  std::printf("%s: summary max_error_rad=%.5f published=%ld\n", kProgram, error,
+              controller.published());
+  return example::reportStanding(kProgram, error);
+}

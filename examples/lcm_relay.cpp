@@ -1,0 +1,108 @@
+// lcm_relay: owns the UDP link to the robot and relays it over LCM.
+//
+// The command side of the LCM bridge: every 2 ms it publishes the newest
+// LowState from the robot on "LCM_Low_State" and forwards the newest LowCmd
+// received on "LCM_Low_Cmd" to the robot. lcm_controller, a separate
+// process, computes those commands. The relay guards the power it sees; when
+// no command has come for 100 ms it sends a damping command instead, so the
+// joints slow down rather than follow a stale target.
+//
+// Run:  lcm_relay [SECONDS]           (default: until Ctrl-C or SIGTERM)
+//
+// It talks to the basic controller's address, and LCM uses multicast: run it
+// on the robot's network, or beside kalvent_sim in a private network
+// namespace with that address on lo and multicast routed there
+// (./scripts/demo does this). Exits 0 if it relayed commands both ways.
+#include <kalvent_legged_sdk.h>
+
+#include <boost/bind/bind.hpp>
+#include <cstdio>
+
+#include "example_util.h"
+
+using namespace KALVENT_LEGGED_SDK;
+
+namespace {
+
+const char kProgram[] = "lcm_relay";
+const int kStaleTicks = 50;  // relay ticks without a command: 100 ms
+const int kPowerFactor = 4;  // x 100 W
+const float kHoldKd = 2;     // damping while no command comes, N·m·s/rad
+
+class Relay {
+ public:
+  Relay(UDP& udp, LCM& lcm, Safety& safety) : udp_(udp), lcm_(lcm), safety_(safety) {
+    udp_.InitCmdData(damping_);
+    for (int j = 0; j < 12; ++j) {
+      damping_.motorCmd[j].dq = 0;
+      damping_.motorCmd[j].Kd = kHoldKd;
+    }
+    udp_.SetSend(damping_);
+  }
+
+  void Step() {
+    udp_.GetRecv(state_);
+    if (example::hasState(state_)) lcm_.Send(state_);
+
+    // The bridge zeroes the handler's counter on every command; counting
+    // it up here tells the command's age in ticks.
+    LCMHandler<LowCmd>& handler = lcm_.lowCmdLCMHandler;
+    pthread_mutex_lock(&handler.countMut);
+    const int age = ++handler.counter;
+    pthread_mutex_unlock(&handler.countMut);
+    lcm_.Get(cmd_);
+
+    if (cmd_.levelFlag == LOWLEVEL && age <= kStaleTicks) {
+      safety_.PowerProtect(cmd_, state_, kPowerFactor);
+      udp_.SetSend(cmd_);
+      ++forwarded_;
+    } else {
+      udp_.SetSend(damping_);
+      ++dampingTicks_;
+    }
+  }
+
+  long forwarded() const { return forwarded_; }
+  long dampingTicks() const { return dampingTicks_; }
+
+ private:
+  UDP& udp_;
+  LCM& lcm_;
+  Safety& safety_;
+  LowCmd cmd_{};
+  LowCmd damping_{};
+  LowState state_{};
+  long forwarded_ = 0;
+  long dampingTicks_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const double seconds = example::setUp(argc, argv, 0);
+  example::setUpRealtime(kProgram);
+
+  UDP udp(LOWLEVEL);
+  LCM lcm(LOWLEVEL);
+  lcm.SubscribeCmd();
+  Safety safety(LeggedType::Tesmar);
+  Relay relay(udp, lcm, safety);
+
+  {
+    LoopFunc send("udp_send", 0.002f, boost::bind(&UDP::Send, &udp));
+    LoopFunc recv("udp_recv", 0.002f, boost::bind(&UDP::Recv, &udp));
+    LoopFunc lcmRecv("lcm_recv", 0.002f, boost::bind(&LCM::Recv, &lcm));
+    LoopFunc step("relay", 0.002f, boost::bind(&Relay::Step, &relay));
+    send.start();
+    recv.start();
+    lcmRecv.start();
+    step.start();
+    example::waitForStop(seconds);
+  }  // Leaving the block stops the loops, the relay step first.
+
+  std::printf(
+      "%s: summary forwarded=%ld damping=%ld sent=%llu received=%llu checksum_errors=%llu\n",
+      kProgram, relay.forwarded(), relay.dampingTicks(), udp.udpState.SendCount,
+      udp.udpState.RecvCount, udp.udpState.RecvCRCError);
+  return relay.forwarded() > 0 && udp.udpState.RecvCount > 0 ? 0 : 1;
+}

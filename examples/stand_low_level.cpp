@@ -1,0 +1,86 @@
+// stand_low_level: stands the robot up from lying down and holds it there.
+//
+// The canonical low-level program: real-time set-up when allowed, the
+// default low-level endpoint, three 2 ms loops (control, UDP send, UDP
+// receive), and the safety guards on every command. Once the first state has
+// arrived it moves all twelve leg joints smoothly from where they are to the
+// stand pose in two seconds, then holds them there.
+//
+// Run:  stand_low_level [SECONDS]     (default: until Ctrl-C or SIGTERM)
+//
+// It talks to the basic controller's address, so run it on the robot's
+// network, or beside kalvent_sim in a private network namespace that has
+// that address (./scripts/demo does this). With the right to lock memory and
+// use SCHED_FIFO (root) it runs real-time; otherwise it says so and runs
+// without. At the end it prints a summary line and exits 0 if the robot
+// stands, 1 if not.
+#include <kalvent_legged_sdk.h>
+
+#include <boost/bind/bind.hpp>
+
+#include "example_util.h"
+
+using namespace KALVENT_LEGGED_SDK;
+
+namespace {
+
+const char kProgram[] = "stand_low_level";
+// The power limit, x 100 W; standing up needs a small part of it.
+const int kPowerFactor = 4;
+// A measured angle closer than this to its joint's stop ends the program, rad.
+const double kStopMargin = 0.05;
+
+class Controller {
+ public:
+  Controller(UDP& udp, Safety& safety) : udp_(udp), safety_(safety) {
+    udp_.InitCmdData(cmd_);
+    // Until the first control step, the send loop repeats this idle
+    // command (no torque) rather than an empty packet.
+    udp_.SetSend(cmd_);
+  }
+
+  // One control tick: newest state in, guarded command out.
+  void Step() {
+    udp_.GetRecv(state_);
+    if (motion_.Step(state_, cmd_)) {
+      safety_.PositionLimit(cmd_);
+      safety_.PowerProtect(cmd_, state_, kPowerFactor);
+      safety_.PositionProtect(cmd_, state_, kStopMargin);
+    }
+    udp_.SetSend(cmd_);
+  }
+
+ private:
+  UDP& udp_;
+  Safety& safety_;
+  example::StandMotion motion_;
+  LowCmd cmd_{};
+  LowState state_{};
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const double seconds = example::setUp(argc, argv, 0);
+  example::setUpRealtime(kProgram);
+
+  UDP udp(LOWLEVEL, HighLevelType::Basic);
+  Safety safety(LeggedType::Tesmar);
+  Controller controller(udp, safety);
+
+  {
+    LoopFunc send("udp_send", 0.002f, boost::bind(&UDP::Send, &udp));
+    LoopFunc recv("udp_recv", 0.002f, boost::bind(&UDP::Recv, &udp));
+    LoopFunc control("control", 0.002f, boost::bind(&Controller::Step, &controller));
+    send.start();
+    recv.start();
+    control.start();
+    example::waitForStop(seconds);
+  }  // Leaving the block stops the loops, control first.
+
+  LowState state{};
+  udp.GetRecv(state);
+  const double error = example::standError(state);
+  example::printSummary(kProgram, error, udp.udpState);
+  return example::reportStanding(kProgram, error);
+}
