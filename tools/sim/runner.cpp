@@ -122,27 +122,17 @@ void onStopSignal(int) {
   stopRequested.store(true);
 }
 
-// Routes SIGINT and SIGTERM to `stopRequested` while it lives.
-class StopSignals {
- public:
-  StopSignals() {
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &oldInt_);
-    sigaction(SIGTERM, &action, &oldTerm_);
-  }
-  ~StopSignals() {
-    sigaction(SIGINT, &oldInt_, nullptr);
-    sigaction(SIGTERM, &oldTerm_, nullptr);
-  }
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
-
- private:
-  struct sigaction oldInt_ {};
-  struct sigaction oldTerm_ {};
-};
+// Routes SIGINT and SIGTERM to `stopRequested` for the rest of the process's
+// life. The handlers are never put back: a second signal while the program
+// winds down (timeout(1) signals both the process and its group) must not
+// kill it before its final line.
+void routeStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = onStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
 
 }  // namespace
 
@@ -372,7 +362,7 @@ int runCommandLine(int argc, const char* const* argv) {
       break;
   }
   stopRequested.store(false);
-  const StopSignals signals;
+  routeStopSignals();
   return run(options, stopRequested, stdout);
 }
 
