@@ -385,6 +385,7 @@ struct SimThread {
 TEST(SimWire, AnswersFromItsPortIgnoresBadCommandsAndDampsOnceCommandsStop) {
   const uint16_t port = kalvent_test::freePort();
   std::FILE* out = std::tmpfile();
+  ASSERT_NE(out, nullptr);
   SimThread sim(port, out);
   Client client(port);
   // One command runs FR_1 at 1 rad/s (Kd 2) until the simulator brakes it.
