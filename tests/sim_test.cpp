@@ -1,0 +1,548 @@
+// The simulated controller: its joint physics, command decoding and state
+// packets on simulated time, then the program on a loopback socket, its
+// command line and signals. Packed record fields enter assertions as values
+// (unary +, EXPECT_NEAR), never bound to references: they may be unaligned.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <initializer_list>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "controller.h"
+#include "joint_model.h"
+#include "kalvent_legged_sdk/pelk_const.h"
+#include "kalvent_legged_sdk/tesmar_const.h"
+#include "runner.h"
+#include "test_support.h"
+#include "udp_comm.h"
+#include "udp_peer.h"
+
+namespace sdk = KALVENT_LEGGED_SDK;
+using kalvent_sim::Controller;
+using kalvent_sim::JointModel;
+using kalvent_sim::kJoints;
+using kalvent_sim::Verdict;
+using kalvent_test::Bytes;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+const double kPi = 3.14159265358979323846;
+const float kPosStop = static_cast<float>(sdk::PosStopF);
+const float kVelStop = static_cast<float>(sdk::VelStopF);
+const sdk::LeggedType kModels[] = {sdk::LeggedType::Tesmar, sdk::LeggedType::Pelk};
+const auto npos = std::string::npos;
+
+// The state record in `packet`, failing the test unless the packet has the
+// record's length and the checksum of the bit-serial reference.
+template <typename Record>
+Record decoded(const Bytes& packet) {
+  EXPECT_EQ(packet.size(), sizeof(Record));
+  EXPECT_TRUE(packet.size() >= 4 && kalvent_test::get<uint32_t>(packet, packet.size() - 4) ==
+                                        kalvent_test::checksumOf(packet));
+  Record record{};
+  std::memcpy(&record, packet.data(), std::min(packet.size(), sizeof record));
+  return record;
+}
+
+template <typename Record>
+Bytes stamped(const Record& record) {
+  Bytes packet = kalvent_test::bytesOf(record);
+  kalvent_test::stamp(packet);
+  return packet;
+}
+
+// One motor slot of a low-level command in wire units: tau in 1/256 N·m, Kp
+// in 1/32, Kd in 1/16. Both terms start switched off.
+struct WireMotor {
+  int slot;
+  float q = kPosStop;
+  float dq = kVelStop;
+  int16_t tau = 0;
+  int16_t Kp = 0;
+  int16_t Kd = 0;
+};
+
+// A low-level command driving `motors` in mode 10; the other slots are zero.
+Bytes lowCommand(std::initializer_list<WireMotor> motors) {
+  sdk::LowCmd_t cmd{};
+  cmd.levelFlag = sdk::LOWLEVEL;
+  for (const WireMotor& m : motors) cmd.motorCmd[m.slot] = {10, m.q, m.dq, m.tau, m.Kp, m.Kd, {}};
+  return stamped(cmd);
+}
+
+Bytes highCommand(uint8_t mode, float forward, float side, float rotate, float height) {
+  sdk::HighCmd cmd{};
+  cmd.levelFlag = sdk::HIGHLEVEL;
+  cmd.mode = mode;
+  cmd.forwardSpeed = forward;
+  cmd.sideSpeed = side;
+  cmd.rotateSpeed = rotate;
+  cmd.bodyHeight = height;
+  return stamped(cmd);
+}
+
+// --- the joints ---
+
+kalvent_sim::MotorTarget servo(float q, float kp, float dq, float kd, float tau = 0,
+                               uint8_t mode = 10) {
+  return {mode, q, dq, tau, kp, kd};
+}
+
+// Steps the model for `seconds`, failing if a joint leaves its range or its
+// state stops being finite.
+void simulate(JointModel& m, double seconds, double dt = Controller::kMaxStep) {
+  for (long i = std::lround(seconds / dt); i > 0; --i) {
+    m.step(dt);
+    for (int j = 0; j < kJoints; ++j) {
+      ASSERT_TRUE(std::isfinite(m.dq(j)) && m.q(j) >= m.range(j).min && m.q(j) <= m.range(j).max)
+          << "joint " << j;
+    }
+  }
+}
+
+TEST(JointModel, MotorLawConvergesAndHardStopsHoldAtTheModelLimits) {
+  const float gains[][2] = {{20, 0.5f}, {60, 2}, {200, 10}, {200, 0.5f}};
+  // Hip, thigh and calf travel, min and max, per model.
+  const double limits[2][6] = {{sdk::tesmar_Hip_min, sdk::tesmar_Hip_max, sdk::tesmar_Thigh_min,
+                                sdk::tesmar_Thigh_max, sdk::tesmar_Calf_min, sdk::tesmar_Calf_max},
+                               {sdk::pelk_Hip_min, sdk::pelk_Hip_max, sdk::pelk_Thigh_min,
+                                sdk::pelk_Thigh_max, sdk::pelk_Calf_min, sdk::pelk_Calf_max}};
+  for (int k = 0; k < 2; ++k) {
+    for (const auto& g : gains) {
+      for (const double dt : {Controller::kMaxStep, 0.001, 0.002}) {
+        SCOPED_TRACE(::testing::Message() << "Kp " << g[0] << " Kd " << g[1] << " dt " << dt);
+        JointModel m(kModels[k]);
+        float target[kJoints];
+        for (int j = 0; j < kJoints; ++j) {
+          target[j] = static_cast<float>(m.range(j).min + 0.25 * (m.range(j).max - m.range(j).min));
+          m.setTarget(j, servo(target[j], g[0], 0, g[1]));
+        }
+        simulate(m, 4.0, dt);
+        for (int j = 0; j < kJoints; ++j) {
+          EXPECT_NEAR(m.q(j), target[j], 1e-3) << "joint " << j;
+          EXPECT_NEAR(m.dq(j), 0, 1e-2) << "joint " << j;
+          EXPECT_NEAR(m.torque(j), 0, 0.2) << "joint " << j;
+        }
+      }
+    }
+    // Pure torque pushes the even joints onto their upper stops, where they
+    // rest while the motor still pushes; a stiff target far below puts the odd
+    // ones on their lower stops. Right hips travel the mirror image of the left.
+    JointModel m(kModels[k]);
+    for (int j = 0; j < kJoints; ++j) {
+      m.setTarget(j, j % 2 == 0 ? servo(kPosStop, 0, kVelStop, 0, 20) : servo(-10, 200, 0, 10));
+    }
+    simulate(m, 1.0);
+    for (int j = 0; j < kJoints; ++j) {
+      const double* l = &limits[k][2 * (j % 3)];
+      const bool mirrored = j % 3 == 0 && (j / 3 == sdk::FR_ || j / 3 == sdk::RR_);
+      const bool upper = j % 2 == 0;
+      EXPECT_EQ(m.q(j), mirrored ? -l[upper ? 0 : 1] : l[upper ? 1 : 0]) << "joint " << j;
+      EXPECT_EQ(m.dq(j), 0) << "joint " << j;
+      EXPECT_TRUE(!upper || m.torque(j) == 20) << "the motor still pushes, joint " << j;
+    }
+  }
+}
+
+TEST(JointModel, StopValuesAndModeZeroSwitchTermsOff) {
+  JointModel m(sdk::LeggedType::Tesmar);
+  const double start = m.q(sdk::FR_1);
+  m.setTarget(sdk::FR_1, servo(kPosStop, 100, kVelStop, 5));  // Kp moves nothing
+  m.setTarget(sdk::FR_2, servo(std::nextafter(kPosStop, 0.0f), 100, kVelStop, 5));  // a target
+  m.setState(sdk::FL_1, 1.0, 2.0);
+  m.setTarget(sdk::FL_1, servo(kPosStop, 0, kVelStop, 5));  // Kd brakes nothing
+  m.setState(sdk::RL_1, 1.0, 2.0);
+  m.setTarget(sdk::RL_1, servo(kPosStop, 0, 0, 5));  // Kd brakes
+  m.setState(sdk::RR_1, 1.0, 1.0);
+  m.setTarget(sdk::RR_1, servo(0.3f, 100, 0, 5, 10, 0));  // mode 0: coasts
+  m.setTarget(sdk::RR_2, servo(0.3f, 100, 0, 5, 10, 0));
+  simulate(m, 0.2);
+  EXPECT_EQ(m.q(sdk::FR_1), start);
+  EXPECT_EQ(m.q(sdk::FR_2), m.range(sdk::FR_2).max);
+  EXPECT_GT(m.dq(sdk::FL_1), 1.5);
+  EXPECT_LT(m.dq(sdk::RL_1), 0.01);
+  EXPECT_NEAR(m.dq(sdk::RR_1), std::exp(-0.05 / 0.045 * 0.2), 0.01) << "friction alone";
+  EXPECT_EQ(m.q(sdk::RR_2), kalvent_sim::lyingPose()[sdk::RR_2]);
+  for (const int j : {sdk::FR_1, sdk::FL_1, sdk::RR_1, sdk::RR_2}) {
+    EXPECT_EQ(m.torque(j), 0) << "joint " << j;
+  }
+}
+
+// --- the controller: packets in, simulated periods, packets out ---
+
+template <typename Record>
+Record stateOf(const Controller& c) {
+  Bytes packet(kalvent_sim::kMaxStateLength);
+  packet.resize(c.writeState(packet.data()));
+  return decoded<Record>(packet);
+}
+
+// Feeds `command` every 20 periods for `periods` periods.
+void drive(Controller& c, const Bytes& command, int periods) {
+  for (int i = 0; i < periods; ++i) {
+    if (i % 20 == 0) {
+      ASSERT_NE(c.receive(command.data(), command.size()), Verdict::BadChecksum);
+    }
+    c.advance();
+  }
+}
+
+TEST(Controller, DecodesTheWireScalingAndSaturatesTheTorqueReport) {
+  Controller c({sdk::LeggedType::Tesmar, 500});
+  // FR_1: Kp 20 to q 1.0 against tau 2, rests at 1.1. FL_1: Kd 4 to dq 0
+  // against tau 1, runs at 1 / (4 + b). RR_0: tau −2 onto its lower stop.
+  drive(c,
+        lowCommand({{sdk::FR_1, 1.0f, 0.0f, 512, 640, 64},
+                    {sdk::FL_1, kPosStop, 0.0f, 256, 0, 64},
+                    {sdk::RR_0, kPosStop, kVelStop, -512}}),
+        1000);
+  const auto s = stateOf<sdk::LowState_t>(c);
+  const float pushed = s.motorState[sdk::FL_1].dq;
+  EXPECT_NEAR(s.motorState[sdk::FR_1].q, 1.1, 2e-3);
+  EXPECT_NEAR(pushed, 1.0 / 4.05, 2e-3);
+  EXPECT_NEAR(s.motorState[sdk::FL_1].tauEst, 256 - 1024 * pushed, 1.0);
+  EXPECT_EQ(+s.motorState[sdk::RR_0].q, static_cast<float>(-sdk::tesmar_Hip_max));
+  EXPECT_EQ(+s.motorState[sdk::RR_0].tauEst, -512);
+  EXPECT_EQ(+s.motorState[sdk::FR_1].mode, 10);
+
+  Controller hard({sdk::LeggedType::Tesmar, 500});  // 1000 N·m/rad · 2·10⁹ rad
+  drive(hard,
+        lowCommand(
+            {{sdk::FR_1, 2.0e9f, kVelStop, 0, 32000}, {sdk::FL_1, -2.0e9f, kVelStop, 0, 32000}}),
+        10);
+  const auto h = stateOf<sdk::LowState_t>(hard);
+  EXPECT_EQ(+h.motorState[sdk::FR_1].tauEst, 32767);
+  EXPECT_EQ(+h.motorState[sdk::FL_1].tauEst, -32768);
+}
+
+TEST(Controller, LowStateHasARisingTickALevelImuAndTheLyingPose) {
+  Controller c({sdk::LeggedType::Pelk, 1000});
+  Bytes packet(kalvent_sim::kMaxStateLength);
+  c.advance();
+  EXPECT_EQ(c.writeState(packet.data()), 0u) << "no level before a command";
+  const Bytes cmd = lowCommand({});
+  EXPECT_EQ(c.receive(cmd.data(), cmd.size()), Verdict::LowCommand);
+  c.advance();
+  const auto s = stateOf<sdk::LowState_t>(c);
+  EXPECT_EQ(+s.tick, 2u) << "milliseconds at 1 kHz";
+  EXPECT_EQ(+s.levelFlag, sdk::LOWLEVEL);
+  EXPECT_FLOAT_EQ(s.imu.quaternion[0], 1);
+  EXPECT_FLOAT_EQ(s.imu.accelerometer[2], 9.81f);
+  for (int j = 0; j < kJoints; ++j) {
+    EXPECT_NEAR(s.motorState[j].q, kalvent_sim::lyingPose()[j], 1e-6) << "joint " << j;
+  }
+  for (int leg = 0; leg < 4; ++leg) EXPECT_EQ(+s.footForce[leg], 0) << "lying";
+  EXPECT_NEAR(kalvent_sim::standingFootForce(0, 0.67, -1.3), kalvent_sim::kRobotWeight / 4, 1.0);
+}
+
+TEST(Controller, IgnoresAndCountsBadChecksumsAndOtherLengths) {
+  Controller c({sdk::LeggedType::Tesmar, 500});
+  Bytes good = lowCommand({{sdk::FR_1, kPosStop, kVelStop, 1280}});
+  Bytes pull = lowCommand({{sdk::FR_1, kPosStop, kVelStop, -1280}});
+  Bytes high = highCommand(2, 1, 0, 0, 0);
+  pull[300] ^= 0x10;
+  high[142] ^= 0x80;  // the stored checksum itself
+  EXPECT_EQ(c.receive(pull.data(), pull.size()), Verdict::BadChecksum);
+  EXPECT_EQ(c.receive(high.data(), high.size()), Verdict::BadChecksum);
+  EXPECT_EQ(c.level(), kalvent_sim::Level::None);
+  for (const size_t length : {0, 4, 142, 144, 256, 609, 611, 771}) {
+    Bytes other(length, 0x5a);
+    if (length >= 4) kalvent_test::stamp(other);
+    EXPECT_EQ(c.receive(other.data(), other.size()), Verdict::WrongLength) << length;
+  }
+  // The last bytes of `reserve` are outside the checksum: still a good command.
+  good[604] ^= 0xff;
+  EXPECT_EQ(c.receive(good.data(), good.size()), Verdict::LowCommand);
+  EXPECT_EQ(c.receive(pull.data(), pull.size()), Verdict::BadChecksum);
+  c.advance();
+  EXPECT_EQ(+stateOf<sdk::LowState_t>(c).motorState[sdk::FR_1].tauEst, 1280);
+  EXPECT_EQ(c.commands(), 1u);
+  EXPECT_EQ(c.badChecksums(), 3u);
+  EXPECT_EQ(c.wrongLengths(), 8u);
+}
+
+TEST(Controller, DampsTheJointsWhenCommandsStop) {
+  Controller c({sdk::LeggedType::Tesmar, 500});
+  const Bytes cmd = lowCommand({{sdk::FR_1, kPosStop, 1.0f, 0, 0, 32}});  // 1 rad/s, Kd 2
+  const auto fr1 = [&c] { return stateOf<sdk::LowState_t>(c).motorState[sdk::FR_1]; };
+  ASSERT_EQ(c.receive(cmd.data(), cmd.size()), Verdict::LowCommand);
+  for (int i = 0; i < 45; ++i) c.advance();  // 90 ms
+  EXPECT_FALSE(c.commandLost());
+  EXPECT_GT(+fr1().dq, 0.9f);
+  for (int i = 0; i < 10; ++i) c.advance();  // 110 ms
+  EXPECT_TRUE(c.commandLost());
+  EXPECT_LT(+fr1().tauEst, 0) << "braking";
+  for (int i = 0; i < 40; ++i) c.advance();  // 190 ms
+  EXPECT_NEAR(fr1().dq, 0, 0.01);
+  // A new command takes the joint back.
+  ASSERT_EQ(c.receive(cmd.data(), cmd.size()), Verdict::LowCommand);
+  for (int i = 0; i < 40; ++i) c.advance();
+  EXPECT_GT(+fr1().dq, 0.9f);
+}
+
+TEST(Controller, HighLevelIntegratesSpeedsIntoPositionAndYaw) {
+  Controller c({sdk::LeggedType::Tesmar, 500});
+  drive(c, highCommand(2, 0.5f, 0, 0, 0.05f), 500);  // 1 s forward
+  auto s = stateOf<sdk::HighState>(c);
+  EXPECT_EQ(+s.levelFlag, sdk::HIGHLEVEL);
+  EXPECT_EQ(+s.tick, 1000u) << "milliseconds at 500 Hz";
+  EXPECT_NEAR(s.forwardPosition, 0.5, 1e-4);
+  EXPECT_NEAR(s.sidePosition, 0, 1e-6);
+  EXPECT_EQ(+s.mode, 2);
+  EXPECT_EQ(+s.bodyHeight, 0.05f);
+
+  // A quarter turn to the left while walking: a quarter circle of radius v/ω.
+  const float turn = static_cast<float>(kPi / 2);
+  const double r = 0.4 / turn;
+  drive(c, highCommand(2, 0.4f, 0, turn, 0), 500);
+  s = stateOf<sdk::HighState>(c);
+  EXPECT_NEAR(s.forwardPosition, 0.5 + r, 1e-3);
+  EXPECT_NEAR(s.sidePosition, r, 1e-3);
+  EXPECT_NEAR(s.imu.rpy[2], kPi / 2, 1e-4);
+  EXPECT_NEAR(s.imu.quaternion[0], std::cos(kPi / 4), 1e-4);
+  EXPECT_EQ(+s.footForce[sdk::RL_], std::lround(kalvent_sim::kRobotWeight / 4));
+
+  // Facing left, a sideways step to the right moves along +x.
+  drive(c, highCommand(1, 0, -0.2f, 0, 0), 250);
+  s = stateOf<sdk::HighState>(c);
+  EXPECT_NEAR(s.forwardPosition, 0.5 + r + 0.1, 1e-3);
+  EXPECT_NEAR(s.sidePosition, r, 1e-3);
+  EXPECT_EQ(+s.mode, 1);
+
+  // Yaw stays within (−π, π]; without commands the turn stops.
+  drive(c, highCommand(2, 0, 0, 2.0f, 0), 1000);
+  const double yaw = stateOf<sdk::HighState>(c).imu.rpy[2];
+  EXPECT_NEAR(yaw, std::remainder(kPi / 2 + 4.0, 2 * kPi), 1e-3);
+  for (int i = 0; i < 200; ++i) c.advance();
+  s = stateOf<sdk::HighState>(c);
+  EXPECT_EQ(+s.rotateSpeed, 0.0f);
+  EXPECT_NEAR(s.imu.rpy[2], yaw, 0.3) << "no more than 100 ms of turning after the last command";
+}
+
+// --- the program on a loopback socket ---
+
+kalvent_sim::Options loopback(uint16_t port) {
+  kalvent_sim::Options o;
+  o.address = "127.0.0.1";
+  o.port = port;
+  return o;
+}
+
+// A user program's end of the link, counting the commands it sends.
+struct Client {
+  explicit Client(uint16_t simPort) : sim(simPort) {}
+
+  void send(const Bytes& packet) {
+    peer.sendTo(sim, packet);
+    ++sent;
+  }
+
+  // Sends `command` every 50 ms until state comes back (the simulator may
+  // still be starting); empty after 10 s.
+  Bytes handshake(const Bytes& command) {
+    Bytes state;
+    for (int i = 0; i < 200 && state.empty(); ++i) {
+      send(command);
+      state = peer.receive(50);
+    }
+    return state;
+  }
+
+  kalvent_test::Peer peer;
+  uint16_t sim;
+  uint64_t sent = 0;
+};
+
+// The simulator's loop on a thread of this process, writing to `out`.
+struct SimThread {
+  SimThread(uint16_t port, std::FILE* out)
+      : thread(
+            [this, port, out] { status = kalvent_sim::run(loopback(port), stop, out, &totals); }) {}
+  ~SimThread() { finish(); }
+  int finish() {
+    stop = true;
+    if (thread.joinable()) thread.join();
+    return status;
+  }
+
+  std::atomic<bool> stop{false};
+  int status = -1;
+  kalvent_sim::Counters totals;
+  std::thread thread;
+};
+
+TEST(SimWire, AnswersFromItsPortIgnoresBadCommandsAndDampsOnceCommandsStop) {
+  const uint16_t port = kalvent_test::freePort();
+  std::FILE* out = std::tmpfile();
+  ASSERT_NE(out, nullptr);
+  SimThread sim(port, out);
+  Client client(port);
+  // One command runs FR_1 at 1 rad/s (Kd 2) until the simulator brakes it.
+  ASSERT_FALSE(client.handshake(lowCommand({{sdk::FR_1, kPosStop, 1.0f, 0, 0, 32}})).empty());
+  Client stranger(port);
+  Bytes low = lowCommand({});
+  Bytes high = highCommand(2, 1, 0, 0, 0);
+  low[100] ^= 0x04;
+  high[12] ^= 0x01;
+  stranger.send(low);
+  stranger.send(high);
+  for (const size_t length : {0, 100, 611, 1500}) stranger.send(Bytes(length, 0x11));
+
+  uint32_t lastTick = 0;
+  int packets = 0;
+  float fastest = 0;
+  bool braked = false;
+  bool rested = false;
+  for (const auto until = Clock::now() + 20s; (packets < 100 || !rested) && Clock::now() < until;) {
+    const Bytes state = client.peer.receive(1000);
+    if (state.empty()) continue;
+    ++packets;
+    EXPECT_EQ(client.peer.lastSourcePort(), port);
+    const auto s = decoded<sdk::LowState_t>(state);
+    EXPECT_EQ(+s.levelFlag, sdk::LOWLEVEL);
+    EXPECT_GT(+s.tick, lastTick);
+    ASSERT_FALSE(HasFailure()) << "packet " << packets;
+    lastTick = s.tick;
+    fastest = std::max(fastest, +s.motorState[sdk::FR_1].dq);
+    braked = braked || (fastest > 0.8f && s.motorState[sdk::FR_1].tauEst < 0);
+    rested = braked && std::abs(s.motorState[sdk::FR_1].dq) < 0.01f;
+  }
+  EXPECT_TRUE(rested) << "fastest " << fastest << (braked ? ", braked" : ", never braked");
+  EXPECT_TRUE(stranger.peer.receive(100).empty()) << "bad commands are never answered";
+  ASSERT_EQ(sim.finish(), 0);
+  // Commands sent before the socket was bound are lost on the way.
+  const kalvent_sim::Counters& t = sim.totals;
+  EXPECT_TRUE(t.commands >= 1 && t.commands <= client.sent) << t.commands;
+  EXPECT_GE(t.stateSent, static_cast<uint64_t>(packets));
+  EXPECT_EQ(t.badChecksums, 2u);
+  EXPECT_EQ(t.wrongLengths, 4u);
+  std::string text(4096, 0);
+  std::rewind(out);
+  text.resize(std::fread(&text[0], 1, text.size(), out));
+  std::fclose(out);
+  EXPECT_NE(text.find("listening on 127.0.0.1:" + std::to_string(port)), npos) << text;
+  EXPECT_NE(text.find("stopped after"), npos) << text;
+  EXPECT_NE(text.find("bad_checksum=2 wrong_length=4"), npos) << text;
+}
+
+TEST(SimWire, HighLevelStateEchoesTheCommandUntilALowLevelCommandComes) {
+  const uint16_t port = kalvent_test::freePort();
+  SimThread sim(port, nullptr);
+  Client client(port);
+  Bytes state = client.handshake(highCommand(2, 0.5f, 0, 0, 0.1f));
+  for (int i = 0; i < 20 && !state.empty(); ++i) state = client.peer.receive(1000);
+  const auto s = decoded<sdk::HighState>(state);
+  EXPECT_EQ(+s.levelFlag, sdk::HIGHLEVEL);
+  EXPECT_EQ(+s.mode, 2);
+  EXPECT_EQ(+s.bodyHeight, 0.1f);
+  EXPECT_GT(+s.forwardPosition, 0.0f);
+
+  state = client.handshake(lowCommand({}));
+  for (int i = 0; i < 50 && state.size() != sizeof(sdk::LowState_t); ++i) {
+    state = client.peer.receive(100);
+  }
+  EXPECT_EQ(+decoded<sdk::LowState_t>(state).levelFlag, sdk::LOWLEVEL);
+}
+
+// --- the program's command line, in forked children ---
+
+// Runs the program with `args` in a forked child, its errors on the captured
+// stdout. With `sig`, a thread signals the child once the simulator answers
+// on `port`, so that its handlers are in place.
+kalvent_test::ChildResult program(std::vector<std::string> args, int sig = 0, uint16_t port = 0) {
+  return kalvent_test::runInChild([&] {
+    dup2(STDOUT_FILENO, STDERR_FILENO);
+    std::thread user([&] {
+      if (sig == 0) return;
+      Client(port).handshake(lowCommand({}));
+      kill(getpid(), sig);
+    });
+    args.insert(args.begin(), "kalvent_sim");
+    std::vector<const char*> argv;
+    for (const auto& a : args) argv.push_back(a.c_str());
+    argv.push_back(nullptr);
+    const int status = kalvent_sim::runCommandLine(static_cast<int>(args.size()), argv.data());
+    std::fflush(stdout);
+    user.join();
+    _exit(status);
+  });
+}
+
+TEST(SimProgram, ExitStatusesOfHelpBadOptionsAndRunTimeFailures) {
+  const auto help = program({"--help"});
+  EXPECT_TRUE(help.exited && help.status == 0) << help.status;
+  EXPECT_EQ(help.out.rfind("Usage: kalvent_sim", 0), 0u) << help.out;
+  const std::vector<std::vector<std::string>> bad = {
+      {"--bogus"},          {"stray"},          {"--port"},          {"--port", "0"},
+      {"--port", "70000"},  {"--port=80x"},     {"--rate", "0"},     {"--rate", "1001"},
+      {"--rate", "fast"},   {"--model", "dog"}, {"--model="},        {"--address", "localhost"},
+      {"--duration", "-1"}, {"--duration=nan"}, {"--duration", "0"}, {"--trajectory="},
+  };
+  for (const auto& args : bad) {
+    const auto r = program(args);
+    EXPECT_TRUE(r.exited && r.status == 2) << args[0] << ": " << r.status;
+    EXPECT_EQ(r.out.rfind("kalvent_sim: ", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find(args[0].substr(0, args[0].find('='))), npos) << r.out;
+    EXPECT_NE(r.out.find("Try 'kalvent_sim --help'."), npos) << r.out;
+    EXPECT_EQ(r.out.find("listening"), npos) << r.out;
+  }
+  const kalvent_test::Peer holder;
+  const auto busy = program({"--address", "127.0.0.1", "--port", std::to_string(holder.port())});
+  EXPECT_TRUE(busy.exited && busy.status == 1) << busy.out;
+  const auto unwritable =
+      program({"--address", "127.0.0.1", "--port", std::to_string(kalvent_test::freePort()),
+               "--trajectory", "/nonexistent/dir/trajectory.csv"});
+  EXPECT_TRUE(unwritable.exited && unwritable.status == 1) << unwritable.out;
+}
+
+TEST(SimProgram, BoundedRunPrintsStatusAndWritesTheTrajectory) {
+  char dir[] = "/tmp/kalvent_sim_test.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string file = std::string(dir) + "/trajectory.csv";
+  const std::string port = std::to_string(kalvent_test::freePort());
+  const auto r = program({"--address", "127.0.0.1", "--port=" + port, "--duration", "1.2", "--rate",
+                          "1000", "--model", "pelk", "--trajectory", file});
+  EXPECT_TRUE(r.exited && r.status == 0) << r.out;
+  EXPECT_NE(r.out.find("listening on 127.0.0.1:" + port + ", model pelk, state at 1000 Hz"), npos)
+      << r.out;
+  EXPECT_NE(r.out.find("t=1s level=none commands=0 bad_checksum=0"), npos) << r.out;
+  EXPECT_NE(r.out.find("stopped after"), npos) << r.out;
+
+  std::ifstream in(file);
+  std::string line;
+  EXPECT_TRUE(std::getline(in, line));
+  EXPECT_EQ(line, "time,FR_0,FR_1,FR_2,FL_0,FL_1,FL_2,RR_0,RR_1,RR_2,RL_0,RL_1,RL_2");
+  int rows = 0;
+  for (double lastTime = -1, time, fr1; std::getline(in, line); lastTime = time, ++rows) {
+    ASSERT_EQ(std::sscanf(line.c_str(), "%lf,%*f,%lf", &time, &fr1), 2) << line;
+    EXPECT_EQ(std::count(line.begin(), line.end(), ','), 12) << line;
+    EXPECT_GT(time, lastTime);
+    EXPECT_NEAR(fr1, 1.12, 1e-4) << "lying, untouched";
+  }
+  EXPECT_GE(rows, 10);
+  std::remove(file.c_str());
+  rmdir(dir);
+}
+
+TEST(SimProgram, SigtermAndSigintStopItCleanly) {
+  for (const int sig : {SIGTERM, SIGINT}) {
+    const uint16_t port = kalvent_test::freePort();
+    const auto r = program({"--address", "127.0.0.1", "--port", std::to_string(port)}, sig, port);
+    EXPECT_TRUE(r.exited && r.status == 0) << "signal " << sig << ": " << r.signal << r.out;
+    EXPECT_NE(r.out.find("stopped after"), npos) << r.out;
+    EXPECT_EQ(r.out.find("commands=0 "), npos) << r.out;
+  }
+}
+
+}  // namespace
