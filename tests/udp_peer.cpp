@@ -42,12 +42,6 @@ void Peer::reply(const Bytes& datagram) const {
          sizeof lastSource_);
 }
 
-Bytes Peer::receive(int timeoutMs) {
-  Bytes datagram(65536);
-  datagram.resize(receiveInto(datagram.data(), datagram.size(), timeoutMs));
-  return datagram;
-}
-
 size_t Peer::receiveInto(void* buffer, size_t size, int timeoutMs) {
   pollfd p{fd_, POLLIN, 0};
   if (poll(&p, 1, timeoutMs) != 1) return 0;
@@ -58,8 +52,7 @@ size_t Peer::receiveInto(void* buffer, size_t size, int timeoutMs) {
 }
 
 uint16_t freePort() {
-  const Peer probe("0.0.0.0");
-  return probe.port();
+  return Peer("0.0.0.0").port();
 }
 
 void settle() {

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <stdexcept>
 #include <vector>
 
 #include "crc32_oracle.h"
@@ -29,11 +28,15 @@ class Peer {
   void sendTo(uint16_t port, const Bytes& datagram) const;
   // Sends one datagram to where the last one received came from.
   void reply(const Bytes& datagram) const;
-  // Waits up to `timeoutMs` for one datagram; empty on timeout.
-  Bytes receive(int timeoutMs = 2000);
-  // The same into the caller's buffer, without allocating: the datagram's
-  // length, or 0 on timeout.
+  // Waits up to `timeoutMs` for one datagram, copied into the caller's
+  // buffer without allocating: its length, or 0 on timeout.
   size_t receiveInto(void* buffer, size_t size, int timeoutMs = 2000);
+  // The same as a vector; empty on timeout.
+  Bytes receive(int timeoutMs = 2000) {
+    Bytes datagram(65536);
+    datagram.resize(receiveInto(datagram.data(), datagram.size(), timeoutMs));
+    return datagram;
+  }
   // Port the last datagram received came from, host order.
   uint16_t lastSourcePort() const { return ntohs(lastSource_.sin_port); }
 
@@ -73,22 +76,21 @@ struct Link {
   KALVENT_LEGGED_SDK::UDP endpoint;
 };
 
-// Checksum of a packet of `length` bytes as the bit-serial definition gives it.
+// Checksum of a packet as the bit-serial definition gives it for its length.
 inline uint32_t checksumOf(const Bytes& packet) {
   return crc32BitSerial(packet.data(), static_cast<uint32_t>(packet.size() / 4 - 1));
 }
 
-// Field writer and reader on a packet image; both targets are little-endian,
-// like the wire.
+// Field writer (returning the value written) and reader on a packet image;
+// both targets are little-endian, like the wire.
 template <typename T>
-void put(Bytes& packet, size_t offset, T value) {
-  if (offset + sizeof value > packet.size()) throw std::out_of_range("field beyond the packet");
+T put(Bytes& packet, size_t offset, T value) {
   std::memcpy(packet.data() + offset, &value, sizeof value);
+  return value;
 }
 
 template <typename T>
 T get(const Bytes& packet, size_t offset) {
-  if (offset + sizeof(T) > packet.size()) throw std::out_of_range("field beyond the packet");
   T value;
   std::memcpy(&value, packet.data() + offset, sizeof value);
   return value;
