@@ -101,6 +101,10 @@ class UDP {
   // (RecvCRCError + 1; also when nothing had arrived). Never waits.
   int Recv();
 
+  // The endpoint's socket, for waiting on it (poll, epoll) while another
+  // part of the program owns the calls. Read only from it through Recv.
+  int socketFd() const noexcept { return sockFd; }
+
   UDPState udpState{};       // link counters, all zero at construction
   char* targetIP = nullptr;  // peer's address text; null in server mode until a client came
   uint16_t targetPort = 0;   // peer port given at construction, host order

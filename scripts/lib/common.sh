@@ -21,8 +21,8 @@ ensure_packages() {
     *:armhf*)
       dpkg --print-foreign-architectures | grep -qx armhf || as_root dpkg --add-architecture armhf ;;
   esac
-  as_root apt-get update -q
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+  as_root apt-get -o DPkg::Lock::Timeout=900 update -q
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -q --no-install-recommends \
     "${missing[@]}"
 }
 

@@ -1,0 +1,20 @@
+// How a set-up failure ends the process: the documented line on standard
+// output, one line on standard error saying why, then exit with a named
+// status. Private to the library.
+#pragma once
+
+namespace KALVENT_LEGGED_SDK {
+
+// Exit statuses of the failures that end the process.
+enum class ExitStatus : int {
+  InvalidArgument = -1,  // status 255: a selector or argument value is invalid
+  SetUpFailure = -2,     // status 254: the system refused a resource or a protection fired
+};
+
+// Writes `stdoutText` exactly as given (it carries its own newline, or
+// none), then `diagnostic` followed by a newline on standard error when it is
+// not null, flushes both and ends the process with `status`.
+[[noreturn]] void endProcess(ExitStatus status, const char* stdoutText,
+                             const char* diagnostic = nullptr);
+
+}  // namespace KALVENT_LEGGED_SDK
