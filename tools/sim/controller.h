@@ -38,8 +38,15 @@ struct Body {
   double yaw = 0;  // heading, rad, within (−π, π]
 };
 
+// How the low-level robot is simulated.
+enum class ModelKind {
+  Ideal,    // twelve independent joints without weight: exact and fast
+  Physics,  // the whole robot as rigid bodies under gravity, on the ground
+};
+
 struct ControllerConfig {
   KALVENT_LEGGED_SDK::LeggedType model = KALVENT_LEGGED_SDK::LeggedType::Tesmar;
+  ModelKind modelKind = ModelKind::Ideal;
   int rateHz = 500;  // state periods per second, 1 to 1000
 };
 
