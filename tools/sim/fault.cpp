@@ -44,9 +44,9 @@ bool FaultInjector::Later::operator()(uint32_t a, uint32_t b) const {
 FaultInjector::FaultInjector(const FaultConfig& config, int rateHz)
     : config_(config), random_(config.seed) {
   // One packet per period stays queued for at most delay + jitter, two
-  // copies of each, one more period for a held packet, and some slack.
+  // copies of each, with some slack, and the held ones besides.
   const double inFlight = std::ceil((config.delayMs + config.jitterMs) * rateHz / 1000.0);
-  const size_t capacity = 2 * (static_cast<size_t>(inFlight) + 2) + 2;
+  const size_t capacity = 2 * (static_cast<size_t>(inFlight) + 2) + kMaxHeldCopies;
   slots_.resize(capacity);
   free_.reserve(capacity);
   due_.reserve(capacity);
@@ -69,17 +69,12 @@ void FaultInjector::offer(const unsigned char* packet, size_t length, int64_t no
   }
   const bool corrupt = chance(corruptDraw, config_.corruptPercent);
   const int copies = chance(duplicateDraw, config_.duplicatePercent) ? 2 : 1;
-  const bool hold = chance(reorderDraw, config_.reorderPercent);
+  const bool hold =
+      chance(reorderDraw, config_.reorderPercent) && heldCount_ + copies <= kMaxHeldCopies;
   const int64_t releaseNs =
       nowNs + std::llround((config_.delayMs + jitterDraw * config_.jitterMs) * kNsPerMs);
   counters_.corrupted += corrupt ? 1 : 0;
   counters_.duplicated += copies == 2 ? 1 : 0;
-
-  // Packets held earlier go out behind this one.
-  const int wasHeld = heldCount_;
-  heldCount_ = 0;
-  uint32_t held[2];
-  std::copy(held_, held_ + wasHeld, held);
 
   for (int copy = 0; copy < copies; ++copy) {
     if (free_.empty()) sendEarliest(sink);
@@ -96,23 +91,29 @@ void FaultInjector::offer(const unsigned char* packet, size_t length, int64_t no
       s.bytes[bit / 8] ^= static_cast<unsigned char>(1u << (bit % 8));
     }
     if (hold) {
+      s.releaseNs = releaseNs;
       held_[heldCount_++] = slot;
     } else {
       enqueue(slot, releaseNs);
     }
   }
   if (hold) {
-    for (int i = 0; i < heldCount_; ++i) slots_[held_[i]].releaseNs = releaseNs;
+    ++heldPackets_;
+    return;
   }
-  for (int i = 0; i < wasHeld; ++i) {
-    enqueue(held[i], std::max(slots_[held[i]].releaseNs, releaseNs));
+  // The packets held so far go out behind this one.
+  for (int i = 0; i < heldCount_; ++i) {
+    enqueue(held_[i], std::max(slots_[held_[i]].releaseNs, releaseNs));
   }
-  counters_.reordered += wasHeld > 0 ? 1 : 0;
+  counters_.reordered += heldPackets_;
+  heldCount_ = 0;
+  heldPackets_ = 0;
 }
 
 void FaultInjector::unhold() {
   for (int i = 0; i < heldCount_; ++i) enqueue(held_[i], slots_[held_[i]].releaseNs);
   heldCount_ = 0;
+  heldPackets_ = 0;
 }
 
 void FaultInjector::enqueue(uint32_t slot, int64_t releaseNs) {

@@ -31,7 +31,7 @@ struct FaultConfig {
   double delayMs = 0;           // every packet leaves this much later, 0 to kMaxDelayMs
   double jitterMs = 0;          // plus a uniform random 0 to this much more, 0 to kMaxDelayMs
   double duplicatePercent = 0;  // share sent twice
-  double reorderPercent = 0;    // share held back behind the next packet
+  double reorderPercent = 0;    // share held back behind the next packet not held
   double corruptPercent = 0;    // share sent with one bit flipped under the checksum
   uint64_t seed = 1;
 
@@ -47,7 +47,7 @@ struct FaultCounters {
   uint64_t lost = 0;
   uint64_t corrupted = 0;
   uint64_t duplicated = 0;
-  uint64_t reordered = 0;  // packets that went out behind a later one they were held for
+  uint64_t reordered = 0;  // packets held back and sent behind a later one
 };
 
 // Where released packets go.
@@ -97,6 +97,9 @@ class FaultInjector {
     bool operator()(uint32_t a, uint32_t b) const;
   };
 
+  // Copies held back at most; a packet that would hold more goes as usual.
+  static constexpr int kMaxHeldCopies = 16;
+
   void enqueue(uint32_t slot, int64_t releaseNs);
   void sendEarliest(PacketSink& sink);
 
@@ -104,9 +107,10 @@ class FaultInjector {
   FaultRandom random_;
   std::vector<Slot> slots_;
   std::vector<uint32_t> free_;
-  std::vector<uint32_t> due_;  // heap of queued slots, earliest on top
-  uint32_t held_[2] = {};      // a held packet and its duplicate
+  std::vector<uint32_t> due_;           // heap of queued slots, earliest on top
+  uint32_t held_[kMaxHeldCopies] = {};  // slots held back, in the order offered
   int heldCount_ = 0;
+  uint64_t heldPackets_ = 0;  // the packets those slots hold
   uint64_t nextOrder_ = 0;
   FaultCounters counters_;
 };
