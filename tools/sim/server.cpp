@@ -60,6 +60,14 @@ int64_t monotonicNs() {
       .count();
 }
 
+ControllerConfig controllerConfig(const Options& options) {
+  ControllerConfig config;
+  config.model = options.model;
+  config.modelKind = options.modelKind;
+  config.rateHz = options.rateHz;
+  return config;
+}
+
 unsigned long long ull(uint64_t v) {
   return static_cast<unsigned long long>(v);
 }
@@ -109,7 +117,7 @@ bool ReadyFile::write(const std::string& path) {
 Server::Server(const Options& options, std::FILE* out)
     : options_(options),
       out_(out),
-      config_{options.model, options.modelKind, options.rateHz},
+      config_(controllerConfig(options)),
       periodNs_(kNsPerSecond / options.rateHz),
       faults_(options.faults, options.rateHz),
       restart_(options.restart) {
