@@ -53,7 +53,9 @@ class Loop {
 
   // Starts the loop thread; its first call comes at once, the next ones on
   // the period grid. Ends the process (status 254) when the thread cannot be
-  // pinned to `bindCPU`. A stopped loop may be started again.
+  // pinned to `bindCPU`. A stopped loop may be started again. Several
+  // threads may call it at once: exactly one starts the loop and the others
+  // print the already-running line.
   void start();
   // Stops the loop thread and waits for it to end: at most the call in
   // progress plus one period. Not from the loop's own thread.
