@@ -2,26 +2,23 @@
 #include "kalvent_legged_sdk/safety.h"
 
 #include <sched.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 
 #include "fatal.h"
 #include "kalvent_legged_sdk/loop.h"
 #include "kalvent_legged_sdk/pelk_const.h"
 #include "kalvent_legged_sdk/tesmar_const.h"
+#include "realtime_setup.h"
 
 namespace KALVENT_LEGGED_SDK {
 
 // Version text, exported for tools that inspect the library.
 const char* LIB_INFO = "version:1.0.1";
-
-// Bytes of stack InitEnvironment faults in before locking memory.
-const int MAX_STACK_SIZE = 16384;
 
 // Exported for programs that declare it themselves; safety.h does not.
 // std::max/std::min keep their first argument unless the second is strictly
@@ -191,21 +188,21 @@ void Safety::PositionProtect(LowCmd& send, LowState& recv, double limit) {
 }
 
 void InitEnvironment() {
-  // Fault in the stack pages the caller is about to lock. Volatile, so the
-  // stores cannot be dropped.
-  [[maybe_unused]] volatile char stack[MAX_STACK_SIZE];
-  for (int i = 0; i < MAX_STACK_SIZE; ++i) stack[i] = 0;
+  prefaultStack();
 
-  if (mlockall(MCL_CURRENT | MCL_FUTURE) == -1) {
-    std::printf("Error: Lock memory failed.\n");
-    std::exit(-2);
+  char why[256];
+  const int lockError = lockAllMemory();
+  if (lockError != 0) {
+    describeLockFailure(lockError, why, sizeof why);
+    endProcess(ExitStatus::SetUpFailure, "Error: Lock memory failed.\n", why);
   }
 
+  // getpid() names the main thread, whichever thread makes the call.
   sched_param params{};
   params.sched_priority = THREAD_PRIORITY;
   if (sched_setscheduler(getpid(), SCHED_FIFO, &params) == -1) {
-    std::printf("Error: Pthread set sched policy failed.\n");
-    std::exit(-2);
+    describeFifoFailure(errno, THREAD_PRIORITY, why, sizeof why);
+    endProcess(ExitStatus::SetUpFailure, "Error: Pthread set sched policy failed.\n", why);
   }
 }
 

@@ -105,7 +105,9 @@ class LoopFunc : public Loop {
 // current and future memory (mlockall) and makes the main thread SCHED_FIFO
 // at THREAD_PRIORITY, which loops started afterwards inherit. On failure
 // prints "Error: Lock memory failed." or "Error: Pthread set sched policy
-// failed." and ends the process with status 254.
+// failed.", then a line on stderr naming the refused limit and how to raise
+// it, and ends the process with status 254. TryInitEnvironment (realtime.h)
+// does the same without ending the process.
 void InitEnvironment();
 
 }  // namespace KALVENT_LEGGED_SDK
