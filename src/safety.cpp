@@ -2,25 +2,22 @@
 #include "kalvent_legged_sdk/safety.h"
 
 #include <sched.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 
+#include "fatal.h"
+#include "joint_ranges.h"
 #include "kalvent_legged_sdk/loop.h"
-#include "kalvent_legged_sdk/pelk_const.h"
-#include "kalvent_legged_sdk/tesmar_const.h"
+#include "realtime_setup.h"
 
 namespace KALVENT_LEGGED_SDK {
 
 // Version text, exported for tools that inspect the library.
 const char* LIB_INFO = "version:1.0.1";
-
-// Bytes of stack InitEnvironment faults in before locking memory.
-const int MAX_STACK_SIZE = 16384;
 
 // Exported for programs that declare it themselves; safety.h does not.
 // std::max/std::min keep their first argument unless the second is strictly
@@ -31,19 +28,22 @@ void clamp(float& val, float min_val, float max_val) {
 
 namespace {
 
-const int kLegJoints = 12;
 const double kPi = 3.141592653589793;
 
-// The command fields are packed: clamp a copy and store it back.
+// The command fields are packed: clamp a copy and store it back. A NaN
+// target has no side to clamp it to; it takes the upper bound, as the
+// PosStopF marker (a "no position" value too) does.
 void clampPosition(LowCmd& send, int slot, float min_val, float max_val) {
   float q = send.motorCmd[slot].q;
   clamp(q, min_val, max_val);
-  send.motorCmd[slot].q = q;
+  send.motorCmd[slot].q = std::isnan(q) ? max_val : q;
 }
 
+// Written as "not inside" so that a NaN angle, which compares false with
+// everything, violates.
 bool outside(float q, double min_val, double max_val) {
   const double angle = q;
-  return angle < min_val || angle > max_val;
+  return !(angle >= min_val && angle <= max_val);
 }
 
 // Degrees as the protection reports them: the product in single precision.
@@ -52,35 +52,32 @@ double degrees(float q) {
   return static_cast<double>(scaled) / kPi;
 }
 
-[[noreturn]] void stopMotors(LowCmd& send, const char* message) {
-  for (int i = 0; i < kLegJoints; ++i) send.motorCmd[i].mode = 0;
-  std::printf("%s", message);
-  std::exit(-2);
+void zeroModes(LowCmd& send) {
+  for (int i = 0; i < kLegJointSlots; ++i) send.motorCmd[i].mode = 0;
+}
+
+[[noreturn]] void stopMotors(LowCmd& send, const char* message, const char* diagnostic) {
+  zeroModes(send);
+  endProcess(ExitStatus::SetUpFailure, message, diagnostic);
 }
 
 }  // namespace
 
 Safety::Safety(LeggedType type) : WattLimit(1000), Wcount(0) {
-  switch (type) {
-    case LeggedType::Tesmar:
-      Hip_max = tesmar_Hip_max;
-      Hip_min = tesmar_Hip_min;
-      Thigh_max = tesmar_Thigh_max;
-      Thigh_min = tesmar_Thigh_min;
-      Calf_max = tesmar_Calf_max;
-      Calf_min = tesmar_Calf_min;
-      return;
-    case LeggedType::Pelk:
-      Hip_max = pelk_Hip_max;
-      Hip_min = pelk_Hip_min;
-      Thigh_max = pelk_Thigh_max;
-      Thigh_min = pelk_Thigh_min;
-      Calf_max = pelk_Calf_max;
-      Calf_min = pelk_Calf_min;
-      return;
+  const LegJointRanges* ranges = jointRangesOf(type);
+  if (ranges == nullptr) {
+    char why[96];
+    std::snprintf(why, sizeof why, "Safety: robot model %d is neither Tesmar (0) nor Pelk (1)",
+                  static_cast<int>(type));
+    endProcess(ExitStatus::InvalidArgument, "Legged Robot Type Error.\n", why);
   }
-  std::printf("Legged Robot Type Error.\n");
-  std::exit(-1);
+  // The left legs' ranges; the guards mirror the right hips from them.
+  Hip_max = (*ranges)[FL_0].max;
+  Hip_min = (*ranges)[FL_0].min;
+  Thigh_max = (*ranges)[FL_1].max;
+  Thigh_min = (*ranges)[FL_1].min;
+  Calf_max = (*ranges)[FL_2].max;
+  Calf_min = (*ranges)[FL_2].min;
 }
 
 Safety::~Safety() {
@@ -88,20 +85,11 @@ Safety::~Safety() {
 }
 
 void Safety::PositionLimit(LowCmd& send) {
-  const float hipMax = static_cast<float>(Hip_max);
-  const float hipMin = static_cast<float>(Hip_min);
-  const float thighMax = static_cast<float>(Thigh_max);
-  const float thighMin = static_cast<float>(Thigh_min);
-  const float calfMax = static_cast<float>(Calf_max);
-  const float calfMin = static_cast<float>(Calf_min);
-
-  clampPosition(send, FR_0, -hipMax, -hipMin);
-  clampPosition(send, FL_0, hipMin, hipMax);
-  clampPosition(send, RR_0, -hipMax, -hipMin);
-  clampPosition(send, RL_0, hipMin, hipMax);
-  for (int leg = 0; leg < 4; ++leg) {
-    clampPosition(send, 3 * leg + 1, thighMin, thighMax);
-    clampPosition(send, 3 * leg + 2, calfMin, calfMax);
+  const LegJointRanges ranges =
+      legJointRanges(Hip_min, Hip_max, Thigh_min, Thigh_max, Calf_min, Calf_max);
+  for (int slot = 0; slot < kLegJointSlots; ++slot) {
+    clampPosition(send, slot, static_cast<float>(ranges[slot].min),
+                  static_cast<float>(ranges[slot].max));
   }
 }
 
@@ -110,74 +98,84 @@ void Safety::PowerProtect(LowCmd& send, LowState& recv, int factor) {
   const double wlimit = (f / 10.0) * WattLimit;
 
   double watts = 0;
-  for (int i = 0; i < kLegJoints; ++i) {
+  for (int i = 0; i < kLegJointSlots; ++i) {
     const float tau = recv.motorState[i].tauEst;
     const float dq = recv.motorState[i].dq;
     watts += static_cast<double>(std::fabs(tau * dq));
   }
 
-  // A NaN power fails both tests and leaves the counter alone.
-  if (watts > wlimit) {
+  // A NaN power (a NaN reading, or Inf x 0) says nothing is known about the
+  // load: it counts against the motors rather than leaving the counter alone.
+  if (!(watts <= wlimit)) {
     ++Wcount;
-  } else if (watts <= wlimit && Wcount > 0) {
+  } else if (Wcount > 0) {
     --Wcount;
   }
-  if (Wcount > 5) stopMotors(send, "Error: Power Protection.\n");
+  if (Wcount > 5) {
+    char why[96];
+    std::snprintf(why, sizeof why,
+                  "PowerProtect: leg power stayed above %g W (over-limit counter reached 6)",
+                  wlimit);
+    stopMotors(send, "Error: Power Protection.\n", why);
+  }
 }
 
 void Safety::PositionProtect(LowCmd& send, LowState& recv, double limit) {
+  // A NaN or infinite margin would turn every comparison off (or every joint
+  // into a violation): the caller's program is broken, so stop the motors.
+  if (!std::isfinite(limit)) {
+    zeroModes(send);
+    char why[96];
+    std::snprintf(why, sizeof why, "PositionProtect: margin %g rad is not a finite number", limit);
+    endProcess(ExitStatus::InvalidArgument, "", why);
+  }
   bool protect_triger = false;
-
-  struct Hip {
-    int slot;
-    bool right;
-    const char* line;
+  const LegJointRanges ranges =
+      legJointRanges(Hip_min, Hip_max, Thigh_min, Thigh_max, Calf_min, Calf_max);
+  auto violates = [&](int slot) {
+    return outside(recv.motorState[slot].q, ranges[slot].min + limit, ranges[slot].max - limit);
   };
-  const Hip hips[] = {{FR_0, true, "FR 0\n"},
-                      {FL_0, false, "FL 0\n"},
-                      {RR_0, true, "RR 0\n"},
-                      {RL_0, false, "RL 0\n"}};
-  for (const Hip& hip : hips) {
-    const double lo = hip.right ? limit - Hip_max : Hip_min + limit;
-    const double hi = hip.right ? -Hip_min - limit : Hip_max - limit;
-    if (outside(recv.motorState[hip.slot].q, lo, hi)) {
-      std::printf("%s", hip.line);
-      protect_triger = true;
-    }
-  }
 
+  const char* const hipLines[] = {"FR 0\n", "FL 0\n", "RR 0\n", "RL 0\n"};
   for (int leg = 0; leg < 4; ++leg) {
-    const float thigh = recv.motorState[3 * leg + 1].q;
-    if (outside(thigh, Thigh_min + limit, Thigh_max - limit)) {
-      std::printf("leg %d thigh: %f\n", leg, degrees(thigh));
+    if (violates(3 * leg)) {
+      std::printf("%s", hipLines[leg]);
       protect_triger = true;
     }
-    const float calf = recv.motorState[3 * leg + 2].q;
-    if (outside(calf, Calf_min + limit, Calf_max - limit)) {
-      std::printf("leg %d calf: %f\n", leg, degrees(calf));
+  }
+  for (int leg = 0; leg < 4; ++leg) {
+    if (violates(3 * leg + 1)) {
+      std::printf("leg %d thigh: %f\n", leg, degrees(recv.motorState[3 * leg + 1].q));
+      protect_triger = true;
+    }
+    if (violates(3 * leg + 2)) {
+      std::printf("leg %d calf: %f\n", leg, degrees(recv.motorState[3 * leg + 2].q));
       protect_triger = true;
     }
   }
 
-  if (protect_triger) stopMotors(send, "Error: Position Protection.\n");
+  if (protect_triger) {
+    stopMotors(send, "Error: Position Protection.\n",
+               "PositionProtect: a measured joint angle is outside its range (listed above)");
+  }
 }
 
 void InitEnvironment() {
-  // Fault in the stack pages the caller is about to lock. Volatile, so the
-  // stores cannot be dropped.
-  [[maybe_unused]] volatile char stack[MAX_STACK_SIZE];
-  for (int i = 0; i < MAX_STACK_SIZE; ++i) stack[i] = 0;
+  prefaultStack();
 
-  if (mlockall(MCL_CURRENT | MCL_FUTURE) == -1) {
-    std::printf("Error: Lock memory failed.\n");
-    std::exit(-2);
+  char why[256];
+  const int lockError = lockAllMemory();
+  if (lockError != 0) {
+    describeLockFailure(lockError, why, sizeof why);
+    endProcess(ExitStatus::SetUpFailure, "Error: Lock memory failed.\n", why);
   }
 
+  // getpid() names the main thread, whichever thread makes the call.
   sched_param params{};
   params.sched_priority = THREAD_PRIORITY;
   if (sched_setscheduler(getpid(), SCHED_FIFO, &params) == -1) {
-    std::printf("Error: Pthread set sched policy failed.\n");
-    std::exit(-2);
+    describeFifoFailure(errno, THREAD_PRIORITY, why, sizeof why);
+    endProcess(ExitStatus::SetUpFailure, "Error: Pthread set sched policy failed.\n", why);
   }
 }
 

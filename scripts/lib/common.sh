@@ -28,6 +28,7 @@ ensure_packages() {
 
 native_packages=(cmake make g++ pkg-config googletest libbenchmark-dev liblcm-dev libboost-dev
   iproute2)
+fuzz_packages=(clang-14 libfuzzer-14-dev libclang-rt-14-dev)
 armhf_packages=(crossbuild-essential-armhf qemu-user-static libc6:armhf libstdc++6:armhf
   libglib2.0-0:armhf)
 

@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "joint_ranges.h"
 #include "kalvent_legged_sdk/comm.h"
-#include "kalvent_legged_sdk/pelk_const.h"
-#include "kalvent_legged_sdk/tesmar_const.h"
 
 namespace kalvent_sim {
 
@@ -31,33 +30,13 @@ const double kLinkLength = 0.2;
 const double kBellyHeight = 0.10;
 const double kStandHeight = 0.30;
 
-struct Limits {
-  double hipMin, hipMax, thighMin, thighMax, calfMin, calfMax;
-};
-
-Limits limitsOf(sdk::LeggedType model) {
-  if (model == sdk::LeggedType::Pelk) {
-    return {sdk::pelk_Hip_min,   sdk::pelk_Hip_max,  sdk::pelk_Thigh_min,
-            sdk::pelk_Thigh_max, sdk::pelk_Calf_min, sdk::pelk_Calf_max};
-  }
-  return {sdk::tesmar_Hip_min,   sdk::tesmar_Hip_max,  sdk::tesmar_Thigh_min,
-          sdk::tesmar_Thigh_max, sdk::tesmar_Calf_min, sdk::tesmar_Calf_max};
-}
-
 }  // namespace
 
 JointRange jointRange(sdk::LeggedType model, int joint) {
-  const Limits l = limitsOf(model);
-  const int leg = joint / 3;
-  switch (joint % 3) {
-    case 0:
-      if (leg == sdk::FR_ || leg == sdk::RR_) return {-l.hipMax, -l.hipMin};
-      return {l.hipMin, l.hipMax};
-    case 1:
-      return {l.thighMin, l.thighMax};
-    default:
-      return {l.calfMin, l.calfMax};
-  }
+  const sdk::LegJointRanges* ranges = sdk::jointRangesOf(model);
+  if (ranges == nullptr) ranges = sdk::jointRangesOf(sdk::LeggedType::Tesmar);
+  const sdk::JointBounds bounds = (*ranges)[joint];
+  return {bounds.min, bounds.max};
 }
 
 std::array<double, kJoints> lyingPose() {
