@@ -7,6 +7,7 @@
 #include "kalvent_legged_sdk/loop.h"
 #include "kalvent_legged_sdk/pelk_const.h"
 #include "kalvent_legged_sdk/quadruped.h"
+#include "kalvent_legged_sdk/realtime.h"
 #include "kalvent_legged_sdk/safety.h"
 #include "kalvent_legged_sdk/tesmar_const.h"
 #include "kalvent_legged_sdk/udp.h"
