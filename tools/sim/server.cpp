@@ -109,7 +109,7 @@ bool ReadyFile::write(const std::string& path) {
 Server::Server(const Options& options, std::FILE* out)
     : options_(options),
       out_(out),
-      config_{options.model, options.modelKind, options.rateHz},
+      config_{options.model, options.rateHz, options.modelKind},
       periodNs_(kNsPerSecond / options.rateHz),
       faults_(options.faults, options.rateHz),
       restart_(options.restart) {
