@@ -4,10 +4,8 @@
 // link.
 #pragma once
 
-#include <fcntl.h>
 #include <kalvent_legged_sdk.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -62,28 +60,13 @@ inline void waitForStop(double seconds) {
   }
 }
 
-// InitEnvironment ends the process when it may not lock memory or use
-// SCHED_FIFO, so it is tried first in a throw-away child.
-inline bool realtimePermitted() {
-  std::fflush(stdout);
-  const pid_t child = fork();
-  if (child == 0) {
-    const int devNull = open("/dev/null", O_WRONLY);
-    if (devNull >= 0) dup2(devNull, STDOUT_FILENO);
-    InitEnvironment();
-    _exit(0);
-  }
-  int status = 0;
-  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
-}
-
-// Makes the process real-time when allowed, and says which it is.
+// Makes the process real-time when allowed, and says which it is. Without
+// the right, TryInitEnvironment has said why on stderr; run without.
 inline void setUpRealtime(const char* program) {
-  if (realtimePermitted()) {
+  const RealtimeReport report = TryInitEnvironment();
+  if (report.memoryLocked && report.fifoScheduling) {
     std::printf("%s: real-time: memory locked, loops at SCHED_FIFO priority %d\n", program,
-                THREAD_PRIORITY);
-    InitEnvironment();
+                report.priority);
   } else {
     std::printf("%s: not real-time: no right to lock memory or use SCHED_FIFO (run as root)\n",
                 program);
