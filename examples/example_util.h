@@ -273,8 +273,11 @@ inline void printSummary(const char* program, double maxError, const UDP& udp,
   std::printf("\n");
 }
 
-// Says whether the robot stands and gives the exit status: 0 when it does.
+// Prints the stand pose, says whether the robot stands and gives the exit
+// status: 0 when it does.
 inline int reportStanding(const char* program, double maxError) {
+  std::printf("%s: stand_pose_rad=%.5f,%.5f,%.5f\n", program, kStandPose[0], kStandPose[1],
+              kStandPose[2]);
   if (std::isnan(maxError)) {
     std::printf("%s: no state received from the robot\n", program);
     return 1;

@@ -665,11 +665,18 @@ TEST(SimProgram, ExitStatusesOfHelpBadOptionsAndRunTimeFailures) {
   const auto help = program({"--help"});
   EXPECT_TRUE(help.exited && help.status == 0) << help.status;
   EXPECT_EQ(help.out.rfind("Usage: kalvent_sim", 0), 0u) << help.out;
+  const auto addresses = program({"--print-addresses"});
+  EXPECT_TRUE(addresses.exited && addresses.status == 0) << addresses.status;
+  EXPECT_EQ(addresses.out, std::string("basic=") + sdk::UDP_SERVER_IP_BASIC +
+                               " sport=" + sdk::UDP_SERVER_IP_SPORT +
+                               " port=" + std::to_string(sdk::UDP_SERVER_PORT) + "\n");
   const std::vector<std::vector<std::string>> bad = {
-      {"--bogus"},          {"stray"},          {"--port"},          {"--port", "0"},
-      {"--port", "70000"},  {"--port=80x"},     {"--rate", "0"},     {"--rate", "1001"},
-      {"--rate", "fast"},   {"--model", "dog"}, {"--model="},        {"--address", "localhost"},
-      {"--duration", "-1"}, {"--duration=nan"}, {"--duration", "0"}, {"--trajectory="},
+      {"--bogus"},          {"stray"},           {"--port"},          {"--port", "0"},
+      {"--port", "70000"},  {"--port=80x"},      {"--rate", "0"},     {"--rate", "1001"},
+      {"--rate", "fast"},   {"--model", "dog"},  {"--model="},        {"--address", "localhost"},
+      {"--duration", "-1"}, {"--duration=nan"},  {"--duration", "0"}, {"--trajectory="},
+      {"--loss", "100.5"},  {"--delay", "1001"}, {"--jitter=-1"},     {"--restart", "1"},
+      {"--restart", "1:0"}, {"--seed", "-1"},    {"--ready-file="},   {"--print-addresses=x"},
   };
   for (const auto& args : bad) {
     const auto r = program(args);
