@@ -6,8 +6,9 @@
 // Talks to a low-level controller at ADDRESS:PORT like a control program
 // (an idle command every 2 ms), but receives event-driven: a thread waits on
 // the socket and calls Recv the moment a datagram is queued (or after 1 ms
-// without one), so the arrival times it notes are the packets' own. Meanwhile the main thread asks
-// stale(STALE_MS) every 0.5 ms. All of it real-time where allowed. At the end it prints one line of key=value
+// without one), so the arrival times it notes are the packets' own.
+// Meanwhile the main thread asks stale(STALE_MS) every 0.5 ms. All of it
+// runs real-time where allowed. At the end it prints one line of key=value
 // figures:
 //   stale_after_ms  longest time from the last packet before a silence to
 //                   stale() turning true (-1: it never went stale)
