@@ -98,9 +98,12 @@ int main(int argc, char** argv) {
     bool wasStale = false;
     double lastBeforeSilence = NAN;
     const timespec pause{0, 500000};
-    for (double now = monotonicMs(); now < end; now = monotonicMs()) {
-      const double newest = arrivals.newest.load();
+    for (double now = monotonicMs(); now < end;) {
+      // In this order: the receiver notes an arrival before Recv takes it,
+      // so a fresh verdict finds its packet's arrival already noted.
       const bool stale = health.anyValid() && health.stale(staleSeconds);
+      const double newest = arrivals.newest.load();
+      now = monotonicMs();
       if (stale && !wasStale) {
         lastBeforeSilence = newest;
         staleAfter = std::max(staleAfter, now - newest);
