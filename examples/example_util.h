@@ -6,7 +6,6 @@
 
 #include <kalvent_legged_sdk.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <boost/bind/bind.hpp>
