@@ -83,10 +83,10 @@ void FaultInjector::offer(const unsigned char* packet, size_t length, int64_t no
     Slot& s = slots_[slot];
     s.length = std::min(length, sizeof s.bytes);
     std::memcpy(s.bytes, packet, s.length);
-    if (corrupt) {
-      // CRC-32 catches every single-bit error in the words it covers.
-      const uint64_t coveredBits =
-          uint64_t{KALVENT_LEGGED_SDK::crcWords(static_cast<int>(s.length))} * 32;
+    // CRC-32 catches every single-bit error in the words it covers.
+    const uint64_t coveredBits =
+        s.length < 8 ? 0 : uint64_t{KALVENT_LEGGED_SDK::crcWords(static_cast<int>(s.length))} * 32;
+    if (corrupt && coveredBits > 0) {
       const uint64_t bit = bitDraw % coveredBits;
       s.bytes[bit / 8] ^= static_cast<unsigned char>(1u << (bit % 8));
     }

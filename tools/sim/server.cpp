@@ -168,26 +168,28 @@ int64_t Server::elapsedNs() const {
   return monotonicNs() - startNs_;
 }
 
-bool Server::serve(const std::atomic<bool>& stop) {
-  if (out_) {
-    std::fprintf(out_, "%s: listening on %s:%d, model %s, state at %d Hz\n", kProgram,
-                 options_.address.c_str(), options_.port, modelName(options_.model),
-                 options_.rateHz);
-    const FaultConfig& f = options_.faults;
-    if (f.active() || options_.restart.planned) {
-      std::fprintf(out_,
-                   "%s: faults: loss %g%% delay %g ms jitter %g ms duplicate %g%% reorder %g%% "
-                   "corrupt %g%% seed %llu",
-                   kProgram, f.lossPercent, f.delayMs, f.jitterMs, f.duplicatePercent,
-                   f.reorderPercent, f.corruptPercent, ull(f.seed));
-      if (options_.restart.planned) {
-        std::fprintf(out_, ", restart at %g s for %g ms", options_.restart.atSeconds,
-                     options_.restart.downMs);
-      }
-      std::fputc('\n', out_);
+void Server::printStart() {
+  if (!out_) return;
+  std::fprintf(out_, "%s: listening on %s:%d, model %s, state at %d Hz\n", kProgram,
+               options_.address.c_str(), options_.port, modelName(options_.model), options_.rateHz);
+  const FaultConfig& f = options_.faults;
+  if (f.active() || options_.restart.planned) {
+    std::fprintf(out_,
+                 "%s: faults: loss %g%% delay %g ms jitter %g ms duplicate %g%% reorder %g%% "
+                 "corrupt %g%% seed %llu",
+                 kProgram, f.lossPercent, f.delayMs, f.jitterMs, f.duplicatePercent,
+                 f.reorderPercent, f.corruptPercent, ull(f.seed));
+    if (options_.restart.planned) {
+      std::fprintf(out_, ", restart at %g s for %g ms", options_.restart.atSeconds,
+                   options_.restart.downMs);
     }
-    std::fflush(out_);
+    std::fputc('\n', out_);
   }
+  std::fflush(out_);
+}
+
+bool Server::serve(const std::atomic<bool>& stop) {
+  printStart();
   startNs_ = monotonicNs();
   if (trajectory_) writeTrajectoryRow(trajectory_.get(), 0.0, *controller_);
   const int64_t durationNs = static_cast<int64_t>(options_.duration * 1e9);

@@ -89,6 +89,8 @@ class Server : private PacketSink {
 
  private:
   int64_t elapsedNs() const;
+  // The start line, and the faults in force when there are any.
+  void printStart();
   void drain();
   void advance(uint64_t periods);
   void advanceOne();
