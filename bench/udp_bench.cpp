@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "kalvent_legged_sdk.h"
-#include "udp_comm.h"
+#include "wire.h"
 #include "udp_peer.h"
 
 namespace sdk = KALVENT_LEGGED_SDK;
