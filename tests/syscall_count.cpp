@@ -3,13 +3,12 @@
 #include <dlfcn.h>
 #include <sys/socket.h>
 
-#include <atomic>
-
 namespace kalvent_test {
 
 namespace {
 
-std::atomic<uint64_t> calls{0};
+// Per thread, so that counting costs no shared cache line.
+thread_local uint64_t calls = 0;
 
 void countCall() {
   ++calls;
@@ -24,7 +23,7 @@ Function real(const char* name) {
 }  // namespace
 
 uint64_t socketCalls() {
-  return calls.load();
+  return calls;
 }
 
 }  // namespace kalvent_test

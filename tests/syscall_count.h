@@ -6,8 +6,8 @@
 
 namespace kalvent_test {
 
-// Calls so far of send, sendto, sendmsg, sendmmsg, recv, recvfrom, recvmsg
-// and recvmmsg, from any thread and any library of the process.
+// Calls so far by the calling thread of send, sendto, sendmsg, sendmmsg,
+// recv, recvfrom, recvmsg and recvmmsg, from any library of the process.
 uint64_t socketCalls();
 
 }  // namespace kalvent_test
