@@ -187,6 +187,8 @@ int UDP::Recv() {
     // Other senders' datagrams that queued before the peer was set.
     if (haveClient && !fromPeer(batch.sender(i))) continue;
     const int length = batch.length(i);
+    // An empty datagram ends the drain, as a read that returns nothing does;
+    // what the batch holds behind it waits for the next call.
     if (length == 0) break;
     if (!haveClient) acceptClient(batch.sender(i));
     std::memcpy(temp, batch.data(i), static_cast<size_t>(length));

@@ -41,8 +41,8 @@ inline const char UDP_SERVER_IP_SPORT[16] = "192.168.177.110";
 // Set-up failures print a line and end the process: status 255 for an invalid
 // level or a packet length below 4, 254 for a socket, bind or connect
 // failure; a line on standard error names the call, the address and port and
-// the system's reason. Run-time faults are only counted or returned. Nothing is allocated after
-// construction, except by switchLevel.
+// the system's reason. Run-time faults are only counted or returned. Nothing
+// is allocated after construction, except by switchLevel.
 class UDP {
  public:
   // Default endpoint of a level (HIGHLEVEL or LOWLEVEL; anything else ends the
@@ -105,7 +105,7 @@ class UDP {
   // Reads every queued datagram of the peer and keeps the newest if its
   // checksum holds. Returns 0 when it stored a packet (RecvCount + 1), -3
   // otherwise (RecvCRCError + 1; also when nothing had arrived). Never waits;
-  // one system call while at most 8 datagrams are queued.
+  // one system call while fewer than 8 datagrams are queued.
   int Recv();
 
   // The endpoint's socket, for waiting on it (poll, epoll) while another
@@ -126,21 +126,23 @@ class UDP {
 
   uint8_t levelFlag = HIGHLEVEL;
   int sockFd = -1;
-  std::atomic<bool> connected{true};         // false only in server mode before the first datagram
-  int sendLength = 0;                        // bytes of one outgoing packet
-  int recvLength = 0;                        // bytes of one incoming packet
-  std::unique_ptr<char[]> recvTemp;          // Recv's scratch
-  std::unique_ptr<DatagramBatch> recvBatch;  // Recv's datagrams, several per system call
-  // Datagrams [batchNext, batchCount) of recvBatch are left for the next Recv:
-  // an empty datagram ends a Recv, as a read that returns nothing does.
-  int batchNext = 0;
-  int batchCount = 0;
-  std::unique_ptr<char[]> recvBuf;  // newest accepted packet, under recvMut
-  std::unique_ptr<char[]> sendBuf;  // packet to send, under sendMut
+  std::atomic<bool> connected{true};  // false only in server mode before the first datagram
+  int sendLength = 0;                 // bytes of one outgoing packet
+  int recvLength = 0;                 // bytes of one incoming packet
+  std::unique_ptr<char[]> recvTemp;   // Recv's scratch
+  std::unique_ptr<char[]> recvBuf;    // newest accepted packet, under recvMut
+  std::unique_ptr<char[]> sendBuf;    // packet to send, under sendMut
   std::mutex sendMut;
   std::mutex recvMut;
-  sockaddr_in addrRecv{};  // the peer's address, as the kernel holds it once connected
+  sockaddr_in addrRecv{};                 // the peer's address, as the kernel holds it
   char clientAddress[INET_ADDRSTRLEN]{};  // server mode: the text targetIP points at
+
+  // Recv's datagrams, several per system call. Those in [batchNext,
+  // batchCount) are left for the next Recv: an empty datagram ends a Recv, as
+  // a read that returns nothing does.
+  std::unique_ptr<DatagramBatch> recvBatch;
+  int batchNext = 0;
+  int batchCount = 0;
 };
 
 }  // namespace KALVENT_LEGGED_SDK
