@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "kalvent_legged_sdk.h"
-#include "udp_comm.h"
+#include "wire.h"
 #include "udp_peer.h"
 
 namespace sdk = KALVENT_LEGGED_SDK;
@@ -86,9 +86,7 @@ void BM_BareRecvAccepted(benchmark::State& state) {
     link.peer.sendTo(link.endpoint.localPort, packet);
     while (recv(link.endpoint.socketFd(), scratch, sizeof scratch, MSG_DONTWAIT) > 0) {
     }
-    uint32_t stored;
-    std::memcpy(&stored, scratch + sizeof scratch - 4, sizeof stored);
-    if (sdk::crc32(reinterpret_cast<uint32_t*>(scratch), sdk::crcWords(sizeof scratch)) != stored) {
+    if (!sdk::checksumMatches(scratch, sizeof scratch)) {
       state.SkipWithError("the state packet failed the checksum");
       return;
     }

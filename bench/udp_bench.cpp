@@ -1,9 +1,12 @@
 // The low-level codec per call, and one command/state exchange through an
 // endpoint beside the same exchange on plain non-blocking sockets, in the same
 // run against the same answering thread, so the endpoint's overhead reads as
-// one ratio (median and 99th percentile of the per-exchange times).
+// one ratio (median and 99th percentile of the per-exchange times). The
+// exchange also counts the socket system calls of one control cycle: Send,
+// then Recv with one state packet waiting.
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,8 +18,9 @@
 #include <vector>
 
 #include "kalvent_legged_sdk.h"
-#include "udp_comm.h"
+#include "syscall_count.h"
 #include "udp_peer.h"
+#include "wire.h"
 
 namespace sdk = KALVENT_LEGGED_SDK;
 using Clock = std::chrono::steady_clock;
@@ -122,6 +126,26 @@ double percentile(std::vector<double>& samples, double fraction) {
   return samples[at];
 }
 
+// Socket system calls per control cycle: SetSend, Send, then (once the
+// answer is queued, waited for without counting) Recv and GetRecv.
+double socketCallsPerCycle(sdk::UDP& endpoint, sdk::LowCmd& cmd, sdk::LowState& decoded) {
+  const int kCycles = 200;
+  uint64_t calls = 0;
+  for (int i = 0; i < kCycles; ++i) {
+    const uint64_t before = kalvent_test::socketCalls();
+    endpoint.SetSend(cmd);
+    endpoint.Send();
+    const uint64_t sent = kalvent_test::socketCalls();
+    pollfd answer{endpoint.socketFd(), POLLIN, 0};
+    poll(&answer, 1, 1000);
+    const uint64_t waited = kalvent_test::socketCalls();
+    endpoint.Recv();
+    endpoint.GetRecv(decoded);
+    calls += (sent - before) + (kalvent_test::socketCalls() - waited);
+  }
+  return static_cast<double>(calls) / kCycles;
+}
+
 double microsecondsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
@@ -146,6 +170,7 @@ void BM_RoundTrip(benchmark::State& state) {
   connect(raw, reinterpret_cast<sockaddr*>(&to), sizeof to);
   const kalvent_test::Bytes rawCommand(sdk::LOW_CMD_LENGTH, 0x11);
   char rawState[sdk::LOW_STATE_LENGTH];
+  const double callsPerCycle = socketCallsPerCycle(endpoint, cmd, decoded);
 
   std::vector<double> library;
   std::vector<double> plain;
@@ -194,6 +219,7 @@ void BM_RoundTrip(benchmark::State& state) {
   state.counters["ratio_median"] = libraryMedian / rawMedian;
   state.counters["ratio_p99"] = libraryP99 / rawP99;
   state.counters["stored"] = static_cast<double>(endpoint.udpState.RecvCount);
+  state.counters["syscalls_per_cycle"] = callsPerCycle;
 }
 BENCHMARK(BM_RoundTrip)->Iterations(50000)->Unit(benchmark::kMicrosecond);
 

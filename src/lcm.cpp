@@ -3,9 +3,14 @@
 
 #include <poll.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <string>
+
+#include "fatal.h"
 
 namespace KALVENT_LEGGED_SDK {
 
@@ -52,16 +57,25 @@ int readable(int fd, const timespec& wait) {
 
 LCM::LCM(uint8_t level)
     : levelFlag(0), lcm(""), subCmd(nullptr), subState(nullptr), lcmFd(-1), LCM_PERIOD(2000) {
+  // Whatever went wrong while LCM set itself up, before anything else runs.
+  const int setUpError = errno;
   if (level == LOWLEVEL) {
     levelFlag = LOWLEVEL;
   } else if (level != HIGHLEVEL) {
-    std::printf("Level Flag Error.\n");
-    std::exit(-1);
+    char diagnostic[80];
+    std::snprintf(diagnostic, sizeof diagnostic,
+                  "LCM: level 0x%02x is neither HIGHLEVEL (0x00) nor LOWLEVEL (0xff)", level);
+    endProcess(ExitStatus::InvalidArgument, "Level Flag Error.\n", diagnostic);
   }
   if (lcm.good()) lcmFd = lcm.getFileno();
   if (lcmFd < 0) {
-    std::printf("Error: LCM initiate failed.\n");
-    std::exit(-2);
+    // LCM reports no reason of its own: name what it was given.
+    const char* url = std::getenv("LCM_DEFAULT_URL");
+    std::string diagnostic = std::string("LCM: no provider from LCM_DEFAULT_URL=") +
+                             (url != nullptr ? url : "(unset: LCM's default UDP multicast)");
+    if (setUpError != 0)
+      diagnostic += std::string("; last system error: ") + std::strerror(setUpError);
+    endProcess(ExitStatus::SetUpFailure, "Error: LCM initiate failed.\n", diagnostic.c_str());
   }
   std::printf("LCM Initialized. ");
 }

@@ -12,7 +12,7 @@
 #include <iterator>
 
 #include "kalvent_legged_sdk/comm.h"
-#include "udp_comm.h"
+#include "wire.h"
 
 namespace KALVENT_LEGGED_SDK {
 

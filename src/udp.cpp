@@ -2,173 +2,25 @@
 #include "kalvent_legged_sdk/udp.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <string>
 
-#include "udp_comm.h"
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
+#include "crc32.h"
+#include "datagram_batch.h"
+#include "fatal.h"
+#include "wire.h"
 
 namespace KALVENT_LEGGED_SDK {
 
-namespace {
-
-const uint32_t kCrcPolynomial = 0x04C11DB7u;
-
-// kSlices.t[k][b]: the checksum register after feeding byte b followed by k
-// zero bytes into a zero register, most significant bit first.
-struct SliceTables {
-  uint32_t t[8][256];
-};
-
-constexpr SliceTables makeSliceTables() {
-  SliceTables s{};
-  for (uint32_t b = 0; b < 256; ++b) {
-    uint32_t c = b << 24;
-    for (int bit = 0; bit < 8; ++bit) {
-      c = (c & 0x80000000u) ? (c << 1) ^ kCrcPolynomial : c << 1;
-    }
-    s.t[0][b] = c;
-  }
-  for (int k = 1; k < 8; ++k) {
-    for (uint32_t b = 0; b < 256; ++b) {
-      const uint32_t prev = s.t[k - 1][b];
-      s.t[k][b] = (prev << 8) ^ s.t[0][prev >> 24];
-    }
-  }
-  return s;
-}
-
-constexpr SliceTables kSlices = makeSliceTables();
-
-// Words are little-endian whatever the host's byte order.
-inline uint32_t loadWord(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-// Feeds one word, most significant byte first.
-inline uint32_t feedWord(uint32_t crc, uint32_t word) {
-  const uint32_t c = crc ^ word;
-  return kSlices.t[3][c >> 24] ^ kSlices.t[2][(c >> 16) & 0xff] ^ kSlices.t[1][(c >> 8) & 0xff] ^
-         kSlices.t[0][c & 0xff];
-}
-
-uint32_t feedWords(uint32_t crc, const unsigned char* p, uint32_t words) {
-  for (; words >= 2; words -= 2, p += 8) {
-    const uint32_t c = crc ^ loadWord(p);
-    const uint32_t d = loadWord(p + 4);
-    crc = kSlices.t[7][c >> 24] ^ kSlices.t[6][(c >> 16) & 0xff] ^ kSlices.t[5][(c >> 8) & 0xff] ^
-          kSlices.t[4][c & 0xff] ^ kSlices.t[3][d >> 24] ^ kSlices.t[2][(d >> 16) & 0xff] ^
-          kSlices.t[1][(d >> 8) & 0xff] ^ kSlices.t[0][d & 0xff];
-  }
-  if (words != 0) crc = feedWord(crc, loadWord(p));
-  return crc;
-}
-
-#if defined(__x86_64__)
-
-// X^n mod P, the folding constants.
-constexpr uint64_t powerOfXModP(int n) {
-  uint32_t r = 1;
-  for (int i = 0; i < n; ++i) r = (r & 0x80000000u) ? (r << 1) ^ kCrcPolynomial : r << 1;
-  return r;
-}
-
-// A 16-byte block as one 128-bit polynomial, first bit of the stream highest:
-// the stream takes each word most significant byte first, so only the order
-// of the four words is reversed.
-__attribute__((target("pclmul,sse4.1"))) inline __m128i loadBlock(const unsigned char* p) {
-  return _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), 0x1B);
-}
-
-// x * X^distance mod P, folded down to at most 96 bits. `k` holds
-// X^(distance+64) mod P in its high and X^distance mod P in its low half.
-__attribute__((target("pclmul,sse4.1"))) inline __m128i fold(__m128i x, __m128i k) {
-  return _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x11), _mm_clmulepi64_si128(x, k, 0x00));
-}
-
-#endif
-
-}  // namespace
-
-namespace crc32_impl {
-
-uint32_t portable(const void* data, uint32_t words) {
-  return feedWords(0xFFFFFFFFu, static_cast<const unsigned char*>(data), words);
-}
-
-#if defined(__x86_64__)
-
-bool carrylessSupported() {
-  return __builtin_cpu_supports("pclmul");
-}
-
-__attribute__((target("pclmul,sse4.1"))) uint32_t carryless(const void* data, uint32_t words) {
-  const auto* p = static_cast<const unsigned char*>(data);
-  uint32_t blocks = words / 4;
-  if (blocks < 2) return portable(data, words);
-
-  const __m128i by128 = _mm_set_epi64x(powerOfXModP(192), powerOfXModP(128));
-  __m128i x = _mm_xor_si128(loadBlock(p), _mm_set_epi32(-1, 0, 0, 0));
-  p += 16;
-  --blocks;
-
-  if (blocks >= 4) {
-    // Four independent lanes hide the multiplier's latency.
-    const __m128i by512 = _mm_set_epi64x(powerOfXModP(576), powerOfXModP(512));
-    __m128i a0 = x;
-    __m128i a1 = loadBlock(p);
-    __m128i a2 = loadBlock(p + 16);
-    __m128i a3 = loadBlock(p + 32);
-    p += 48;
-    blocks -= 3;
-    for (; blocks >= 4; blocks -= 4, p += 64) {
-      a0 = _mm_xor_si128(fold(a0, by512), loadBlock(p));
-      a1 = _mm_xor_si128(fold(a1, by512), loadBlock(p + 16));
-      a2 = _mm_xor_si128(fold(a2, by512), loadBlock(p + 32));
-      a3 = _mm_xor_si128(fold(a3, by512), loadBlock(p + 48));
-    }
-    const __m128i by384 = _mm_set_epi64x(powerOfXModP(448), powerOfXModP(384));
-    const __m128i by256 = _mm_set_epi64x(powerOfXModP(320), powerOfXModP(256));
-    x = _mm_xor_si128(_mm_xor_si128(fold(a0, by384), fold(a1, by256)),
-                      _mm_xor_si128(fold(a2, by128), a3));
-  }
-  for (; blocks > 0; --blocks, p += 16) x = _mm_xor_si128(fold(x, by128), loadBlock(p));
-
-  // The folded 128 bits are an ordinary 4-word message fed into a zero register.
-  alignas(16) uint32_t lanes[4];
-  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), x);
-  uint32_t crc = 0;
-  for (int lane = 3; lane >= 0; --lane) crc = feedWord(crc, lanes[lane]);
-  return feedWords(crc, p, words % 4);
-}
-
-#else
-
-bool carrylessSupported() {
-  return false;
-}
-
-#endif
-
-}  // namespace crc32_impl
-
 uint32_t crc32(uint32_t* data, uint32_t len) {
-#if defined(__x86_64__)
-  static const bool useCarryless = crc32_impl::carrylessSupported();
-  if (useCarryless) return crc32_impl::carryless(data, len);
-#endif
-  return crc32_impl::portable(data, len);
+  return crc32_impl::fastest(data, len);
 }
 
 namespace {
@@ -178,21 +30,6 @@ namespace {
 // udp_lowstate.
 LowCmd_t udp_lowcmd;
 LowState_t udp_lowstate;
-
-uint32_t loadLittleEndian(const char* p) {
-  const auto* b = reinterpret_cast<const unsigned char*>(p);
-  return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
-         static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
-}
-
-void storeLittleEndian(char* p, uint32_t value) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<char>(value >> (8 * i));
-}
-
-// Checksum of a packet of `length` bytes, to be found in its last four bytes.
-uint32_t checksumOf(const void* packet, int length) {
-  return crc32(static_cast<uint32_t*>(const_cast<void*>(packet)), crcWords(length));
-}
 
 // Torque and gains travel as 16-bit integers scaled by a power of two, so the
 // product is exact and in range the value is truncated toward zero. Out of
@@ -205,9 +42,25 @@ int16_t toWire(float value, float scale) {
   return static_cast<int16_t>(static_cast<int32_t>(limited));
 }
 
-[[noreturn]] void failSetUp(const char* message) {
-  std::printf("%s", message);
-  std::exit(-2);
+sockaddr_in ipv4(in_addr_t address, uint16_t port) {
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = address;
+  at.sin_port = htons(port);
+  return at;
+}
+
+// Ends the process after a socket call failed: `stdoutText` on standard
+// output, and the call, its address and the system's reason on standard
+// error, e.g. "bind 0.0.0.0:8080: Address already in use".
+[[noreturn]] void failSocketCall(const std::string& stdoutText, const char* call,
+                                 const sockaddr_in& at) {
+  const int error = errno;
+  char address[INET_ADDRSTRLEN] = "?";
+  inet_ntop(AF_INET, &at.sin_addr, address, sizeof address);
+  const std::string diagnostic = std::string(call) + " " + address + ":" +
+                                 std::to_string(ntohs(at.sin_port)) + ": " + std::strerror(error);
+  endProcess(ExitStatus::SetUpFailure, stdoutText.c_str(), diagnostic.c_str());
 }
 
 }  // namespace
@@ -220,8 +73,10 @@ UDP::UDP(uint8_t level, HighLevelType highControl) : levelFlag(level) {
     sendLength = LOW_CMD_LENGTH;
     recvLength = LOW_STATE_LENGTH;
   } else {
-    std::printf("Level Flag Error.\n");
-    std::exit(-1);
+    char diagnostic[80];
+    std::snprintf(diagnostic, sizeof diagnostic,
+                  "UDP: level 0x%02x is neither HIGHLEVEL (0x00) nor LOWLEVEL (0xff)", level);
+    endProcess(ExitStatus::InvalidArgument, "Level Flag Error.\n", diagnostic);
   }
   targetIP = const_cast<char*>(highControl == HighLevelType::Sport ? UDP_SERVER_IP_SPORT
                                                                    : UDP_SERVER_IP_BASIC);
@@ -247,38 +102,47 @@ UDP::~UDP() {
 }
 
 void UDP::init(uint16_t port, const char* peerIP, uint16_t peerPort) {
+  // The last four bytes of every packet hold its checksum.
+  if (sendLength < 4 || recvLength < 4) {
+    char diagnostic[120];
+    std::snprintf(diagnostic, sizeof diagnostic,
+                  "UDP: packet lengths must be at least 4 bytes (the checksum's), got send %d, "
+                  "receive %d",
+                  sendLength, recvLength);
+    endProcess(ExitStatus::InvalidArgument, "", diagnostic);
+  }
   targetPort = peerPort;
   localPort = port;
   allocateBuffers();
 
-  sockFd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (sockFd < 0) failSetUp("Error: Socket init failed.\n");
-
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  local.sin_port = htons(port);
-  if (bind(sockFd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-    failSetUp("Error: Bind client ip&port failed.\n");
+  const sockaddr_in local = ipv4(htonl(INADDR_ANY), port);
+  // Non-blocking from its creation, so that no failure can leave Recv a
+  // socket that waits.
+  sockFd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (sockFd < 0) failSocketCall("Error: Socket init failed.\n", "socket", local);
+  if (bind(sockFd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    failSocketCall("Error: Bind client ip&port failed.\n", "bind", local);
   }
 
-  addrRecv = sockaddr_in{};
-  addrRecv.sin_family = AF_INET;
-  addrRecv.sin_port = htons(peerPort);
+  addrRecv = ipv4(0, peerPort);
   if (connected.load(std::memory_order_relaxed)) {
-    addrRecv.sin_addr.s_addr = inet_addr(peerIP);
-    if (connect(sockFd, reinterpret_cast<sockaddr*>(&addrRecv), sizeof addrRecv) != 0) {
-      std::printf("Error: Connect failed. target IP:%s\n", targetIP);
-      std::exit(-2);
+    const std::string failed = std::string("Error: Connect failed. target IP:") +
+                               (targetIP != nullptr ? targetIP : "(null)") + "\n";
+    if (peerIP == nullptr || inet_aton(peerIP, &addrRecv.sin_addr) == 0) {
+      const std::string diagnostic = std::string("connect: target IP \"") +
+                                     (peerIP != nullptr ? peerIP : "(null)") +
+                                     "\" is not an IPv4 address in dotted-decimal form (host "
+                                     "names are not looked up)";
+      endProcess(ExitStatus::SetUpFailure, failed.c_str(), diagnostic.c_str());
     }
+    if (connect(sockFd, reinterpret_cast<const sockaddr*>(&addrRecv), sizeof addrRecv) != 0) {
+      failSocketCall(failed, "connect", addrRecv);
+    }
+    // What the kernel made of the address (0.0.0.0 becomes a local one): the
+    // source that Recv accepts.
+    socklen_t length = sizeof addrRecv;
+    getpeername(sockFd, reinterpret_cast<sockaddr*>(&addrRecv), &length);
   }
-
-  const int flags = fcntl(sockFd, F_GETFL);
-  if (flags < 0) {
-    std::printf("Error: fcntl F_GETFL failed.");
-    return;
-  }
-  if (fcntl(sockFd, F_SETFL, flags | O_NONBLOCK) < 0) std::printf("Error: fcntl F_SETFL failed.");
   std::printf("UDP Initialized. Port: %d \n", port);
 }
 
@@ -286,6 +150,9 @@ void UDP::allocateBuffers() {
   recvTemp = std::make_unique<char[]>(recvLength);
   recvBuf = std::make_unique<char[]>(recvLength);
   sendBuf = std::make_unique<char[]>(sendLength);
+  recvBatch = std::make_unique<DatagramBatch>(recvLength);
+  batchNext = 0;
+  batchCount = 0;
 }
 
 int UDP::Send() {
@@ -302,24 +169,33 @@ int UDP::Send() {
 
 int UDP::Recv() {
   char* const temp = recvTemp.get();
+  DatagramBatch& batch = *recvBatch;
   // Each datagram overwrites the scratch from its first byte; what lies
   // beyond the longest one of this call is zeroed afterwards, which leaves
   // the same bytes as zeroing it all beforehand.
   int longest = 0;
   int datagrams = 0;
+  bool queueMayHoldMore = true;
   for (;;) {
-    ssize_t got;
-    if (connected.load(std::memory_order_relaxed)) {
-      got = recv(sockFd, temp, recvLength, 0);
-    } else {
-      socklen_t addressLength = sizeof addrRecv;
-      got = recvfrom(sockFd, temp, recvLength, 0, reinterpret_cast<sockaddr*>(&addrRecv),
-                     &addressLength);
+    if (batchNext == batchCount) {
+      if (!queueMayHoldMore) break;
+      batchCount = batch.receive(sockFd);
+      batchNext = 0;
+      queueMayHoldMore = batchCount == DatagramBatch::kCapacity;
+      if (batchCount == 0) break;
     }
-    if (got <= 0) break;
-    longest = std::max(longest, static_cast<int>(got));
+    const int i = batchNext++;
+    const bool haveClient = connected.load(std::memory_order_relaxed);
+    // Other senders' datagrams that queued before the peer was set.
+    if (haveClient && !fromPeer(batch.sender(i))) continue;
+    const int length = batch.length(i);
+    // An empty datagram ends the drain, as a read that returns nothing does;
+    // what the batch holds behind it waits for the next call.
+    if (length == 0) break;
+    if (!haveClient) acceptClient(batch.sender(i));
+    std::memcpy(temp, batch.data(i), static_cast<size_t>(length));
     ++datagrams;
-    if (!connected.load(std::memory_order_relaxed)) acceptClient();
+    longest = std::max(longest, length);
   }
   // With nothing received the scratch is all zeros: its stored checksum 0
   // never matches, as the checksum register starts non-zero and zero words
@@ -330,7 +206,7 @@ int UDP::Recv() {
     return -3;
   }
   std::memset(temp + longest, 0, static_cast<size_t>(recvLength - longest));
-  if (checksumOf(temp, recvLength) != loadLittleEndian(temp + recvLength - 4)) {
+  if (!checksumMatches(temp, static_cast<size_t>(recvLength))) {
     ++udpState.RecvCRCError;
     health_.onChecksumFailure(datagrams, addrRecv);
     return -3;
@@ -344,11 +220,15 @@ int UDP::Recv() {
   return 0;
 }
 
-// Server mode: the sender of the first datagram, which recvfrom left in
-// addrRecv, becomes the peer for good.
-void UDP::acceptClient() {
-  if (connect(sockFd, reinterpret_cast<sockaddr*>(&addrRecv), sizeof addrRecv) != 0) {
-    failSetUp("Error: Connect client failed.\n");
+bool UDP::fromPeer(const sockaddr_in& sender) const noexcept {
+  return sender.sin_addr.s_addr == addrRecv.sin_addr.s_addr && sender.sin_port == addrRecv.sin_port;
+}
+
+// Server mode: the sender of the first datagram becomes the peer for good.
+void UDP::acceptClient(const sockaddr_in& sender) {
+  addrRecv = sender;
+  if (connect(sockFd, reinterpret_cast<const sockaddr*>(&addrRecv), sizeof addrRecv) != 0) {
+    failSocketCall("Error: Connect client failed.\n", "connect client", addrRecv);
   }
   inet_ntop(AF_INET, &addrRecv.sin_addr, clientAddress, sizeof clientAddress);
   targetIP = clientAddress;
@@ -388,7 +268,7 @@ void UDP::switchLevel(int level) {
 // an endpoint of the other level never reads or writes past the record.
 
 int UDP::SetSend(HighCmd& cmd) {
-  cmd.crc = checksumOf(&cmd, HIGH_CMD_LENGTH);
+  cmd.crc = packetChecksum(&cmd, HIGH_CMD_LENGTH);
   std::lock_guard<std::mutex> lock(sendMut);
   std::memcpy(sendBuf.get(), &cmd, static_cast<size_t>(std::min(sendLength, HIGH_CMD_LENGTH)));
   return 0;
@@ -407,15 +287,15 @@ int UDP::SetSend(LowCmd& cmd) {
     out.mode = in.mode;
     out.q = in.q;
     out.dq = in.dq;
-    out.tau = toWire(in.tau, 256.0f);
-    out.Kp = toWire(in.Kp, 32.0f);
-    out.Kd = toWire(in.Kd, 16.0f);
+    out.tau = toWire(in.tau, TAU_WIRE_SCALE);
+    out.Kp = toWire(in.Kp, KP_WIRE_SCALE);
+    out.Kd = toWire(in.Kd, KD_WIRE_SCALE);
     std::memcpy(out.reserve, in.reserve, sizeof out.reserve);
   }
   std::memcpy(wire.led, cmd.led, sizeof wire.led);
   std::memcpy(wire.wirelessRemote, cmd.wirelessRemote, sizeof wire.wirelessRemote);
   wire.reserve = cmd.reserve;
-  wire.crc = checksumOf(&wire, LOW_CMD_LENGTH);
+  wire.crc = packetChecksum(&wire, LOW_CMD_LENGTH);
 
   std::lock_guard<std::mutex> lock(sendMut);
   std::memcpy(sendBuf.get(), &wire, static_cast<size_t>(std::min(sendLength, LOW_CMD_LENGTH)));
@@ -423,7 +303,7 @@ int UDP::SetSend(LowCmd& cmd) {
 }
 
 int UDP::SetSend(char* cmd) {
-  storeLittleEndian(cmd + sendLength - 4, checksumOf(cmd, sendLength));
+  stampChecksum(cmd, static_cast<size_t>(sendLength));
   std::lock_guard<std::mutex> lock(sendMut);
   std::memcpy(sendBuf.get(), cmd, static_cast<size_t>(sendLength));
   return 0;
@@ -454,7 +334,7 @@ void UDP::GetRecv(LowState& state) {
     out.q = in.q;
     out.dq = in.dq;
     out.ddq = static_cast<float>(in.ddq);
-    out.tauEst = static_cast<float>(in.tauEst) * (1.0f / 256.0f);
+    out.tauEst = static_cast<float>(in.tauEst) * (1.0f / TAU_WIRE_SCALE);
     out.q_raw = in.q_raw;
     out.dq_raw = in.dq_raw;
     out.ddq_raw = static_cast<float>(in.ddq_raw);

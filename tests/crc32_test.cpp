@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "crc32_oracle.h"
-#include "udp_comm.h"
+#include "wire.h"
 
 namespace {
 

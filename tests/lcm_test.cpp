@@ -68,8 +68,10 @@ void expect(bool ok, const std::string& what) {
   if (!ok) std::printf("\nFAIL: %s\n", what.c_str());
 }
 
-kalvent_test::ChildResult inPrivateNetwork(const std::function<void()>& body) {
-  return kalvent_test::runInChild([&] {
+// Collects the child's standard error into `err` when it is given.
+kalvent_test::ChildResult inPrivateNetwork(const std::function<void()>& body,
+                                           std::string* err = nullptr) {
+  const auto inside = [&] {
     std::string why;
     if (!kalvent_test::enterPrivateNetwork(true, &why)) {
       std::printf("%s", why.c_str());
@@ -77,7 +79,8 @@ kalvent_test::ChildResult inPrivateNetwork(const std::function<void()>& body) {
       _exit(kSkipStatus);
     }
     body();
-  });
+  };
+  return err != nullptr ? kalvent_test::runInChild(inside, err) : kalvent_test::runInChild(inside);
 }
 
 // The child must end with status 0 and no failed check.
@@ -127,6 +130,7 @@ TEST(LcmBridge, ConsoleLinesAndExitStatuses) {
     const char* url;
     int status;
     std::string out;
+    std::string errNames = "";  // what standard error must name, if anything
   };
   const std::string init = "LCM Initialized. Subscribe channel: ";
   const Case cases[] = {
@@ -138,18 +142,23 @@ TEST(LcmBridge, ConsoleLinesAndExitStatuses) {
        init + "LCM_High_Cmd, Publish channel: LCM_High_State\n"},
       {sdk::HIGHLEVEL, &sdk::LCM::SubscribeState, nullptr, 0,
        init + "LCM_High_State, Publish channel: LCM_High_Cmd\n"},
-      {1, nullptr, nullptr, 255, "Level Flag Error.\n"},
-      {sdk::LOWLEVEL, nullptr, "nosuchprovider://", 254, "Error: LCM initiate failed.\n"},
+      {1, nullptr, nullptr, 255, "Level Flag Error.\n", "level 0x01"},
+      {sdk::LOWLEVEL, nullptr, "nosuchprovider://", 254, "Error: LCM initiate failed.\n",
+       "LCM_DEFAULT_URL=nosuchprovider://"},
   };
   for (const Case& c : cases) {
-    const auto r = inPrivateNetwork([&] {
-      if (c.url != nullptr) setenv("LCM_DEFAULT_URL", c.url, 1);
-      sdk::LCM bridge(static_cast<uint8_t>(c.level));
-      if (c.subscribe != nullptr) (bridge.*c.subscribe)();
-    });
+    std::string err;
+    const auto r = inPrivateNetwork(
+        [&] {
+          if (c.url != nullptr) setenv("LCM_DEFAULT_URL", c.url, 1);
+          sdk::LCM bridge(static_cast<uint8_t>(c.level));
+          if (c.subscribe != nullptr) (bridge.*c.subscribe)();
+        },
+        &err);
     if (r.exited && r.status == kSkipStatus) GTEST_SKIP() << r.out;
     EXPECT_TRUE(r.exited && r.status == c.status) << r.status << " " << r.out;
     EXPECT_EQ(r.out, c.out);
+    EXPECT_NE(err.find(c.errNames), std::string::npos) << err;
   }
 }
 

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "test_support.h"
-#include "udp_comm.h"
+#include "wire.h"
 #include "udp_peer.h"
 
 namespace sdk = KALVENT_LEGGED_SDK;

@@ -28,7 +28,7 @@
 #include <thread>
 
 #include "kalvent_legged_sdk.h"
-#include "udp_comm.h"
+#include "wire.h"
 
 namespace sdk = KALVENT_LEGGED_SDK;
 
@@ -56,9 +56,7 @@ void receive(sdk::UDP& udp, Arrivals& arrivals, const std::atomic<bool>& stop) {
     if (queued || result == 0) arrivals.newest.store(seen);
     if (result != 0) continue;
     udp.GetRecv(state);
-    uint32_t stored;
-    std::memcpy(&stored, state + sizeof state - 4, sizeof stored);
-    if (sdk::crc32(reinterpret_cast<uint32_t*>(state), sdk::crcWords(sizeof state)) != stored) {
+    if (!sdk::checksumMatches(state, sizeof state)) {
       arrivals.badStates.fetch_add(1);
     }
   }

@@ -23,7 +23,7 @@
 #include "kalvent_legged_sdk/tesmar_const.h"
 #include "runner.h"
 #include "test_support.h"
-#include "udp_comm.h"
+#include "wire.h"
 #include "udp_peer.h"
 
 namespace sdk = KALVENT_LEGGED_SDK;

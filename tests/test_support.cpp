@@ -80,6 +80,22 @@ bool run(const std::string& command, std::string* why) {
 
 }  // namespace
 
+ChildResult runInChild(const std::function<void()>& body, std::string* err, int timeoutSeconds) {
+  FILE* errFile = std::tmpfile();
+  if (errFile == nullptr) return ChildResult{};
+  const ChildResult result = runInChild(
+      [&] {
+        dup2(fileno(errFile), STDERR_FILENO);
+        body();
+      },
+      timeoutSeconds);
+  std::rewind(errFile);
+  err->assign(4096, '\0');
+  err->resize(std::fread(&(*err)[0], 1, err->size(), errFile));
+  std::fclose(errFile);
+  return result;
+}
+
 bool enterPrivateNetwork(bool multicast, std::string* why) {
   if (unshare(CLONE_NEWNET) != 0) {
     *why = std::string("cannot make a private network namespace: ") + std::strerror(errno);

@@ -17,6 +17,9 @@ struct ChildResult {
 // Runs `body` in a forked child whose stdout is a pipe; the child exits 0
 // when `body` returns. Kills the child after `timeoutSeconds`.
 ChildResult runInChild(const std::function<void()>& body, int timeoutSeconds = 60);
+// The same, collecting what the child wrote to standard error into `err`.
+ChildResult runInChild(const std::function<void()>& body, std::string* err,
+                       int timeoutSeconds = 60);
 
 // Moves the calling process into a new, private network namespace with lo up,
 // 127.0.0.1 and both controller addresses on it, and, when `multicast` is

@@ -2,6 +2,7 @@
 // mode, the default endpoints (inside a private network namespace) and the
 // set-up failures with their messages and exit statuses.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <thread>
 
 #include "kalvent_legged_sdk.h"
+#include "syscall_count.h"
 #include "test_support.h"
 #include "udp_peer.h"
 
@@ -35,6 +37,9 @@ std::string initLine(uint16_t port) {
 
 TEST(SendAndRecv, MoveTheStoredPacketsAndCountEveryCall) {
   Link link(610, 771);
+  // No path may leave Recv a socket that waits, nor a child process the socket.
+  EXPECT_NE(fcntl(link.endpoint.socketFd(), F_GETFL) & O_NONBLOCK, 0);
+  EXPECT_NE(fcntl(link.endpoint.socketFd(), F_GETFD) & FD_CLOEXEC, 0);
   EXPECT_EQ(link.endpoint.Send(), 610);
   EXPECT_EQ(link.peer.receive(), Bytes(610, 0));
   EXPECT_EQ(link.peer.lastSourcePort(), link.endpoint.localPort);
@@ -89,6 +94,52 @@ TEST(SendAndRecv, MoveTheStoredPacketsAndCountEveryCall) {
   EXPECT_EQ(kalvent_test::bytesOf(link.endpoint.udpState), kalvent_test::bytesOf(counters));
 }
 
+// One system call per Recv, whatever it finds, while the queue holds no more
+// than one batch; a full batch is followed by another call.
+TEST(Recv, DrainsTheQueueInOneSystemCallPerBatch) {
+  Link link(16, 16);
+  const auto callsOfOneRecv = [&](int queued, int result) {
+    for (int i = 0; i < queued; ++i) link.peer.sendTo(link.endpoint.localPort, goodPacket(16, i));
+    settle();
+    const uint64_t before = kalvent_test::socketCalls();
+    EXPECT_EQ(link.endpoint.Recv(), result);
+    return kalvent_test::socketCalls() - before;
+  };
+  EXPECT_EQ(callsOfOneRecv(0, -3), 1u);
+  EXPECT_EQ(callsOfOneRecv(1, 0), 1u);
+  EXPECT_EQ(callsOfOneRecv(9, 0), 2u);
+  Bytes stored(16);
+  link.endpoint.GetRecv(reinterpret_cast<char*>(stored.data()));
+  EXPECT_EQ(stored, goodPacket(16, 8));  // the newest of both batches
+}
+
+// A server-mode endpoint's client is the sender of the first non-empty
+// datagram, however short; datagrams of others are dropped, even those
+// already queued behind it. An empty datagram ends a Recv, as ever.
+TEST(ServerMode, HearsOnlyItsClient) {
+  sdk::UDP endpoint(freePort(), 9, 16, 24);
+  Peer client("127.0.0.2");
+  Peer other("127.0.0.3");
+  client.sendTo(endpoint.localPort, Bytes{});
+  client.sendTo(endpoint.localPort, Bytes(5, 0x42));
+  other.sendTo(endpoint.localPort, goodPacket(24, 1));
+  settle();
+  EXPECT_EQ(endpoint.Recv(), -3);
+  EXPECT_EQ(endpoint.targetIP, nullptr);
+  EXPECT_EQ(endpoint.Recv(), -3);
+  ASSERT_NE(endpoint.targetIP, nullptr);
+  EXPECT_STREQ(endpoint.targetIP, "127.0.0.2");
+  client.sendTo(endpoint.localPort, goodPacket(24, 2));
+  settle();
+  EXPECT_EQ(endpoint.Recv(), 0);
+  Bytes stored(24);
+  endpoint.GetRecv(reinterpret_cast<char*>(stored.data()));
+  EXPECT_EQ(stored, goodPacket(24, 2));
+  EXPECT_EQ(endpoint.udpState.RecvCRCError, 2u);
+  EXPECT_EQ(endpoint.Send(), 16);
+  EXPECT_EQ(client.receive().size(), 16u);
+}
+
 // Two server-mode endpoints wait at once, the first with a send thread
 // running until its client connects it.
 TEST(ServerMode, FirstClientBecomesThePeerAndIsAnsweredAtItsSourcePort) {
@@ -141,27 +192,45 @@ TEST(ServerMode, FirstClientBecomesThePeerAndIsAnsweredAtItsSourcePort) {
   }
 }
 
+// Each failure prints its line on standard output and says why on standard
+// error: the call, the address and port, the system's reason.
 TEST(SetUpFailure, PrintsItsLineAndEndsTheProcessWithItsStatus) {
-  const auto expectExit = [](const std::function<void()>& body, int status,
-                             const std::string& out) {
-    const auto child = runInChild(body);
+  const auto expectExit = [](const std::function<void()>& body, int status, const std::string& out,
+                             const std::string& err) {
+    std::string written;
+    const auto child = runInChild(body, &written);
     EXPECT_TRUE(child.exited);
     EXPECT_EQ(child.status, status);
     EXPECT_EQ(child.out, out);
+    EXPECT_EQ(written, err);
   };
   const uint16_t local = freePort();
-  expectExit([] { sdk::UDP endpoint(0x01, sdk::HighLevelType::Basic); }, 255,
-             "Level Flag Error.\n");
+  const std::string at = ":" + std::to_string(local) + ": ";
+  expectExit([] { sdk::UDP endpoint(0x01, sdk::HighLevelType::Basic); }, 255, "Level Flag Error.\n",
+             "UDP: level 0x01 is neither HIGHLEVEL (0x00) nor LOWLEVEL (0xff)\n");
+  // Below 4 bytes there is no room for the checksum.
+  expectExit([&] { sdk::UDP endpoint(local, "127.0.0.1", 9, 3, 16); }, 255, "",
+             "UDP: packet lengths must be at least 4 bytes (the checksum's), got send 3, "
+             "receive 16\n");
+  expectExit([&] { sdk::UDP endpoint(local, 9, 16, -1); }, 255, "",
+             "UDP: packet lengths must be at least 4 bytes (the checksum's), got send 16, "
+             "receive -1\n");
   expectExit(
       [&] {
         sdk::UDP first(local, "127.0.0.1", 9, 16, 16);
         sdk::UDP second(local, "127.0.0.1", 9, 16, 16);
       },
-      254, initLine(local) + "Error: Bind client ip&port failed.\n");
-  // inet_addr makes the broadcast address of this text, which a socket
-  // without SO_BROADCAST may not connect to.
+      254, initLine(local) + "Error: Bind client ip&port failed.\n",
+      "bind 0.0.0.0" + at + "Address already in use\n");
+  // Text that is no address, and an address a socket without SO_BROADCAST may
+  // not connect to: the same line, told apart on standard error.
   expectExit([&] { sdk::UDP endpoint(local, "not-an-address", 9, 16, 16); }, 254,
-             "Error: Connect failed. target IP:not-an-address\n");
+             "Error: Connect failed. target IP:not-an-address\n",
+             "connect: target IP \"not-an-address\" is not an IPv4 address in dotted-decimal "
+             "form (host names are not looked up)\n");
+  expectExit([&] { sdk::UDP endpoint(local, "255.255.255.255", 9, 16, 16); }, 254,
+             "Error: Connect failed. target IP:255.255.255.255\n",
+             "connect 255.255.255.255:9: Permission denied\n");
   static rlimit usual{};
   expectExit(
       [&] {
@@ -176,7 +245,7 @@ TEST(SetUpFailure, PrintsItsLineAndEndsTheProcessWithItsStatus) {
         setrlimit(RLIMIT_NOFILE, &none);
         sdk::UDP endpoint(local, "127.0.0.1", 9, 16, 16);
       },
-      254, "Error: Socket init failed.\n");
+      254, "Error: Socket init failed.\n", "socket 0.0.0.0" + at + "Too many open files\n");
 }
 
 // The default endpoints bind port 8080 and talk to the controller addresses:

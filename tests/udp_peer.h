@@ -10,6 +10,7 @@
 
 #include "crc32_oracle.h"
 #include "kalvent_legged_sdk/udp.h"
+#include "wire.h"
 
 namespace kalvent_test {
 
@@ -96,9 +97,10 @@ T get(const Bytes& packet, size_t offset) {
   return value;
 }
 
-// Writes the checksum into the packet's last four bytes.
+// Writes the checksum of the bit-serial definition into the packet's last
+// four bytes.
 inline void stamp(Bytes& packet) {
-  put<uint32_t>(packet, packet.size() - 4, checksumOf(packet));
+  KALVENT_LEGGED_SDK::storeLittleEndian(packet.data() + packet.size() - 4, checksumOf(packet));
 }
 
 // A packet of `length` bytes of varied content with a correct checksum.

@@ -10,8 +10,8 @@
 #include <limits>
 
 #include "kalvent_legged_sdk.h"
-#include "udp_comm.h"
 #include "udp_peer.h"
+#include "wire.h"
 
 namespace sdk = KALVENT_LEGGED_SDK;
 
@@ -30,7 +30,7 @@ void dump(const char* name, const void* record, size_t size) {
 
 template <typename Record>
 void stampAndDump(const char* name, Record& record, int length) {
-  record.crc = sdk::crc32(reinterpret_cast<uint32_t*>(&record), sdk::crcWords(length));
+  sdk::stampChecksum(&record, static_cast<size_t>(length));
   dump(name, &record, sizeof record);
 }
 

@@ -14,6 +14,8 @@
 
 namespace KALVENT_LEGGED_SDK {
 
+class DatagramBatch;
+
 // Local port bound by the level constructor.
 const int UDP_CLIENT_PORT = 8080;
 // Controller port the level constructor sends to.
@@ -38,9 +40,10 @@ inline const char UDP_SERVER_IP_SPORT[16] = "192.168.177.110";
 // Construct before starting the loops, destroy after stopping them.
 //
 // Set-up failures print a line and end the process: status 255 for an invalid
-// level, 254 for a socket, bind or connect failure. Run-time faults are only
-// counted or returned. Nothing is allocated after construction, except by
-// switchLevel.
+// level or a packet length below 4, 254 for a socket, bind or connect
+// failure; a line on standard error names the call, the address and port and
+// the system's reason. Run-time faults are only counted or returned. Nothing
+// is allocated after construction, except by switchLevel.
 class UDP {
  public:
   // Default endpoint of a level (HIGHLEVEL or LOWLEVEL; anything else ends the
@@ -50,13 +53,16 @@ class UDP {
   explicit UDP(uint8_t level, HighLevelType highControl = HighLevelType::Basic);
   // Endpoint bound to `localPort` and connected to `targetIP`:`targetPort`,
   // with packets of the given lengths in bytes (at least 4: the last four hold
-  // the checksum). `targetIP` is dotted-decimal text that the caller keeps
-  // alive as long as the endpoint. Level flag 0x00.
+  // the checksum; a shorter length ends the process with status 255).
+  // `targetIP` is dotted-decimal text that the caller keeps alive as long as
+  // the endpoint. Level flag 0x00.
   UDP(uint16_t localPort, const char* targetIP, uint16_t targetPort, int sendLength,
       int recvLength);
   // Server mode: bound to `localPort`, unconnected until the first datagram,
-  // whose sender (address and source port) becomes the peer for good.
-  // `targetPort` is kept but does not choose the peer. Level flag 0x00.
+  // whose sender (address and source port) becomes the peer for good; from
+  // then on datagrams of other senders are dropped, even those that queued
+  // before it. `targetPort` is kept but does not choose the peer. Lengths as
+  // above. Level flag 0x00.
   UDP(uint16_t localPort, uint16_t targetPort, int sendLength, int recvLength);
   // Prints "Closing UDP." and closes the socket.
   ~UDP();
@@ -97,9 +103,10 @@ class UDP {
   // Transmits the stored packet once. Returns the bytes sent or -1 (counted
   // in SendCount either way), or 0 without sending while unconnected.
   int Send();
-  // Reads every queued datagram and keeps the newest if its checksum holds.
-  // Returns 0 when it stored a packet (RecvCount + 1), -3 otherwise
-  // (RecvCRCError + 1; also when nothing had arrived). Never waits.
+  // Reads every queued datagram of the peer and keeps the newest if its
+  // checksum holds. Returns 0 when it stored a packet (RecvCount + 1), -3
+  // otherwise (RecvCRCError + 1; also when nothing had arrived). Never waits;
+  // one system call while fewer than 8 datagrams are queued.
   int Recv();
 
   // The endpoint's socket, for waiting on it (poll, epoll) while another
@@ -120,7 +127,8 @@ class UDP {
  private:
   void init(uint16_t port, const char* peerIP, uint16_t peerPort);
   void allocateBuffers();
-  void acceptClient();
+  void acceptClient(const sockaddr_in& sender);
+  bool fromPeer(const sockaddr_in& sender) const noexcept;
 
   uint8_t levelFlag = HIGHLEVEL;
   int sockFd = -1;
@@ -132,9 +140,16 @@ class UDP {
   std::unique_ptr<char[]> sendBuf;    // packet to send, under sendMut
   std::mutex sendMut;
   std::mutex recvMut;
-  sockaddr_in addrRecv{};                 // the peer's address
+  sockaddr_in addrRecv{};                 // the peer's address, as the kernel holds it
   char clientAddress[INET_ADDRSTRLEN]{};  // server mode: the text targetIP points at
   LinkHealth health_;
+
+  // Recv's datagrams, several per system call. Those in [batchNext,
+  // batchCount) are left for the next Recv: an empty datagram ends a Recv, as
+  // a read that returns nothing does.
+  std::unique_ptr<DatagramBatch> recvBatch;
+  int batchNext = 0;
+  int batchCount = 0;
 };
 
 }  // namespace KALVENT_LEGGED_SDK

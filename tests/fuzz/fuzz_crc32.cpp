@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "crc32_oracle.h"
-#include "udp_comm.h"
+#include "crc32.h"
+#include "wire.h"
 
 namespace sdk = KALVENT_LEGGED_SDK;
 

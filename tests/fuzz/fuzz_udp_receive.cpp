@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "kalvent_legged_sdk.h"
-#include "udp_comm.h"
+#include "wire.h"
 
 namespace sdk = KALVENT_LEGGED_SDK;
 

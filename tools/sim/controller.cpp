@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "kalvent_legged_sdk/comm.h"
-#include "udp_comm.h"
+#include "wire.h"
 
 namespace kalvent_sim {
 
@@ -21,17 +21,6 @@ namespace {
 const double kPi = 3.14159265358979323846;
 const double kGravity = 9.81;
 const int8_t kTemperature = 30;
-
-uint32_t loadLE32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-uint32_t checksumOf(const void* packet, size_t length) {
-  // crc32 reads through its pointer only, at any alignment.
-  auto* words = static_cast<uint32_t*>(const_cast<void*>(packet));
-  return sdk::crc32(words, sdk::crcWords(static_cast<int>(length)));
-}
 
 int16_t saturate16(double v) {
   if (!(v > std::numeric_limits<int16_t>::min())) return std::numeric_limits<int16_t>::min();
@@ -68,20 +57,6 @@ void fillImu(sdk::IMU& imu, double yaw, double yawRate) {
 
 }  // namespace
 
-bool checksumMatches(const void* packet, size_t length) {
-  return checksumOf(packet, length) ==
-         loadLE32(static_cast<const unsigned char*>(packet) + length - 4);
-}
-
-void stampChecksum(unsigned char* packet, size_t length) {
-  const uint32_t crc = checksumOf(packet, length);
-  unsigned char* p = packet + length - 4;
-  p[0] = static_cast<unsigned char>(crc);
-  p[1] = static_cast<unsigned char>(crc >> 8);
-  p[2] = static_cast<unsigned char>(crc >> 16);
-  p[3] = static_cast<unsigned char>(crc >> 24);
-}
-
 Controller::Controller(const ControllerConfig& config)
     : joints_(config.model),
       period_(1.0 / config.rateHz),
@@ -94,7 +69,7 @@ Verdict Controller::receive(const void* data, size_t length) {
     ++wrongLengths_;
     return Verdict::WrongLength;
   }
-  if (!checksumMatches(data, length)) {
+  if (!sdk::checksumMatches(data, length)) {
     ++badChecksums_;
     return Verdict::BadChecksum;
   }
@@ -120,9 +95,9 @@ void Controller::applyLow(const void* data) {
     t.mode = m.mode;
     t.q = m.q;
     t.dq = m.dq;
-    t.tau = m.tau / 256.0f;
-    t.kp = m.Kp / 32.0f;
-    t.kd = m.Kd / 16.0f;
+    t.tau = m.tau / sdk::TAU_WIRE_SCALE;
+    t.kp = m.Kp / sdk::KP_WIRE_SCALE;
+    t.kd = m.Kd / sdk::KD_WIRE_SCALE;
     joints_.setTarget(j, t);
   }
 }
@@ -190,7 +165,7 @@ void Controller::writeLow(unsigned char* out) const {
     m.q = static_cast<float>(joints_.q(j));
     m.dq = static_cast<float>(joints_.dq(j));
     m.ddq = saturate16(joints_.ddq(j));
-    m.tauEst = saturate16(joints_.torque(j) * 256.0);
+    m.tauEst = saturate16(joints_.torque(j) * sdk::TAU_WIRE_SCALE);
     m.q_raw = m.q;
     m.dq_raw = m.dq;
     m.ddq_raw = m.ddq;
@@ -205,7 +180,7 @@ void Controller::writeLow(unsigned char* out) const {
   storeAt(&s, offsetof(sdk::LowState_t, footForceEst), force);
   s.tick = tick();
   std::memcpy(out, &s, sizeof s);
-  stampChecksum(out, sizeof s);
+  sdk::stampChecksum(out, sizeof s);
 }
 
 void Controller::writeHigh(unsigned char* out) const {
@@ -227,7 +202,7 @@ void Controller::writeHigh(unsigned char* out) const {
   storeAt(&s, offsetof(sdk::HighState, footForceEst), force);
   s.tick = tick();
   std::memcpy(out, &s, sizeof s);
-  stampChecksum(out, sizeof s);
+  sdk::stampChecksum(out, sizeof s);
 }
 
 }  // namespace kalvent_sim

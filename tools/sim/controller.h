@@ -108,11 +108,4 @@ class Controller {
   uint64_t wrongLengths_ = 0;
 };
 
-// True when the checksum in the last four bytes of a `length`-byte packet
-// matches its covered words.
-bool checksumMatches(const void* packet, size_t length);
-
-// Writes the checksum of a `length`-byte packet into its last four bytes.
-void stampChecksum(unsigned char* packet, size_t length);
-
 }  // namespace kalvent_sim

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "udp_comm.h"
+#include "wire.h"
 
 namespace kalvent_sim {
 

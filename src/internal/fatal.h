@@ -3,6 +3,8 @@
 // status. Private to the library.
 #pragma once
 
+#pragma GCC visibility push(hidden)
+
 namespace KALVENT_LEGGED_SDK {
 
 // Exit statuses of the failures that end the process.
@@ -18,3 +20,5 @@ enum class ExitStatus : int {
                              const char* diagnostic = nullptr);
 
 }  // namespace KALVENT_LEGGED_SDK
+
+#pragma GCC visibility pop

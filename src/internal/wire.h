@@ -1,11 +1,18 @@
-// Wire records of the low-level link and the packet checksum. Private to the
-// library and its own tools: user programs see only the records of comm.h.
+// What travels on the link beyond the public records: the low-level wire
+// records, the scales of their 16-bit fields, little-endian words and the
+// packet checksum's place. Private to the library, the simulator, the tests
+// and the benchmarks: user programs see only the records of comm.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
+#include "crc32.h"
 #include "kalvent_legged_sdk/comm.h"
+
+// Nothing declared here is exported by the shared library.
+#pragma GCC visibility push(hidden)
 
 namespace KALVENT_LEGGED_SDK {
 
@@ -16,9 +23,9 @@ struct MotorCmd_t {
   uint8_t mode;
   float q;
   float dq;
-  int16_t tau;  // N·m * 256
-  int16_t Kp;   // gain * 32
-  int16_t Kd;   // gain * 16
+  int16_t tau;  // N·m * TAU_WIRE_SCALE
+  int16_t Kp;   // gain * KP_WIRE_SCALE
+  int16_t Kd;   // gain * KD_WIRE_SCALE
   uint32_t reserve[3];
 };
 
@@ -42,7 +49,7 @@ struct MotorState_t {
   float q;
   float dq;
   int16_t ddq;     // unscaled
-  int16_t tauEst;  // N·m * 256
+  int16_t tauEst;  // N·m * TAU_WIRE_SCALE
   float q_raw;
   float dq_raw;
   int16_t ddq_raw;  // unscaled
@@ -90,32 +97,50 @@ static_assert(offsetof(LowState_t, footForceEst) == 711, "LowState_t layout");
 static_assert(offsetof(LowState_t, tick) == 719, "LowState_t layout");
 static_assert(offsetof(LowState_t, crc) == 767, "LowState_t layout");
 
+// Scales of the 16-bit fields: powers of two, so that scaling is exact.
+constexpr float TAU_WIRE_SCALE = 256.0f;  // torque, units per N·m
+constexpr float KP_WIRE_SCALE = 32.0f;    // position gain
+constexpr float KD_WIRE_SCALE = 16.0f;    // velocity gain
+
 // Number of words a packet's checksum covers: whole 32-bit words, less the
 // word that holds the checksum. The checksum sits in the last four bytes.
 constexpr uint32_t crcWords(int packetLength) {
   return (static_cast<uint32_t>(packetLength) >> 2) - 1;
 }
 
-// CRC-32 (polynomial 0x04C11DB7, initial value 0xFFFFFFFF, MSB first, no
-// final XOR) of `len` little-endian 32-bit words starting at `data`. `data`
-// may have any alignment. Exported from the library.
-uint32_t crc32(uint32_t* data, uint32_t len);
+// Words are little-endian on the wire whatever the host's byte order; `p`
+// may have any alignment.
+inline uint32_t loadLittleEndian(const void* p) {
+  unsigned char b[4];
+  std::memcpy(b, p, sizeof b);
+  return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+         static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
+}
 
-// The checksum's implementations, exposed so that each can be tested against
-// the bit-serial definition; crc32 picks the fastest one the CPU supports.
-namespace crc32_impl {
+inline void storeLittleEndian(void* p, uint32_t value) {
+  const unsigned char b[4] = {
+      static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+      static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
+  std::memcpy(p, b, sizeof b);
+}
 
-// Slicing-by-8 tables; any CPU, either byte order.
-uint32_t portable(const void* data, uint32_t words);
+// Checksum of the words a packet of `length` (at least 4) bytes covers.
+inline uint32_t packetChecksum(const void* packet, size_t length) {
+  return crc32_impl::fastest(packet, crcWords(static_cast<int>(length)));
+}
 
-// True when the CPU can run carryless(): x86-64 with PCLMULQDQ.
-bool carrylessSupported();
+// True when the last four bytes of the packet hold its checksum.
+inline bool checksumMatches(const void* packet, size_t length) {
+  return packetChecksum(packet, length) ==
+         loadLittleEndian(static_cast<const unsigned char*>(packet) + length - 4);
+}
 
-#if defined(__x86_64__)
-// Carry-less multiplication folding; call only when carrylessSupported().
-uint32_t carryless(const void* data, uint32_t words);
-#endif
-
-}  // namespace crc32_impl
+// Writes the packet's checksum into its last four bytes.
+inline void stampChecksum(void* packet, size_t length) {
+  storeLittleEndian(static_cast<unsigned char*>(packet) + length - 4,
+                    packetChecksum(packet, length));
+}
 
 }  // namespace KALVENT_LEGGED_SDK
+
+#pragma GCC visibility pop
