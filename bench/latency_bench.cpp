@@ -154,7 +154,7 @@ class StateDriven : public Program {
   StateDriven(uint16_t peerPort, float period)
       : udp_(freePort(), "127.0.0.1", peerPort, sdk::LOW_CMD_LENGTH, sdk::LOW_STATE_LENGTH),
         loop_("bench", udp_, state_, cmd_, period, period / 2,
-              [](const sdk::LowState& state, sdk::LowCmd& cmd, const sdk::StateTick&) {
+              [](sdk::LowState& state, sdk::LowCmd& cmd, const sdk::StateTick&) {
                 echoTick(state, cmd);
               }) {
     udp_.InitCmdData(cmd_);

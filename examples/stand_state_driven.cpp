@@ -6,8 +6,9 @@
 // command from it and sends it at once, so the command reacts to a
 // measurement tens of microseconds after the robot sent it rather than about
 // one period later. When states stop for longer than 3 ms the loop keeps
-// sending every 2 ms; this program then repeats its last command (the
-// controller damps the joints by itself once commands stop altogether).
+// sending every 2 ms: this program repeats its last command at first, holds
+// the joints damped once the state is 0.1 s old, and starts the motion again
+// from the measured pose when states come back, as stand_low_level does.
 //
 // Run:  stand_state_driven [SECONDS]  (default: until Ctrl-C or SIGTERM)
 //
@@ -45,26 +46,38 @@ class Controller {
   // Runs on the loop's thread for each state, and every period while none
   // comes; the command left in `cmd` goes out at once.
   void Step(LowState& state, LowCmd& cmd, const StateTick& tick) {
-    if (tick.stale) {
-      ++staleCalls_;
-      return;  // holds the last command
+    const bool lost = tick.stateAge > example::StateWatch::kStaleSeconds;
+    if (tick.stale && !lost) {
+      ++repeated_;
+      return;  // a late packet: the last command goes out again
     }
-    ++stateCalls_;
-    if (motion_.Step(state, cmd)) {
-      safety_.PositionLimit(cmd);
-      safety_.PowerProtect(cmd, state, kPowerFactor);
-      safety_.PositionProtect(cmd, state, kStopMargin);
+    switch (watch_.Check(state, lost)) {
+      case example::StateWatch::Verdict::NoState:
+        break;
+      case example::StateWatch::Verdict::Stale:
+        // No guard either: they judge the command by a state that is gone.
+        example::holdDamping(cmd);
+        break;
+      case example::StateWatch::Verdict::Resumed:
+        motion_.Restart();
+        [[fallthrough]];
+      case example::StateWatch::Verdict::Fresh:
+        motion_.Step(state, cmd);
+        safety_.PositionLimit(cmd);
+        safety_.PowerProtect(cmd, state, kPowerFactor);
+        safety_.PositionProtect(cmd, state, kStopMargin);
+        break;
     }
   }
 
-  uint64_t stateCalls() const { return stateCalls_; }
-  uint64_t staleCalls() const { return staleCalls_; }
+  const example::StateWatch& watch() const { return watch_; }
+  uint64_t repeated() const { return repeated_; }
 
  private:
   Safety& safety_;
   example::StandMotion motion_;
-  uint64_t stateCalls_ = 0;
-  uint64_t staleCalls_ = 0;
+  example::StateWatch watch_;
+  uint64_t repeated_ = 0;
 };
 
 }  // namespace
@@ -89,10 +102,9 @@ int main(int argc, char** argv) {
     example::waitForStop(seconds);
   }  // Leaving the block stops the loop.
 
-  std::printf("%s: commands answering a state %llu, sent on stale periods %llu\n", kProgram,
-              static_cast<unsigned long long>(controller.stateCalls()),
-              static_cast<unsigned long long>(controller.staleCalls()));
+  std::printf("%s: last command repeated on %llu late periods\n", kProgram,
+              static_cast<unsigned long long>(controller.repeated()));
   const double error = example::standError(state);
-  example::printSummary(kProgram, error, udp.udpState);
+  example::printSummary(kProgram, error, udp, &controller.watch());
   return example::reportStanding(kProgram, error);
 }

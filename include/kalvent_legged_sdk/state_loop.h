@@ -135,10 +135,10 @@ template <typename State, typename Command>
 class StateLoop {
  public:
   // The program's control step, on the loop thread. `state` is the
-  // program's state record, `cmd` its command record as the last call left
-  // it; what `cmd` holds on return goes out at once.
-  typedef boost::function<void(const State& state, Command& cmd, const StateTick& tick)>
-      ControlFunction;
+  // program's state record (not const, so that the Safety guards take it; the
+  // next state overwrites it), `cmd` its command record as the last call
+  // left it; what `cmd` holds on return goes out at once.
+  typedef boost::function<void(State& state, Command& cmd, const StateTick& tick)> ControlFunction;
 
   // `period` in seconds: the control rate when states stop (0.002 = 2 ms).
   // `staleMargin` in seconds: how much later than one period after the last
