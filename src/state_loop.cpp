@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <limits>
 
 #include "fatal.h"
 
@@ -115,7 +114,6 @@ void StateLoopThread::run(int wakeFd) {
   const int64_t periodNs = std::max<int64_t>(nanosecondsOf(_period), 1000);
   const int64_t staleNs = periodNs + nanosecondsOf(_staleMargin);
   pollfd waitFor[2] = {{_udp.socketFd(), POLLIN, 0}, {wakeFd, POLLIN, 0}};
-  int64_t lastValid = -1;  // when Recv last accepted a state; none yet
   int64_t deadline = monotonicNs() + staleNs;
   uint64_t stateCalls = 0;
   uint64_t staleCalls = 0;
@@ -129,18 +127,15 @@ void StateLoopThread::run(int wakeFd) {
       // A state waiting in the socket wins over a stale call that fell due
       // meanwhile. A datagram Recv refuses leaves the deadline as it was.
       if (waitFor[0].revents != 0 && _udp.Recv() == 0) {
-        lastValid = monotonicNs();
+        const int64_t accepted = monotonicNs();
         _step(_context, StateTick{false, 0.0});
         _udp.Send();
         ++stateCalls;
-        deadline = lastValid + staleNs;
+        deadline = accepted + staleNs;
       }
       continue;
     }
-    const int64_t now = monotonicNs();
-    const double age = lastValid < 0 ? std::numeric_limits<double>::infinity()
-                                     : static_cast<double>(now - lastValid) * 1e-9;
-    _step(_context, StateTick{true, age});
+    _step(_context, StateTick{true, _udp.linkHealth().stateAge()});
     _udp.Send();
     ++staleCalls;
     // On the period grid; periods missed by an overrun are skipped.

@@ -82,7 +82,8 @@ struct StateTick {
   // first).
   bool stale;
   // Seconds since the newest valid state was accepted (monotonic clock):
-  // 0 in a call that answers a state, +infinity before the first.
+  // 0 in a call that answers a state, else the endpoint's
+  // linkHealth().stateAge(), +infinity before the first.
   double stateAge;
 };
 
