@@ -3,9 +3,9 @@
 // When to use it rather than three LoopFuncs (control, Send, Recv):
 //   The three-loop pattern runs three independent timers. A state packet
 //   waits for the receive loop, then for the control loop, then for the send
-//   loop: about one control period of dead time between the robot measuring
-//   and the command computed from that measurement going out (about 2 ms at
-//   500 Hz). A StateLoop wakes on the packet itself and sends the command
+//   loop: one to two control periods of dead time between the robot
+//   measuring and the command computed from that measurement going out (2 to
+//   4 ms at 500 Hz). A StateLoop wakes on the packet itself and sends the command
 //   computed from it at once, tens of microseconds later, on one thread. Use
 //   it for feedback control whose gains are limited by delay (stiff position
 //   or torque loops, balance). The three-loop pattern remains the simple
@@ -45,21 +45,22 @@
 // call them while the loop runs.
 //
 // Real time: the thread inherits the scheduling policy and priority of the
-// thread that calls start(), as a LoopFunc's does (call InitEnvironment
-// first). Per state the hot path makes one wait, the Recv and the Send system
+// thread that calls start(), as a LoopFunc's does (call InitEnvironment or
+// TryInitEnvironment first). Per state the hot path makes one wait, the Recv and the Send system
 // calls, allocates nothing and takes only locks no other thread holds.
 //
 // Messages go to standard error, one line each:
 //   start():    "state loop NAME: start, period P ms, stale after S ms, cpu N"
 //               (or "cpu unspecified"); "state loop NAME: already running";
 //               "state loop NAME: period ... or stale margin ... is invalid"
-//               (the loop stays idle).
+//               or "state loop NAME: cannot make its wake-up descriptor"
+//               (the loop stays idle in both cases).
 //   shutdown(): "state loop NAME: shutdown nothing" when idle.
 //   the thread: "state loop NAME: end, F state calls, S stale calls" as it
 //               ends.
 // Pinning to a CPU the machine does not have ends the process with status
-// 254. An exception thrown by the control function (or an empty function)
-// is not caught: it ends the process.
+// 254, after "state loop NAME: cannot run on cpu N". An exception thrown by the control function
+// (or an empty function) is not caught: it ends the process.
 #pragma once
 
 #include <atomic>
