@@ -9,5 +9,6 @@
 #include "kalvent_legged_sdk/quadruped.h"
 #include "kalvent_legged_sdk/realtime.h"
 #include "kalvent_legged_sdk/safety.h"
+#include "kalvent_legged_sdk/state_loop.h"
 #include "kalvent_legged_sdk/tesmar_const.h"
 #include "kalvent_legged_sdk/udp.h"

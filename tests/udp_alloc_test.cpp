@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "kalvent_legged_sdk.h"
 #include "udp_peer.h"
@@ -77,6 +79,34 @@ TEST(HotPath, TenThousandControlCyclesAllocateNothing) {
   EXPECT_EQ(allocations.load(), 0);
   EXPECT_EQ(commandsSeen, 10000);
   EXPECT_GT(link.endpoint.udpState.RecvCount, 0u);
+}
+
+TEST(HotPath, StateLoopAllocatesNothingForStatesOrStalePeriods) {
+  kalvent_test::Link link(610, 771);
+  KALVENT_LEGGED_SDK::LowCmd cmd{};
+  KALVENT_LEGGED_SDK::LowState state{};
+  link.endpoint.InitCmdData(cmd);
+  KALVENT_LEGGED_SDK::LowStateLoop loop(
+      "hot", link.endpoint, state, cmd, 0.002f, 0.001f,
+      [](KALVENT_LEGGED_SDK::LowState& s, KALVENT_LEGGED_SDK::LowCmd& c,
+         const KALVENT_LEGGED_SDK::StateTick& t) {
+        c.motorCmd[0].tau = t.stale ? 0 : s.imu.rpy[0];
+      });
+  loop.start();
+  const kalvent_test::Bytes reply = kalvent_test::goodPacket(771, 1);
+  unsigned char command[1024];
+  int commandsSeen = 0;
+  allocations = 0;
+  counting = true;
+  for (int i = 0; i < 200; ++i) {
+    link.peer.sendTo(link.endpoint.localPort, reply);
+    commandsSeen += link.peer.receiveInto(command, sizeof command) == 610 ? 1 : 0;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // about five stale periods
+  counting = false;
+  loop.shutdown();
+  EXPECT_EQ(allocations.load(), 0);
+  EXPECT_EQ(commandsSeen, 200);
 }
 
 }  // namespace

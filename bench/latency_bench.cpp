@@ -1,0 +1,383 @@
+// State-to-command latency, measured from the robot's side.
+//
+// A measuring peer on loopback plays the robot: it sends a low-level state
+// every period with a rising tick, busy-polls its socket, timestamps each
+// command and matches the tick the program copied into the command's
+// wirelessRemote. The latency of a state is the time from just before its
+// send to the arrival of the first command carrying its tick. Three programs
+// take turns against the same peer, at 500 Hz and at 1 kHz:
+//   - three LoopFuncs (control, Send, Recv) at the period: the usual pattern;
+//   - a LowStateLoop;
+//   - a raw event-driven loop on a plain socket (poll, recv, checksum check,
+//     copy the tick, checksum, send): the floor.
+//
+// usage: latency_bench [SECONDS]   seconds per program and rate, default 5,
+//                                  run in turns of one second
+//
+// With the right to (root), the programs' threads run SCHED_FIFO with memory
+// locked, and the peer SCHED_FIFO below them: other work on a loaded
+// machine then delays neither. A plain program rather than a Google
+// Benchmark: it reports latency distributions, not rates.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "kalvent_legged_sdk.h"
+#include "wire.h"
+
+namespace sdk = KALVENT_LEGGED_SDK;
+
+namespace {
+
+const size_t kTickAt = offsetof(sdk::LowState_t, tick);
+const size_t kEchoAt = offsetof(sdk::LowCmd_t, wirelessRemote);
+// States at the start of each turn left out: the first ones meet cold caches.
+const uint32_t kWarmUpStates = 20;
+const int kProgramPriority = 80;
+const int kPeerPriority = 70;
+// The peer busy-polls from kLeadNs before each state until kBusyNs after it,
+// and waits in ppoll in between: answers later than kBusyNs (the three-loop
+// pattern's, about a period) are timed on a wake-up, a few microseconds
+// late, and the peer leaves most of a CPU to the rest of the machine.
+const int64_t kBusyNs = 500000;
+const int64_t kLeadNs = 50000;
+
+// The report; the library's own lines (standard output, and the state
+// loop's on standard error) go to /dev/null.
+FILE* g_report = stdout;
+
+int64_t nowNs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// A UDP socket on 127.0.0.1, any free port unless given.
+int loopbackSocket(uint16_t* port) {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof at;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length) != 0) {
+    std::fprintf(g_report, "latency_bench: no loopback socket\n");
+    std::exit(1);
+  }
+  *port = ntohs(at.sin_port);
+  return fd;
+}
+
+uint16_t freePort() {
+  uint16_t port = 0;
+  close(loopbackSocket(&port));
+  return port;
+}
+
+// One of the programs under test; each copies the tick of the state it used
+// into the command.
+class Program {
+ public:
+  virtual ~Program() = default;
+  virtual const char* name() const = 0;
+  virtual uint16_t port() const = 0;
+  virtual void start() = 0;
+  virtual void stop() = 0;
+};
+
+void echoTick(const sdk::LowState& state, sdk::LowCmd& cmd) {
+  const uint32_t tick = state.tick;
+  std::memcpy(cmd.wirelessRemote, &tick, sizeof tick);
+}
+
+class ThreeLoops : public Program {
+ public:
+  ThreeLoops(uint16_t peerPort, float period)
+      : udp_(freePort(), "127.0.0.1", peerPort, sdk::LOW_CMD_LENGTH, sdk::LOW_STATE_LENGTH),
+        period_(period) {
+    udp_.InitCmdData(cmd_);
+  }
+  const char* name() const override { return "three LoopFuncs"; }
+  uint16_t port() const override { return udp_.localPort; }
+  void start() override {
+    control_ = std::make_unique<sdk::LoopFunc>("control", period_, [this] {
+      udp_.GetRecv(state_);
+      echoTick(state_, cmd_);
+      udp_.SetSend(cmd_);
+    });
+    send_ = std::make_unique<sdk::LoopFunc>("udp_send", period_, [this] { udp_.Send(); });
+    recv_ = std::make_unique<sdk::LoopFunc>("udp_recv", period_, [this] { udp_.Recv(); });
+    send_->start();
+    recv_->start();
+    control_->start();
+  }
+  void stop() override {
+    control_.reset();
+    send_.reset();
+    recv_.reset();
+  }
+
+ private:
+  sdk::UDP udp_;
+  float period_;
+  sdk::LowCmd cmd_{};
+  sdk::LowState state_{};
+  std::unique_ptr<sdk::LoopFunc> control_, send_, recv_;
+};
+
+class StateDriven : public Program {
+ public:
+  StateDriven(uint16_t peerPort, float period)
+      : udp_(freePort(), "127.0.0.1", peerPort, sdk::LOW_CMD_LENGTH, sdk::LOW_STATE_LENGTH),
+        loop_("bench", udp_, state_, cmd_, period, period / 2,
+              [](sdk::LowState& state, sdk::LowCmd& cmd, const sdk::StateTick&) {
+                echoTick(state, cmd);
+              }) {
+    udp_.InitCmdData(cmd_);
+  }
+  const char* name() const override { return "LowStateLoop"; }
+  uint16_t port() const override { return udp_.localPort; }
+  void start() override { loop_.start(); }
+  void stop() override { loop_.shutdown(); }
+
+ private:
+  sdk::UDP udp_;
+  sdk::LowCmd cmd_{};
+  sdk::LowState state_{};
+  sdk::LowStateLoop loop_;
+};
+
+// The floor: what any program must do for a state, written on the socket.
+class RawLoop : public Program {
+ public:
+  explicit RawLoop(uint16_t peerPort) {
+    fd_ = loopbackSocket(&port_);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(peerPort);
+    connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  }
+  ~RawLoop() override { close(fd_); }
+  const char* name() const override { return "raw loop on a socket"; }
+  uint16_t port() const override { return port_; }
+  void start() override {
+    running_ = true;
+    thread_ = std::thread([this] { run(); });
+  }
+  void stop() override {
+    running_ = false;
+    thread_.join();
+  }
+
+ private:
+  void run() {
+    unsigned char state[sdk::LOW_STATE_LENGTH];
+    unsigned char cmd[sdk::LOW_CMD_LENGTH] = {};
+    pollfd wait{fd_, POLLIN, 0};
+    while (running_) {
+      if (poll(&wait, 1, 20) != 1) continue;
+      if (recv(fd_, state, sizeof state, MSG_DONTWAIT) != sdk::LOW_STATE_LENGTH) continue;
+      if (!sdk::checksumMatches(state, sizeof state)) continue;
+      std::memcpy(cmd + kEchoAt, state + kTickAt, 4);
+      sdk::stampChecksum(cmd, sizeof cmd);
+      send(fd_, cmd, sizeof cmd, 0);
+    }
+  }
+
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> running_{false};
+  std::thread thread_;
+};
+
+// The robot's side: states out on a fixed grid, commands timed as they come.
+class Peer {
+ public:
+  Peer() : fd_(loopbackSocket(&port_)) { std::memset(state_, 0, sizeof state_); }
+  ~Peer() { close(fd_); }
+  uint16_t port() const { return port_; }
+
+  // Sends `count` states to `port` every `periodNs`, appending the latency
+  // of each state after the warm-up (ns) to `latencies`. Returns how many
+  // states no command ever answered.
+  uint32_t run(uint16_t port, uint32_t count, int64_t periodNs, std::vector<int64_t>& latencies) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(port);
+    drain();
+    const uint32_t first = nextTick_;
+    std::vector<int64_t> sentAt(count + 1, 0);
+    std::vector<bool> answered(count + 1, false);
+    unsigned char cmd[2048];
+    int64_t due = nowNs() + periodNs;
+    // Commands are taken until one period after the last state.
+    const int64_t end = due + static_cast<int64_t>(count) * periodNs;
+    uint32_t sent = 0;
+    int64_t busyUntil = 0;
+    for (int64_t now = nowNs(); now < end; now = nowNs()) {
+      if (sent < count && now >= due) {
+        const uint32_t tick = nextTick_++;
+        std::memcpy(state_ + kTickAt, &tick, sizeof tick);
+        sdk::stampChecksum(state_, sizeof state_);
+        ++sent;
+        sentAt[sent] = nowNs();
+        sendto(fd_, state_, sizeof state_, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        busyUntil = sentAt[sent] + kBusyNs;
+        due += periodNs;
+      }
+      const int64_t wakeAt = sent < count ? due - kLeadNs : end;
+      if (now >= busyUntil && now < wakeAt) {
+        pollfd wait{fd_, POLLIN, 0};
+        const int64_t ns = wakeAt - now;
+        const timespec timeout{static_cast<time_t>(ns / 1000000000),
+                               static_cast<long>(ns % 1000000000)};
+        ppoll(&wait, 1, &timeout, nullptr);
+      }
+      if (recv(fd_, cmd, sizeof cmd, MSG_DONTWAIT) != sdk::LOW_CMD_LENGTH) continue;
+      const int64_t at = nowNs();
+      uint32_t tick;
+      std::memcpy(&tick, cmd + kEchoAt, sizeof tick);
+      if (tick < first || tick - first + 1 > sent) continue;  // an earlier turn's, or none yet
+      const uint32_t k = tick - first + 1;
+      if (answered[k]) continue;
+      answered[k] = true;
+      if (k > kWarmUpStates) latencies.push_back(at - sentAt[k]);
+    }
+    return static_cast<uint32_t>(std::count(answered.begin() + 1, answered.end(), false));
+  }
+
+ private:
+  void drain() {
+    unsigned char junk[2048];
+    while (recv(fd_, junk, sizeof junk, MSG_DONTWAIT) > 0) {
+    }
+  }
+
+  uint16_t port_ = 0;
+  int fd_;
+  uint32_t nextTick_ = 1;
+  unsigned char state_[sdk::LOW_STATE_LENGTH];
+};
+
+struct Summary {
+  size_t count = 0;
+  double min = 0, median = 0, p99 = 0, max = 0;  // µs
+};
+
+Summary summarize(std::vector<int64_t>& ns) {
+  Summary s;
+  if (ns.empty()) return s;
+  std::sort(ns.begin(), ns.end());
+  const auto at = [&](double q) {
+    return ns[std::min(ns.size() - 1, static_cast<size_t>(q * static_cast<double>(ns.size())))] /
+           1000.0;
+  };
+  s.count = ns.size();
+  s.min = ns.front() / 1000.0;
+  s.median = at(0.5);
+  s.p99 = at(0.99);
+  s.max = ns.back() / 1000.0;
+  return s;
+}
+
+// The peer's thread: real-time below the programs when they are, so that
+// their threads preempt it, while other work on the machine does not.
+void lowerBelowPrograms(bool realtime) {
+  const sched_param priority{realtime ? kPeerPriority : 0};
+  pthread_setschedparam(pthread_self(), realtime ? SCHED_FIFO : SCHED_OTHER, &priority);
+}
+
+bool tryRealtime() {
+  if (mlockall(MCL_CURRENT | MCL_FUTURE) != 0) return false;
+  const sched_param fifo{kProgramPriority};
+  return pthread_setschedparam(pthread_self(), SCHED_FIFO, &fifo) == 0;
+}
+
+void measureRate(int hz, int turns, bool realtime) {
+  const int64_t periodNs = 1000000000 / hz;
+  const float period = 1.0f / static_cast<float>(hz);
+  Peer peer;
+  std::unique_ptr<Program> programs[3] = {std::make_unique<ThreeLoops>(peer.port(), period),
+                                          std::make_unique<StateDriven>(peer.port(), period),
+                                          std::make_unique<RawLoop>(peer.port())};
+  std::vector<int64_t> latencies[3];
+  uint32_t unanswered[3] = {};
+  for (auto& l : latencies) l.reserve(static_cast<size_t>(hz) * static_cast<size_t>(turns));
+  std::thread measuring([&] {
+    lowerBelowPrograms(realtime);
+    for (int turn = 0; turn < turns; ++turn) {
+      for (int p = 0; p < 3; ++p) {
+        programs[p]->start();
+        unanswered[p] +=
+            peer.run(programs[p]->port(), static_cast<uint32_t>(hz), periodNs, latencies[p]);
+        programs[p]->stop();
+      }
+    }
+  });
+  measuring.join();
+
+  Summary s[3];
+  for (int p = 0; p < 3; ++p) s[p] = summarize(latencies[p]);
+  std::fprintf(g_report, "\n%d Hz (a state every %g ms), %d s per program\n", hz, 1000.0 / hz,
+               turns);
+  std::fprintf(g_report, "  %-22s %8s %10s %8s %8s %8s %8s\n", "program", "states", "unanswered",
+               "min", "median", "p99", "max");
+  for (int p = 0; p < 3; ++p) {
+    std::fprintf(g_report, "  %-22s %8zu %10u %8.1f %8.1f %8.1f %8.1f\n", programs[p]->name(),
+                 s[p].count, unanswered[p], s[p].min, s[p].median, s[p].p99, s[p].max);
+  }
+  std::fprintf(g_report,
+               "  LowStateLoop / raw loop: median %.2fx, p99 %.2fx; three LoopFuncs / "
+               "LowStateLoop: median %.1fx, p99 %.1fx\n",
+               s[1].median / s[2].median, s[1].p99 / s[2].p99, s[0].median / s[1].median,
+               s[0].p99 / s[1].p99);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int seconds = argc > 1 ? std::atoi(argv[1]) : 5;
+  if (argc > 2 || seconds < 1) {
+    std::fprintf(stderr, "usage: %s [SECONDS]\n", argv[0]);
+    return 2;
+  }
+  g_report = fdopen(dup(STDOUT_FILENO), "w");
+  const int devNull = open("/dev/null", O_WRONLY);
+  if (g_report == nullptr || devNull < 0 || dup2(devNull, STDOUT_FILENO) < 0 ||
+      dup2(devNull, STDERR_FILENO) < 0) {
+    return 1;
+  }
+  setvbuf(g_report, nullptr, _IOLBF, 0);
+
+  const bool realtime = tryRealtime();
+  double load[3] = {};
+  getloadavg(load, 3);
+  std::fprintf(g_report,
+               "latency_bench: state-to-command latency from the robot's side, loopback, us\n"
+               "programs: %s; load average %.2f\n",
+               realtime ? "SCHED_FIFO 80 and the peer SCHED_FIFO 70, memory locked"
+                        : "normal priority (not root)",
+               load[0]);
+  measureRate(500, seconds, realtime);
+  measureRate(1000, seconds, realtime);
+  return 0;
+}

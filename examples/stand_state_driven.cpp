@@ -1,0 +1,110 @@
+// stand_state_driven: stands the robot up from lying down and holds it there,
+// answering each state packet the moment it arrives.
+//
+// The same motion and safety guards as stand_low_level, on a LowStateLoop
+// instead of three 2 ms loops: one thread waits for each state, computes the
+// command from it and sends it at once, so the command reacts to a
+// measurement tens of microseconds after the robot sent it rather than about
+// one period later. When states stop for longer than 3 ms the loop keeps
+// sending every 2 ms: this program repeats its last command at first, holds
+// the joints damped once the state is 0.1 s old, and starts the motion again
+// from the measured pose when states come back, as stand_low_level does.
+//
+// Run:  stand_state_driven [SECONDS]  (default: until Ctrl-C or SIGTERM)
+//
+// It talks to the basic controller's address, so run it on the robot's
+// network, or beside kalvent_sim in a private network namespace that has
+// that address (./scripts/demo does this). With the right to lock memory and
+// use SCHED_FIFO (root) it runs real-time; otherwise it says so and runs
+// without. At the end it prints a summary line and exits 0 if the robot
+// stands, 1 if not.
+#include <kalvent_legged_sdk.h>
+
+#include <cstdint>
+#include <cstdio>
+
+#include "example_util.h"
+
+using namespace KALVENT_LEGGED_SDK;
+
+namespace {
+
+const char kProgram[] = "stand_state_driven";
+// The power limit, x 100 W; standing up needs a small part of it.
+const int kPowerFactor = 4;
+// A measured angle closer than this to its joint's stop ends the program, rad.
+const double kStopMargin = 0.05;
+// Control period, and how much longer than it a state may be late before it
+// counts as stale, s.
+const float kPeriod = 0.002f;
+const float kStaleMargin = 0.001f;
+
+class Controller {
+ public:
+  explicit Controller(Safety& safety) : safety_(safety) {}
+
+  // Runs on the loop's thread for each state, and every period while none
+  // comes; the command left in `cmd` goes out at once.
+  void Step(LowState& state, LowCmd& cmd, const StateTick& tick) {
+    const bool lost = tick.stateAge > example::StateWatch::kStaleSeconds;
+    if (tick.stale && !lost) {
+      ++repeated_;
+      return;  // a late packet: the last command goes out again
+    }
+    switch (watch_.Check(state, lost)) {
+      case example::StateWatch::Verdict::NoState:
+        break;
+      case example::StateWatch::Verdict::Stale:
+        // No guard either: they judge the command by a state that is gone.
+        example::holdDamping(cmd);
+        break;
+      case example::StateWatch::Verdict::Resumed:
+        motion_.Restart();
+        [[fallthrough]];
+      case example::StateWatch::Verdict::Fresh:
+        motion_.Step(state, cmd);
+        safety_.PositionLimit(cmd);
+        safety_.PowerProtect(cmd, state, kPowerFactor);
+        safety_.PositionProtect(cmd, state, kStopMargin);
+        break;
+    }
+  }
+
+  const example::StateWatch& watch() const { return watch_; }
+  uint64_t repeated() const { return repeated_; }
+
+ private:
+  Safety& safety_;
+  example::StandMotion motion_;
+  example::StateWatch watch_;
+  uint64_t repeated_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const double seconds = example::setUp(argc, argv, 0);
+  example::setUpRealtime(kProgram);
+
+  UDP udp(LOWLEVEL, HighLevelType::Basic);
+  Safety safety(LeggedType::Tesmar);
+  Controller controller(safety);
+  LowState state{};
+  LowCmd cmd{};
+  // Until the first state, stale periods send this idle command (no torque).
+  udp.InitCmdData(cmd);
+
+  {
+    LowStateLoop loop(
+        "control", udp, state, cmd, kPeriod, kStaleMargin,
+        [&controller](LowState& s, LowCmd& c, const StateTick& t) { controller.Step(s, c, t); });
+    loop.start();
+    example::waitForStop(seconds);
+  }  // Leaving the block stops the loop.
+
+  std::printf("%s: last command repeated on %llu late periods\n", kProgram,
+              static_cast<unsigned long long>(controller.repeated()));
+  const double error = example::standError(state);
+  example::printSummary(kProgram, error, udp, &controller.watch());
+  return example::reportStanding(kProgram, error);
+}

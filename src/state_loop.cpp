@@ -1,0 +1,151 @@
+// The thread of a state-driven control loop: wait on the socket, answer each
+// accepted state at once, keep sending at the control rate when none comes.
+#include "kalvent_legged_sdk/state_loop.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/eventfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+
+#include "fatal.h"
+
+namespace KALVENT_LEGGED_SDK {
+
+namespace {
+
+const int64_t kNsPerSecond = 1000000000;
+
+int64_t monotonicNs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * kNsPerSecond + now.tv_nsec;
+}
+
+timespec durationOf(int64_t ns) {
+  timespec t;
+  t.tv_sec = static_cast<time_t>(ns / kNsPerSecond);
+  t.tv_nsec = static_cast<long>(ns % kNsPerSecond);
+  return t;
+}
+
+// A period of at least a microsecond and a margin of none or more, both
+// shorter than a day: anything else is a mistake rather than a choice.
+bool validTiming(float period, float staleMargin) {
+  return period >= 1e-6f && period < 86400.0f && staleMargin >= 0.0f && staleMargin < 86400.0f;
+}
+
+int64_t nanosecondsOf(float seconds) {
+  return static_cast<int64_t>(std::llround(static_cast<double>(seconds) * 1e9));
+}
+
+}  // namespace
+
+StateLoopThread::~StateLoopThread() {
+  if (_running) shutdown();
+}
+
+void StateLoopThread::start() {
+  const char* name = _name.c_str();
+  if (_running) {
+    std::fprintf(stderr, "state loop %s: already running\n", name);
+    return;
+  }
+  if (!validTiming(_period, _staleMargin)) {
+    std::fprintf(stderr, "state loop %s: period %g s or stale margin %g s is invalid\n", name,
+                 static_cast<double>(_period), static_cast<double>(_staleMargin));
+    return;
+  }
+  _wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (_wakeFd < 0) {
+    std::fprintf(stderr, "state loop %s: cannot make its wake-up descriptor\n", name);
+    return;
+  }
+  const bool pinned = _bindCPU >= 1;
+  char cpu[32] = "cpu unspecified";
+  if (pinned) std::snprintf(cpu, sizeof cpu, "cpu %d", _bindCPU);
+  std::fprintf(stderr, "state loop %s: start, period %g ms, stale after %g ms, %s\n", name,
+               static_cast<double>(_period) * 1e3,
+               (static_cast<double>(_period) + static_cast<double>(_staleMargin)) * 1e3, cpu);
+
+  _running = true;
+  try {
+    _thread = std::thread(&StateLoopThread::run, this, _wakeFd);
+  } catch (...) {
+    _running = false;
+    close(_wakeFd);
+    _wakeFd = -1;
+    throw;
+  }
+  if (pinned) {
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    if (_bindCPU < CPU_SETSIZE) CPU_SET(_bindCPU, &cpus);
+    if (pthread_setaffinity_np(_thread.native_handle(), sizeof cpus, &cpus) != 0) {
+      char why[96];
+      std::snprintf(why, sizeof why, "state loop %s: cannot run on cpu %d", name, _bindCPU);
+      endProcess(ExitStatus::SetUpFailure, "", why);
+    }
+  }
+}
+
+void StateLoopThread::shutdown() {
+  if (!_running) {
+    std::fprintf(stderr, "state loop %s: shutdown nothing\n", _name.c_str());
+    return;
+  }
+  _running = false;
+  // Ends the wait at once rather than at the next timeout.
+  const uint64_t one = 1;
+  while (write(_wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+  _thread.join();
+  close(_wakeFd);
+  _wakeFd = -1;
+}
+
+void StateLoopThread::run(int wakeFd) {
+  const int64_t periodNs = std::max<int64_t>(nanosecondsOf(_period), 1000);
+  const int64_t staleNs = periodNs + nanosecondsOf(_staleMargin);
+  pollfd waitFor[2] = {{_udp.socketFd(), POLLIN, 0}, {wakeFd, POLLIN, 0}};
+  int64_t deadline = monotonicNs() + staleNs;
+  uint64_t stateCalls = 0;
+  uint64_t staleCalls = 0;
+
+  while (_running.load(std::memory_order_acquire)) {
+    const timespec timeout = durationOf(std::max<int64_t>(deadline - monotonicNs(), 0));
+    const int ready = ppoll(waitFor, 2, &timeout, nullptr);
+    if (ready < 0) continue;  // interrupted: wait again for what is left
+    if (ready > 0) {
+      if (waitFor[1].revents != 0) break;
+      // A state waiting in the socket wins over a stale call that fell due
+      // meanwhile. A datagram Recv refuses leaves the deadline as it was.
+      if (waitFor[0].revents != 0 && _udp.Recv() == 0) {
+        const int64_t accepted = monotonicNs();
+        _step(_context, StateTick{false, 0.0});
+        _udp.Send();
+        ++stateCalls;
+        deadline = accepted + staleNs;
+      }
+      continue;
+    }
+    _step(_context, StateTick{true, _udp.linkHealth().stateAge()});
+    _udp.Send();
+    ++staleCalls;
+    // On the period grid; periods missed by an overrun are skipped.
+    deadline += periodNs;
+    const int64_t after = monotonicNs();
+    if (deadline <= after) deadline = after + periodNs;
+  }
+  std::fprintf(stderr, "state loop %s: end, %llu state calls, %llu stale calls\n", _name.c_str(),
+               static_cast<unsigned long long>(stateCalls),
+               static_cast<unsigned long long>(staleCalls));
+}
+
+}  // namespace KALVENT_LEGGED_SDK
