@@ -18,6 +18,7 @@
 
 #include "controller.h"
 #include "kalvent_legged_sdk/udp.h"
+#include "trajectory.h"
 
 namespace kalvent_sim {
 
@@ -101,20 +102,6 @@ void printCounters(std::FILE* out, const Counters& c) {
   std::fflush(out);
 }
 
-void writeTrajectoryHeader(std::FILE* f) {
-  static const char* const names[kJoints] = {"FR_0", "FR_1", "FR_2", "FL_0", "FL_1", "FL_2",
-                                             "RR_0", "RR_1", "RR_2", "RL_0", "RL_1", "RL_2"};
-  std::fputs("time", f);
-  for (const char* name : names) std::fprintf(f, ",%s", name);
-  std::fputc('\n', f);
-}
-
-void writeTrajectoryRow(std::FILE* f, const Controller& controller) {
-  std::fprintf(f, "%.3f", controller.time());
-  for (int j = 0; j < kJoints; ++j) std::fprintf(f, ",%.5f", controller.joints().q(j));
-  std::fputc('\n', f);
-}
-
 std::atomic<bool> stopRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
@@ -174,7 +161,11 @@ ParseOutcome parseOptions(int argc, const char* const* argv, Options* options, s
     } else if (arg == "--rate") {
       ok = parseInt(value, 1, 1000, &options->rateHz);
     } else if (arg == "--model") {
-      if (value == "tesmar") {
+      if (value == "physics") {
+        options->modelKind = ModelKind::Physics;
+      } else if (value == "ideal") {
+        options->modelKind = ModelKind::Ideal;
+      } else if (value == "tesmar") {
         options->model = sdk::LeggedType::Tesmar;
       } else if (value == "pelk") {
         options->model = sdk::LeggedType::Pelk;
@@ -192,7 +183,7 @@ ParseOutcome parseOptions(int argc, const char* const* argv, Options* options, s
           {"--address", "an IPv4 address such as 127.0.0.1"},
           {"--port", "a port from 1 to 65535"},
           {"--rate", "a whole number of hertz from 1 to 1000"},
-          {"--model", "tesmar or pelk"},
+          {"--model", "tesmar, pelk, physics or ideal"},
           {"--duration", "a positive number of seconds"},
           {"--trajectory", "a file name"},
       };
@@ -218,12 +209,20 @@ void printUsage(std::FILE* out) {
                "  --port PORT        UDP port to listen on (default %d)\n"
                "  --rate HZ          state packets per second, 1 to 1000 (default 500)\n"
                "  --model MODEL      robot model for the joint limits: tesmar or pelk\n"
-               "                     (default tesmar)\n"
+               "                     (default tesmar); or how the low-level robot is\n"
+               "                     simulated: physics (default) or ideal (weightless\n"
+               "                     joints, exact and fast)\n"
                "  --duration SECONDS stop after this long (default: run until SIGINT or\n"
                "                     SIGTERM)\n"
-               "  --trajectory FILE  write the time and the twelve joint positions as CSV,\n"
-               "                     %d rows per second\n"
+               "  --trajectory FILE  write the time, the twelve joint positions, the trunk's\n"
+               "                     height and orientation, the commanded angles, the\n"
+               "                     torques, the foot forces and the link positions as\n"
+               "                     CSV, %d rows per second\n"
                "  -h, --help         show this text\n"
+               "\n"
+               "The low-level robot is rigid bodies under gravity on the ground: the\n"
+               "motors drive the joints, the feet carry the weight. The high level is\n"
+               "kinematic: the body follows the commanded speeds.\n"
                "\n"
                "Prints one status line per second. Exit status: 0 when stopped or done,\n"
                "1 when the port or the file cannot be opened, 2 on bad options.\n",
@@ -266,7 +265,11 @@ int run(const Options& options, const std::atomic<bool>& stop, std::FILE* out, C
     writeTrajectoryHeader(trajectory.get());
   }
 
-  Controller controller({options.model, options.rateHz});
+  ControllerConfig config;
+  config.model = options.model;
+  config.modelKind = options.modelKind;
+  config.rateHz = options.rateHz;
+  Controller controller(config);
   Counters counters;
   const uint64_t trajectoryEvery =
       std::max<uint64_t>(1, static_cast<uint64_t>(options.rateHz / kTrajectoryRate));
