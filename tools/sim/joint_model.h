@@ -76,6 +76,7 @@ class JointModel : public LowLevelModel {
   // stands, the belly's when it lies.
   double trunkHeight() const override;
   double commandedHeight() const override;
+  double weight() const override { return kRobotWeight; }
   // Unknown: the joints have no places.
   bool linkFrames(LinkFrames*) const override { return false; }
   const JointRange& range(int joint) const { return joints_[joint].range; }

@@ -67,6 +67,8 @@ class LowLevelModel {
   // Trunk height the commanded joint angles would give with the trunk level
   // and all four feet on the ground, m.
   virtual double commandedHeight() const = 0;
+  // The robot's weight, N.
+  virtual double weight() const = 0;
   // Where the links are now; false when the model does not know.
   virtual bool linkFrames(LinkFrames* frames) const = 0;
 };

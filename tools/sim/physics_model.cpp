@@ -308,6 +308,10 @@ double PhysicsModel::commandedHeight() const {
   return sum / kLegs;
 }
 
+double PhysicsModel::weight() const {
+  return mass() * kGravity;
+}
+
 bool PhysicsModel::linkFrames(LinkFrames* frames) const {
   const btMultiBody& body = *world_->body;
   for (int i = 0; i < kLegLinks; ++i) {

@@ -44,6 +44,7 @@ class PhysicsModel : public LowLevelModel {
   ImuReading imu() const override;
   double trunkHeight() const override;
   double commandedHeight() const override;
+  double weight() const override;
   bool linkFrames(LinkFrames* frames) const override;
 
   // Kinetic plus gravitational energy of all bodies, J (zero height: ground).

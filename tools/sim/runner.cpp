@@ -279,6 +279,9 @@ int run(const Options& options, const std::atomic<bool>& stop, std::FILE* out, C
     std::fflush(out);
   }
   if (trajectory) writeTrajectoryRow(trajectory.get(), controller);
+  std::fprintf(stderr, "%s: low-level robot: %s, weight_n=%.2f\n", kProgram,
+               options.modelKind == ModelKind::Physics ? "rigid bodies" : "ideal joints",
+               controller.joints().weight());
 
   sockaddr_in peer{};
   bool havePeer = false;
