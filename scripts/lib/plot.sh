@@ -129,6 +129,7 @@ set datafile separator whitespace
 set multiplot layout 1,3 title "$title: the robot from its link frames"
 set view 75, 35
 set view equal xyz
+set xyplane at 0
 set xrange [-0.35:0.35]
 set yrange [-0.35:0.35]
 set zrange [0:0.45]
