@@ -52,7 +52,8 @@ TEST(PhysicsModel, PassiveDropComesToRestOnTheBellyAndNeverGainsEnergy) {
   PhysicsModel m(sdk::LeggedType::Tesmar);
   std::array<double, kJoints> folded;
   for (int j = 0; j < kJoints; ++j) folded[j] = m.q(j);
-  const double belly = 0.055;  // half the trunk's height: resting on the ground
+  // Half the trunk's height: resting on the ground.
+  const double belly = kalvent_sim::quadrupedDescription().trunk.box.z / 2;
   m.place(belly + 0.3, folded);
   for (int j = 0; j < kJoints; ++j) m.setTarget(j, MotorTarget{});  // mode 0: no torque
 

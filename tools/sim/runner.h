@@ -17,9 +17,9 @@ struct Options {
   int port;             // UDP port to bind; default: the controller's port
   int rateHz = 500;     // state packets per second, 1 to 1000
   KALVENT_LEGGED_SDK::LeggedType model = KALVENT_LEGGED_SDK::LeggedType::Tesmar;
-  ModelKind modelKind = ModelKind::Physics;  // how the low-level robot is simulated
-  double duration = 0;                       // seconds to run; 0: until stopped
-  std::string trajectory;                    // CSV file of the joint positions; empty: none
+  ModelKind modelKind = ControllerConfig{}.modelKind;  // how the low-level robot is simulated
+  double duration = 0;                                 // seconds to run; 0: until stopped
+  std::string trajectory;  // CSV file of the joint positions; empty: none
 
   Options();
 };
