@@ -124,8 +124,10 @@ inline double standError(const LowState& state) {
 class StandMotion {
  public:
   static constexpr double kRiseSeconds = 2.0;
-  static constexpr float kKp = 50;  // N·m/rad
-  static constexpr float kKd = 3;   // N·m·s/rad
+  // Stiff enough that the legs carry the robot's weight, and the splay of
+  // legs that stood up from lying sideways, within kStandTolerance.
+  static constexpr float kKp = 200;  // N·m/rad
+  static constexpr float kKd = 5;    // N·m·s/rad
 
   // Writes position targets into `cmd` for the current time. Returns false,
   // leaving `cmd` alone, until a state has arrived.

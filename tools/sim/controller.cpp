@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "kalvent_legged_sdk/comm.h"
+#include "physics_model.h"
 #include "wire.h"
 
 namespace kalvent_sim {
@@ -40,14 +41,17 @@ double finiteOrZero(float v) {
   return std::isfinite(v) ? v : 0.0;
 }
 
-// A level IMU turned by `yaw` about the vertical: gravity on the
-// accelerometer, quaternion w, x, y, z.
-void fillImu(sdk::IMU& imu, double yaw, double yawRate) {
-  const float quaternion[4] = {static_cast<float>(std::cos(yaw / 2)), 0.0f, 0.0f,
-                               static_cast<float>(std::sin(yaw / 2))};
-  const float gyroscope[3] = {0.0f, 0.0f, static_cast<float>(yawRate)};
-  const float accelerometer[3] = {0.0f, 0.0f, static_cast<float>(kGravity)};
-  const float rpy[3] = {0.0f, 0.0f, static_cast<float>(yaw)};
+template <size_t N>
+void narrow(const std::array<double, N>& from, float (&to)[N]) {
+  for (size_t i = 0; i < N; ++i) to[i] = static_cast<float>(from[i]);
+}
+
+void fillImu(sdk::IMU& imu, const ImuReading& reading) {
+  float quaternion[4], gyroscope[3], accelerometer[3], rpy[3];
+  narrow(reading.quaternion, quaternion);
+  narrow(reading.gyroscope, gyroscope);
+  narrow(reading.accelerometer, accelerometer);
+  narrow(reading.rpy, rpy);
   storeAt(&imu, offsetof(sdk::IMU, quaternion), quaternion);
   storeAt(&imu, offsetof(sdk::IMU, gyroscope), gyroscope);
   storeAt(&imu, offsetof(sdk::IMU, accelerometer), accelerometer);
@@ -55,12 +59,26 @@ void fillImu(sdk::IMU& imu, double yaw, double yawRate) {
   imu.temperature = kTemperature;
 }
 
+// A level IMU turned by `yaw` about the vertical.
+ImuReading levelImu(double yaw, double yawRate) {
+  ImuReading reading;
+  reading.quaternion = {std::cos(yaw / 2), 0, 0, std::sin(yaw / 2)};
+  reading.gyroscope = {0, 0, yawRate};
+  reading.accelerometer = {0, 0, kGravity};
+  reading.rpy = {0, 0, yaw};
+  return reading;
+}
+
+std::unique_ptr<LowLevelModel> makeModel(const ControllerConfig& config) {
+  if (config.modelKind == ModelKind::Physics) return std::make_unique<PhysicsModel>(config.model);
+  return std::make_unique<JointModel>(config.model);
+}
+
 }  // namespace
 
 Controller::Controller(const ControllerConfig& config)
-    : joints_(config.model),
+    : joints_(makeModel(config)),
       period_(1.0 / config.rateHz),
-      substeps_(static_cast<int>(std::ceil(period_ / kMaxStep - 1e-9))),
       timeoutPeriods_(static_cast<uint64_t>(std::llround(kCommandTimeout * config.rateHz))) {}
 
 Verdict Controller::receive(const void* data, size_t length) {
@@ -98,7 +116,7 @@ void Controller::applyLow(const void* data) {
     t.tau = m.tau / sdk::TAU_WIRE_SCALE;
     t.kp = m.Kp / sdk::KP_WIRE_SCALE;
     t.kd = m.Kd / sdk::KD_WIRE_SCALE;
-    joints_.setTarget(j, t);
+    joints_->setTarget(j, t);
   }
 }
 
@@ -117,9 +135,8 @@ bool Controller::commandLost() const {
 
 void Controller::advance() {
   const bool lost = commandLost();
-  joints_.setDamping(lost || level_ != Level::Low);
-  const double dt = period_ / substeps_;
-  for (int i = 0; i < substeps_; ++i) joints_.step(dt);
+  joints_->setDamping(lost || level_ != Level::Low);
+  joints_->advance(period_);
 
   const bool walking = !lost && level_ == Level::High;
   body_.forwardSpeed = walking ? commandedSpeed_[0] : 0.0;
@@ -158,24 +175,21 @@ size_t Controller::writeState(unsigned char* out) const {
 void Controller::writeLow(unsigned char* out) const {
   sdk::LowState_t s{};
   s.levelFlag = sdk::LOWLEVEL;
-  fillImu(s.imu, 0.0, 0.0);
+  fillImu(s.imu, joints_->imu());
   for (int j = 0; j < kJoints; ++j) {
     sdk::MotorState_t& m = s.motorState[j];
-    m.mode = joints_.target(j).mode;
-    m.q = static_cast<float>(joints_.q(j));
-    m.dq = static_cast<float>(joints_.dq(j));
-    m.ddq = saturate16(joints_.ddq(j));
-    m.tauEst = saturate16(joints_.torque(j) * sdk::TAU_WIRE_SCALE);
+    m.mode = joints_->target(j).mode;
+    m.q = static_cast<float>(joints_->q(j));
+    m.dq = static_cast<float>(joints_->dq(j));
+    m.ddq = saturate16(joints_->ddq(j));
+    m.tauEst = saturate16(joints_->torque(j) * sdk::TAU_WIRE_SCALE);
     m.q_raw = m.q;
     m.dq_raw = m.dq;
     m.ddq_raw = m.ddq;
     m.temperature = kTemperature;
   }
-  int16_t force[4];
-  for (int leg = 0; leg < 4; ++leg) {
-    force[leg] = saturate16(
-        standingFootForce(joints_.q(3 * leg), joints_.q(3 * leg + 1), joints_.q(3 * leg + 2)));
-  }
+  int16_t force[kLegs];
+  for (int leg = 0; leg < kLegs; ++leg) force[leg] = saturate16(joints_->footForce(leg));
   storeAt(&s, offsetof(sdk::LowState_t, footForce), force);
   storeAt(&s, offsetof(sdk::LowState_t, footForceEst), force);
   s.tick = tick();
@@ -187,7 +201,7 @@ void Controller::writeHigh(unsigned char* out) const {
   sdk::HighState s{};
   s.levelFlag = sdk::HIGHLEVEL;
   s.mode = body_.mode;
-  fillImu(s.imu, body_.yaw, body_.rotateSpeed);
+  fillImu(s.imu, levelImu(body_.yaw, body_.rotateSpeed));
   s.forwardSpeed = static_cast<float>(body_.forwardSpeed);
   s.sideSpeed = static_cast<float>(body_.sideSpeed);
   s.rotateSpeed = static_cast<float>(body_.rotateSpeed);

@@ -6,9 +6,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "joint_model.h"
 #include "kalvent_legged_sdk/quadruped.h"
+#include "low_level_model.h"
 
 namespace kalvent_sim {
 
@@ -46,16 +48,17 @@ enum class ModelKind {
 
 struct ControllerConfig {
   KALVENT_LEGGED_SDK::LeggedType model = KALVENT_LEGGED_SDK::LeggedType::Tesmar;
+  ModelKind modelKind = ModelKind::Physics;
   int rateHz = 500;  // state periods per second, 1 to 1000
-  ModelKind modelKind = ModelKind::Ideal;
 };
 
 class Controller {
  public:
   // Commands older than this stop the motors and the walk.
   static constexpr double kCommandTimeout = 0.1;
-  // Longest physics step, s; each state period is split into equal steps.
-  static constexpr double kMaxStep = 0.0002;
+  // Longest step of the ideal joints, s; each state period is split into
+  // equal steps.
+  static constexpr double kMaxStep = JointModel::kMaxStep;
 
   explicit Controller(const ControllerConfig& config);
 
@@ -80,7 +83,8 @@ class Controller {
   // True while the last good command is older than kCommandTimeout.
   bool commandLost() const;
 
-  const JointModel& joints() const { return joints_; }
+  // The low-level robot: the joints, the feet and the trunk.
+  const LowLevelModel& joints() const { return *joints_; }
   const Body& body() const { return body_; }
 
   uint64_t commands() const { return commands_; }
@@ -93,12 +97,11 @@ class Controller {
   void writeLow(unsigned char* out) const;
   void writeHigh(unsigned char* out) const;
 
-  JointModel joints_;
+  std::unique_ptr<LowLevelModel> joints_;
   Body body_;
   std::array<double, 3> commandedSpeed_{};
   Level level_ = Level::None;
   double period_;
-  int substeps_;
   uint64_t timeoutPeriods_;
   uint64_t periods_ = 0;
   uint64_t lastCommand_ = 0;

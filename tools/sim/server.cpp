@@ -13,6 +13,8 @@
 #include <cstring>
 #include <limits>
 
+#include "trajectory.h"
+
 namespace kalvent_sim {
 
 namespace {
@@ -38,20 +40,6 @@ const char* levelName(Level level) {
       break;
   }
   return "none";
-}
-
-void writeTrajectoryHeader(std::FILE* f) {
-  static const char* const names[kJoints] = {"FR_0", "FR_1", "FR_2", "FL_0", "FL_1", "FL_2",
-                                             "RR_0", "RR_1", "RR_2", "RL_0", "RL_1", "RL_2"};
-  std::fputs("time", f);
-  for (const char* name : names) std::fprintf(f, ",%s", name);
-  std::fputc('\n', f);
-}
-
-void writeTrajectoryRow(std::FILE* f, double time, const Controller& controller) {
-  std::fprintf(f, "%.3f", time);
-  for (int j = 0; j < kJoints; ++j) std::fprintf(f, ",%.5f", controller.joints().q(j));
-  std::fputc('\n', f);
 }
 
 int64_t monotonicNs() {
@@ -180,6 +168,9 @@ void Server::printStart() {
   if (!out_) return;
   std::fprintf(out_, "%s: listening on %s:%d, model %s, state at %d Hz\n", kProgram,
                options_.address.c_str(), options_.port, modelName(options_.model), options_.rateHz);
+  std::fprintf(out_, "%s: low-level robot: %s, weight_n=%.2f\n", kProgram,
+               options_.modelKind == ModelKind::Physics ? "rigid bodies" : "ideal joints",
+               controller_->joints().weight());
   const FaultConfig& f = options_.faults;
   if (f.active() || options_.restart.planned) {
     std::fprintf(out_,

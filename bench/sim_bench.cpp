@@ -1,0 +1,66 @@
+// kalvent_sim's cost per simulated second: the rigid-body physics beside the
+// ideal joints, both standing the robot up and holding it under the stand
+// command at the demo's settings (state at 500 Hz). The `rtf` counter is the
+// real-time factor on one core: simulated seconds per second of CPU time.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+
+#include "controller.h"
+#include "example_util.h"
+#include "wire.h"
+
+namespace {
+
+namespace sdk = KALVENT_LEGGED_SDK;
+using kalvent_sim::Controller;
+using kalvent_sim::ModelKind;
+
+const int kRateHz = 500;
+
+// The stand pose under the stand example's gains, as a wire packet.
+std::array<unsigned char, sizeof(sdk::LowCmd_t)> standCommand() {
+  sdk::LowCmd_t cmd{};
+  cmd.levelFlag = sdk::LOWLEVEL;
+  for (int j = 0; j < kalvent_sim::kJoints; ++j) {
+    cmd.motorCmd[j] = {10,
+                       static_cast<float>(example::kStandPose[j % 3]),
+                       0.0f,
+                       0,
+                       static_cast<int16_t>(example::StandMotion::kKp * 32),
+                       static_cast<int16_t>(example::StandMotion::kKd * 16),
+                       {}};
+  }
+  std::array<unsigned char, sizeof cmd> packet;
+  std::memcpy(packet.data(), &cmd, sizeof cmd);
+  KALVENT_LEGGED_SDK::stampChecksum(packet.data(), packet.size());
+  return packet;
+}
+
+// One iteration: a command taken, one state period advanced, a state written.
+void simulate(benchmark::State& state, ModelKind kind) {
+  const auto command = standCommand();
+  unsigned char out[kalvent_sim::kMaxStateLength];
+  Controller controller({sdk::LeggedType::Tesmar, kind, kRateHz});
+  for (auto _ : state) {
+    controller.receive(command.data(), command.size());
+    controller.advance();
+    benchmark::DoNotOptimize(controller.writeState(out));
+  }
+  state.counters["rtf"] = benchmark::Counter(static_cast<double>(state.iterations()) / kRateHz,
+                                             benchmark::Counter::kIsRate);
+}
+
+void BM_Physics(benchmark::State& state) {
+  simulate(state, ModelKind::Physics);
+}
+void BM_Ideal(benchmark::State& state) {
+  simulate(state, ModelKind::Ideal);
+}
+
+BENCHMARK(BM_Physics)->MinTime(3.0);
+BENCHMARK(BM_Ideal)->MinTime(1.0);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,147 @@
+# The demo's pictures, drawn with gnuplot from kalvent_sim's trajectory file
+# (its columns are listed in tools/sim/trajectory.h; they are found here by
+# their names in the header row).
+# shellcheck shell=bash
+
+# trajectory_value CSV COLUMN ROW: the value of COLUMN in data row ROW
+# (1 is the first; "last" the last).
+trajectory_value() {
+  awk -F, -v name="$2" -v row="$3" '
+    NR == 1 { for (i = 1; i <= NF; ++i) if ($i == name) c = i; next }
+    row != "last" && NR - 1 == row + 0 { print $c; exit }
+    { last = $c }
+    END { if (row == "last") print last }' "$1"
+}
+
+# halfway_time CSV: the time at which the trunk first rose halfway from its
+# first height to its last.
+halfway_time() {
+  awk -F, '
+    NR == 1 { for (i = 1; i <= NF; ++i) { if ($i == "trunk_height") h = i; if ($i == "time") t = i }; next }
+    { time[NR] = $t; height[NR] = $h; n = NR }
+    END {
+      half = (height[2] + height[n]) / 2
+      for (r = 2; r <= n; ++r) if (height[r] >= half) { print time[r]; exit }
+      print time[n]
+    }' "$1"
+}
+
+# stick_figure CSV TIME: the robot at the row nearest TIME as gnuplot
+# polylines (x y z, two blank lines between them, so that none joins the next): the trunk through the four
+# hip joints, then each leg from hip joint to foot.
+stick_figure() {
+  awk -F, -v at="$2" '
+    NR == 1 { for (i = 1; i <= NF; ++i) col[$i] = i; next }
+    { d = $col["time"] - at; if (d < 0) d = -d
+      if (best == "" || d < best) { best = d; row = $0 } }
+    END {
+      n = split(row, v, ",")
+      split("FR FL RL RR FR", trunk, " ")
+      for (k = 1; k <= 5; ++k) point(v, trunk[k] "_hip")
+      print "\n"
+      split("FR FL RR RL", legs, " ")
+      split("hip thigh knee foot", frames, " ")
+      for (l = 1; l <= 4; ++l) {
+        for (f = 1; f <= 4; ++f) point(v, legs[l] "_" frames[f])
+        print "\n"
+      }
+    }
+    function point(v, name) {
+      print v[col[name "_x"]], v[col[name "_y"]], v[col[name "_z"]]
+    }' "$1"
+}
+
+# stand_plots CSV OUT_PREFIX WEIGHT_N TITLE: writes OUT_PREFIX_joints.png,
+# _error.png, _torques.png, _forces.png, _body.png and _poses.png.
+stand_plots() {
+  local csv=$1 prefix=$2 weight=$3 title=$4 t0 t1 t2
+  t0=$(trajectory_value "$csv" time 1)
+  t1=$(halfway_time "$csv")
+  t2=$(trajectory_value "$csv" time last)
+  stick_figure "$csv" "$t0" >"$prefix.pose0.dat"
+  stick_figure "$csv" "$t1" >"$prefix.pose1.dat"
+  stick_figure "$csv" "$t2" >"$prefix.pose2.dat"
+  gnuplot <<EOF
+set terminal pngcairo noenhanced size 1000,800 font "sans,10"
+set datafile separator ","
+set datafile columnheaders
+set grid
+set key outside right
+set xlabel "time (s)"
+set autoscale xfix
+legs = "FR FL RR RL"
+joints = "hip thigh calf"
+leg(l) = word(legs, l + 1)
+q(l, j) = column(sprintf("%s_%d", leg(l), j))
+cmd(l, j) = column(sprintf("%s_%d_cmd", leg(l), j))
+
+set output "${prefix}_joints.png"
+set ylabel "angle (rad)"
+set multiplot layout 2,2 title "$title: commanded (dashed) and measured (solid) joint angles"
+do for [l=0:3] {
+  set title leg(l)
+  plot for [j=0:2] "$csv" using 1:(q(l, j)) with lines lw 2 lc j + 1 title word(joints, j + 1), \
+       for [j=0:2] "$csv" using 1:(cmd(l, j)) with lines dt 2 lc j + 1 notitle
+}
+unset multiplot
+
+set output "${prefix}_error.png"
+set title "$title: tracking error, largest of each leg's three joints"
+set ylabel "|commanded - measured| (rad)"
+worst(l) = (a = abs(cmd(l, 0) - q(l, 0)), b = abs(cmd(l, 1) - q(l, 1)), c = abs(cmd(l, 2) - q(l, 2)), \
+            a > b ? (a > c ? a : c) : (b > c ? b : c))
+plot for [l=0:3] "$csv" using 1:(worst(l)) with lines lw 2 title leg(l)
+
+set output "${prefix}_torques.png"
+set ylabel "torque (N·m)"
+set multiplot layout 2,2 title "$title: motor torques"
+do for [l=0:3] {
+  set title leg(l)
+  plot for [j=0:2] "$csv" using 1:(column(sprintf("%s_%d_tau", leg(l), j))) with lines lw 2 \
+       title word(joints, j + 1)
+}
+unset multiplot
+
+set output "${prefix}_forces.png"
+set title "$title: vertical foot forces against the robot's weight"
+set ylabel "force (N)"
+f(l) = column(sprintf("%s_force", leg(l)))
+plot for [l=0:3] "$csv" using 1:(f(l)) with lines lw 1 title leg(l), \
+     "$csv" using 1:(f(0) + f(1) + f(2) + f(3)) with lines lw 2 lc "black" title "sum", \
+     $weight with lines dt 2 lw 2 lc "red" title "weight $weight N", \
+     $weight / 4 with lines dt 3 lc "red" title "weight / 4"
+
+set output "${prefix}_body.png"
+set multiplot layout 2,1 title "$title: the trunk"
+set title "height of the trunk's centre"
+set ylabel "height (m)"
+plot "$csv" using 1:"trunk_height" with lines lw 2 title "measured", \
+     "$csv" using 1:"commanded_height" with lines dt 2 lw 2 title "the commanded angles' height"
+set title "orientation"
+set ylabel "angle (rad)"
+plot for [a in "roll pitch yaw"] "$csv" using 1:a with lines lw 2 title a
+unset multiplot
+
+set terminal pngcairo noenhanced size 1500,560 font "sans,10"
+set output "${prefix}_poses.png"
+unset datafile columnheaders
+set datafile separator whitespace
+set multiplot layout 1,3 title "$title: the robot from its link frames"
+set view 75, 35
+set view equal xyz
+set xyplane at 0
+set xrange [-0.35:0.35]
+set yrange [-0.35:0.35]
+set zrange [0:0.45]
+set xlabel "x (m)"
+set ylabel "y (m)"
+set zlabel "z (m)"
+unset key
+do for [i=0:2] {
+  set title sprintf("%s at t = %s s", word("lying halfway standing", i + 1), word("$t0 $t1 $t2", i + 1))
+  splot sprintf("${prefix}.pose%d.dat", i) with linespoints lw 3 pt 7 ps 0.6 lc "navy"
+}
+unset multiplot
+EOF
+  rm -f "$prefix".pose?.dat
+}
