@@ -27,7 +27,7 @@ ensure_packages() {
 }
 
 native_packages=(cmake make g++ pkg-config googletest libbenchmark-dev liblcm-dev libboost-dev
-  iproute2)
+  iproute2 python3-dev pybind11-dev python3-pybind11 python3-pytest)
 armhf_packages=(crossbuild-essential-armhf qemu-user-static libc6:armhf libstdc++6:armhf
   libglib2.0-0:armhf)
 
