@@ -3,9 +3,11 @@
 
 #include "kalvent_legged_sdk/comm.h"
 #include "kalvent_legged_sdk/lcm.h"
+#include "kalvent_legged_sdk/link_health.h"
 #include "kalvent_legged_sdk/loop.h"
 #include "kalvent_legged_sdk/pelk_const.h"
 #include "kalvent_legged_sdk/quadruped.h"
+#include "kalvent_legged_sdk/realtime.h"
 #include "kalvent_legged_sdk/safety.h"
 #include "kalvent_legged_sdk/tesmar_const.h"
 #include "kalvent_legged_sdk/udp.h"

@@ -10,7 +10,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
+
+#include "fatal.h"
 
 namespace KALVENT_LEGGED_SDK {
 
@@ -50,14 +52,20 @@ Loop::~Loop() {
 }
 
 void Loop::start() {
-  if (_isrunning) {
-    std::printf("[Error] Loop %s is already running.\n", _name.c_str());
-    return;
-  }
+  // A loop with such a period never runs, so this test need not be atomic
+  // with the claim below.
   itimerspec interval{};
   if (!timerInterval(_period, &interval)) {
     std::printf("[Error] Loop %s period %g(s) is invalid.\n", _name.c_str(),
                 static_cast<double>(_period));
+    return;
+  }
+  // Claimed in one atomic step, so that of several threads starting the loop
+  // at once exactly one goes on; it is set before the thread exists, so that
+  // the thread's first test finds it set.
+  bool idle = false;
+  if (!_isrunning.compare_exchange_strong(idle, true)) {
+    std::printf("[Error] Loop %s is already running.\n", _name.c_str());
     return;
   }
   const int periodMs = static_cast<int>(static_cast<double>(_period) * 1000.0);
@@ -71,8 +79,6 @@ void Loop::start() {
                 periodMs);
   }
 
-  // Set before the thread exists, so that its first test finds it set.
-  _isrunning = true;
   try {
     _thread = std::thread(&Loop::entryFunc, this);
   } catch (...) {
@@ -84,9 +90,12 @@ void Loop::start() {
     cpu_set_t cpus;
     CPU_ZERO(&cpus);
     if (_bindCPU < CPU_SETSIZE) CPU_SET(_bindCPU, &cpus);
-    if (pthread_setaffinity_np(_thread.native_handle(), sizeof cpus, &cpus) != 0) {
-      std::printf("Error: Set affinity failed.\n");
-      std::exit(-2);
+    const int error = pthread_setaffinity_np(_thread.native_handle(), sizeof cpus, &cpus);
+    if (error != 0) {
+      char why[160];
+      std::snprintf(why, sizeof why, "pthread_setaffinity_np loop %s to cpu %d: %s", _name.c_str(),
+                    _bindCPU, std::strerror(error));
+      endProcess(ExitStatus::SetUpFailure, "Error: Set affinity failed.\n", why);
     }
   }
 }

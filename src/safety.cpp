@@ -2,25 +2,23 @@
 #include "kalvent_legged_sdk/safety.h"
 
 #include <sched.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 
+#include "fatal.h"
 #include "kalvent_legged_sdk/loop.h"
 #include "kalvent_legged_sdk/pelk_const.h"
 #include "kalvent_legged_sdk/tesmar_const.h"
+#include "realtime_setup.h"
 
 namespace KALVENT_LEGGED_SDK {
 
 // Version text, exported for tools that inspect the library.
 const char* LIB_INFO = "version:1.0.1";
-
-// Bytes of stack InitEnvironment faults in before locking memory.
-const int MAX_STACK_SIZE = 16384;
 
 // Exported for programs that declare it themselves; safety.h does not.
 // std::max/std::min keep their first argument unless the second is strictly
@@ -34,16 +32,20 @@ namespace {
 const int kLegJoints = 12;
 const double kPi = 3.141592653589793;
 
-// The command fields are packed: clamp a copy and store it back.
+// The command fields are packed: clamp a copy and store it back. A NaN
+// target has no side to clamp it to; it takes the upper bound, as the
+// PosStopF marker (a "no position" value too) does.
 void clampPosition(LowCmd& send, int slot, float min_val, float max_val) {
   float q = send.motorCmd[slot].q;
   clamp(q, min_val, max_val);
-  send.motorCmd[slot].q = q;
+  send.motorCmd[slot].q = std::isnan(q) ? max_val : q;
 }
 
+// Written as "not inside" so that a NaN angle, which compares false with
+// everything, violates.
 bool outside(float q, double min_val, double max_val) {
   const double angle = q;
-  return angle < min_val || angle > max_val;
+  return !(angle >= min_val && angle <= max_val);
 }
 
 // Degrees as the protection reports them: the product in single precision.
@@ -52,10 +54,13 @@ double degrees(float q) {
   return static_cast<double>(scaled) / kPi;
 }
 
-[[noreturn]] void stopMotors(LowCmd& send, const char* message) {
+void zeroModes(LowCmd& send) {
   for (int i = 0; i < kLegJoints; ++i) send.motorCmd[i].mode = 0;
-  std::printf("%s", message);
-  std::exit(-2);
+}
+
+[[noreturn]] void stopMotors(LowCmd& send, const char* message, const char* diagnostic) {
+  zeroModes(send);
+  endProcess(ExitStatus::SetUpFailure, message, diagnostic);
 }
 
 }  // namespace
@@ -79,8 +84,10 @@ Safety::Safety(LeggedType type) : WattLimit(1000), Wcount(0) {
       Calf_min = pelk_Calf_min;
       return;
   }
-  std::printf("Legged Robot Type Error.\n");
-  std::exit(-1);
+  char why[96];
+  std::snprintf(why, sizeof why, "Safety: robot model %d is neither Tesmar (0) nor Pelk (1)",
+                static_cast<int>(type));
+  endProcess(ExitStatus::InvalidArgument, "Legged Robot Type Error.\n", why);
 }
 
 Safety::~Safety() {
@@ -116,16 +123,31 @@ void Safety::PowerProtect(LowCmd& send, LowState& recv, int factor) {
     watts += static_cast<double>(std::fabs(tau * dq));
   }
 
-  // A NaN power fails both tests and leaves the counter alone.
-  if (watts > wlimit) {
+  // A NaN power (a NaN reading, or Inf x 0) says nothing is known about the
+  // load: it counts against the motors rather than leaving the counter alone.
+  if (!(watts <= wlimit)) {
     ++Wcount;
-  } else if (watts <= wlimit && Wcount > 0) {
+  } else if (Wcount > 0) {
     --Wcount;
   }
-  if (Wcount > 5) stopMotors(send, "Error: Power Protection.\n");
+  if (Wcount > 5) {
+    char why[96];
+    std::snprintf(why, sizeof why,
+                  "PowerProtect: leg power stayed above %g W (over-limit counter reached 6)",
+                  wlimit);
+    stopMotors(send, "Error: Power Protection.\n", why);
+  }
 }
 
 void Safety::PositionProtect(LowCmd& send, LowState& recv, double limit) {
+  // A NaN or infinite margin would turn every comparison off (or every joint
+  // into a violation): the caller's program is broken, so stop the motors.
+  if (!std::isfinite(limit)) {
+    zeroModes(send);
+    char why[96];
+    std::snprintf(why, sizeof why, "PositionProtect: margin %g rad is not a finite number", limit);
+    endProcess(ExitStatus::InvalidArgument, "", why);
+  }
   bool protect_triger = false;
 
   struct Hip {
@@ -159,25 +181,28 @@ void Safety::PositionProtect(LowCmd& send, LowState& recv, double limit) {
     }
   }
 
-  if (protect_triger) stopMotors(send, "Error: Position Protection.\n");
+  if (protect_triger) {
+    stopMotors(send, "Error: Position Protection.\n",
+               "PositionProtect: a measured joint angle is outside its range (listed above)");
+  }
 }
 
 void InitEnvironment() {
-  // Fault in the stack pages the caller is about to lock. Volatile, so the
-  // stores cannot be dropped.
-  [[maybe_unused]] volatile char stack[MAX_STACK_SIZE];
-  for (int i = 0; i < MAX_STACK_SIZE; ++i) stack[i] = 0;
+  prefaultStack();
 
-  if (mlockall(MCL_CURRENT | MCL_FUTURE) == -1) {
-    std::printf("Error: Lock memory failed.\n");
-    std::exit(-2);
+  char why[256];
+  const int lockError = lockAllMemory();
+  if (lockError != 0) {
+    describeLockFailure(lockError, why, sizeof why);
+    endProcess(ExitStatus::SetUpFailure, "Error: Lock memory failed.\n", why);
   }
 
+  // getpid() names the main thread, whichever thread makes the call.
   sched_param params{};
   params.sched_priority = THREAD_PRIORITY;
   if (sched_setscheduler(getpid(), SCHED_FIFO, &params) == -1) {
-    std::printf("Error: Pthread set sched policy failed.\n");
-    std::exit(-2);
+    describeFifoFailure(errno, THREAD_PRIORITY, why, sizeof why);
+    endProcess(ExitStatus::SetUpFailure, "Error: Pthread set sched policy failed.\n", why);
   }
 }
 

@@ -8,8 +8,12 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "kalvent_legged_sdk.h"
 #include "test_support.h"
@@ -38,20 +42,51 @@ bool hasCapability(int cap) {
   return (std::stoull(statusField("CapEff"), nullptr, 16) >> cap) & 1;
 }
 
-// Runs InitEnvironment in a child with `resource` limited to 0 and without
-// `cap`; the child ends silently where that cannot be arranged.
-ChildResult initWithout(int resource, int cap) {
-  return runInChild([=] {
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2] = {};
-    const rlimit none{0, 0};
-    if (setrlimit(resource, &none) != 0 || syscall(SYS_capget, &header, data) != 0) return;
-    data[cap / 32].effective &= ~(1u << (cap % 32));
-    data[cap / 32].permitted &= ~(1u << (cap % 32));
-    if (syscall(SYS_capset, &header, data) != 0 || hasCapability(cap)) return;
-    sdk::InitEnvironment();
-    std::printf("returned\n");
+// What the child wrote on stderr, printed on its stdout as it exits.
+FILE* g_stderrCopy = nullptr;
+void showStderrAtExit() {
+  g_stderrCopy = std::tmpfile();
+  dup2(fileno(g_stderrCopy), STDERR_FILENO);
+  std::atexit([] {
+    std::rewind(g_stderrCopy);
+    std::printf("stderr:");
+    for (int c; (c = std::fgetc(g_stderrCopy)) != EOF;) std::putchar(c);
   });
+}
+
+// Runs InitEnvironment and then TryInitEnvironment, each in a child with
+// `resource` limited to 0 and without `cap`; a child ends silently where
+// that cannot be arranged.
+std::pair<ChildResult, ChildResult> setUpWithout(int resource, int cap) {
+  auto without = [=](void (*setUp)()) {
+    return runInChild([=] {
+      __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+      __user_cap_data_struct data[2] = {};
+      const rlimit none{0, 0};
+      if (setrlimit(resource, &none) != 0 || syscall(SYS_capget, &header, data) != 0) return;
+      data[cap / 32].effective &= ~(1u << (cap % 32));
+      data[cap / 32].permitted &= ~(1u << (cap % 32));
+      if (syscall(SYS_capset, &header, data) != 0 || hasCapability(cap)) return;
+      showStderrAtExit();
+      setUp();
+      std::exit(0);
+    });
+  };
+  return {without([] { sdk::InitEnvironment(); }), without([] {
+            const sdk::RealtimeReport r = sdk::TryInitEnvironment();
+            std::printf("locked %d fifo %d priority %d\nreason %s\n", r.memoryLocked,
+                        r.fifoScheduling, r.priority, r.reason);
+          })};
+}
+
+// The stderr line as the child showed it: "stderr:" and the text to its end.
+std::string stderrLine(const ChildResult& r) {
+  const size_t at = r.out.find("stderr:");
+  return at == std::string::npos ? "" : r.out.substr(at + 7);
+}
+
+void expectNames(const std::string& text, const std::vector<std::string>& names) {
+  for (const std::string& name : names) EXPECT_NE(text.find(name), std::string::npos) << text;
 }
 
 void printPolicy(const char* who, pthread_t thread) {
@@ -90,20 +125,50 @@ TEST(InitEnvironment, MainThreadAndLaterLoopsRunFifo99) {
 
 TEST(InitEnvironment, MemoryThatCannotBeLockedEndsTheProcess) {
   if (!kMlockallIsReal) GTEST_SKIP() << "the sanitizer runtime makes mlockall always succeed";
-  const ChildResult r = initWithout(RLIMIT_MEMLOCK, CAP_IPC_LOCK);
-  if (r.out.empty() && r.status == 0) GTEST_SKIP() << "cannot take the right to lock memory away";
-  EXPECT_EQ(r.status, 254);
-  EXPECT_EQ(r.out, "Error: Lock memory failed.\n");
+  const auto [init, report] = setUpWithout(RLIMIT_MEMLOCK, CAP_IPC_LOCK);
+  if (init.out.empty() && init.status == 0) GTEST_SKIP() << "cannot take the right away";
+  EXPECT_EQ(init.status, 254);
+  const std::string line = stderrLine(init);
+  EXPECT_EQ(init.out, "Error: Lock memory failed.\nstderr:" + line);
+  expectNames(line, {"mlockall: ", "CAP_IPC_LOCK", "RLIMIT_MEMLOCK (now 0 bytes)", "ulimit -l",
+                     "/etc/security/limits.conf"});
+  // The set-up that reports goes on to the real-time class.
+  const std::string fifo = hasCapability(CAP_SYS_NICE) ? "1 priority 99" : "0 priority 0";
+  EXPECT_EQ(report.status, 0);
+  EXPECT_EQ(report.out, "locked 0 fifo " + fifo + "\nreason " + line.substr(0, line.find('\n')) +
+                            "\nstderr:" + line);
 }
 
 TEST(InitEnvironment, RefusedRealTimeClassEndsTheProcess) {
   if (kMlockallIsReal && !hasCapability(CAP_IPC_LOCK)) {
     GTEST_SKIP() << "needs CAP_IPC_LOCK so that only the scheduling step fails";
   }
-  const ChildResult r = initWithout(RLIMIT_RTPRIO, CAP_SYS_NICE);
-  if (r.out.empty() && r.status == 0) GTEST_SKIP() << "cannot take the right to SCHED_FIFO away";
-  EXPECT_EQ(r.status, 254);
-  EXPECT_EQ(r.out, "Error: Pthread set sched policy failed.\n");
+  const auto [init, report] = setUpWithout(RLIMIT_RTPRIO, CAP_SYS_NICE);
+  if (init.out.empty() && init.status == 0) GTEST_SKIP() << "cannot take the right away";
+  EXPECT_EQ(init.status, 254);
+  const std::string line = stderrLine(init);
+  EXPECT_EQ(init.out, "Error: Pthread set sched policy failed.\nstderr:" + line);
+  expectNames(line, {"SCHED_FIFO priority 99: ", "CAP_SYS_NICE", "RLIMIT_RTPRIO >= 99 (now 0)",
+                     "ulimit -r 99", "/etc/security/limits.conf"});
+  EXPECT_EQ(report.status, 0);
+  EXPECT_EQ(report.out, "locked 1 fifo 0 priority 0\nreason " + line.substr(0, line.find('\n')) +
+                            "\nstderr:" + line);
+}
+
+TEST(TryInitEnvironment, MakesTheCallingThreadFifoAtTheGivenPriority) {
+  if (!hasCapability(CAP_IPC_LOCK) || !hasCapability(CAP_SYS_NICE)) {
+    GTEST_SKIP() << "needs CAP_IPC_LOCK and CAP_SYS_NICE to lock memory and select SCHED_FIFO";
+  }
+  const ChildResult r = runInChild([] {
+    std::thread([] {
+      const sdk::RealtimeReport report = sdk::TryInitEnvironment(10);
+      std::printf("locked %d fifo %d priority %d reason '%s'\n", report.memoryLocked,
+                  report.fifoScheduling, report.priority, report.reason);
+      printPolicy("caller", pthread_self());
+    }).join();
+    printPolicy("main", pthread_self());
+  });
+  EXPECT_EQ(r.out, "locked 1 fifo 1 priority 10 reason ''\ncaller fifo 10\nmain other 0\n");
 }
 
 }  // namespace

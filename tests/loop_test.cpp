@@ -53,6 +53,8 @@ void called() {
   std::printf("called\n");
 }
 
+void idle() {}
+
 std::string startLine(const std::string& name, const std::string& ms) {
   return "[Loop Start] named: " + name + ", period: " + ms + "(ms), cpu unspecified\n";
 }
@@ -126,6 +128,35 @@ TEST(Loop, MisuseAndDestructionAreReported) {
                        "[Warning] Loop a shutdown nothing.\n" +
                        startLine("a", "9") +
                        "[Loop End] named: a\nstate 0\n[Warning] Loop b shutdown nothing.\n");
+}
+
+TEST(Loop, OfSeveralThreadsStartingAtOnceExactlyOneStartsTheLoop) {
+  const int kRounds = 300, kThreads = 4;
+  const ChildResult r = runInChild([&] {
+    sdk::LoopFunc loop("race", 0.001f, idle);
+    for (int round = 0; round < kRounds; ++round) {
+      std::atomic<int> ready{0};
+      std::thread starters[kThreads];
+      for (auto& t : starters) {
+        t = std::thread([&] {
+          ++ready;
+          while (ready < kThreads) std::this_thread::yield();
+          loop.start();
+        });
+      }
+      for (auto& t : starters) t.join();
+      loop.shutdown();
+    }
+  });
+  auto count = [&](const std::string& line) {
+    int n = 0;
+    for (size_t at = r.out.find(line); at != std::string::npos; at = r.out.find(line, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(count("[Loop Start] named: race"), kRounds);
+  EXPECT_EQ(count("[Error] Loop race is already running.\n"), kRounds * (kThreads - 1));
+  EXPECT_EQ(count("[Loop End] named: race\n"), kRounds);
 }
 
 TEST(Loop, ShutdownBeforeTheFirstFlagTestMakesNoCall) {

@@ -23,6 +23,7 @@ using kalvent_test::runInChild;
 namespace {
 
 const float kNaN = NAN;
+const float kInf = INFINITY;
 
 // A command whose every byte is set, so that any stray write shows.
 sdk::LowCmd patternedCommand() {
@@ -83,10 +84,10 @@ TEST(Safety, PositionLimitClampsTheLegsIntoEachModelsMirroredRanges) {
         expected.motorCmd[3 * leg + 1].q = bound[4 + side];
         expected.motorCmd[3 * leg + 2].q = bound[6 + side];
       }
-      for (sdk::LowCmd* c : {&cmd, &expected}) {  // a value in range and a NaN stay
-        c->motorCmd[sdk::FL_0].q = 0.5f;
-        c->motorCmd[sdk::RL_2].q = kNaN;
-      }
+      for (sdk::LowCmd* c : {&cmd, &expected}) c->motorCmd[sdk::FL_0].q = 0.5f;  // in range
+      cmd.motorCmd[sdk::FR_1].q = side == 0 ? -kInf : kInf;
+      cmd.motorCmd[sdk::RL_2].q = kNaN;  // becomes the upper bound
+      expected.motorCmd[sdk::RL_2].q = bound[7];
       safety.PositionLimit(cmd);
       EXPECT_EQ(std::memcmp(&cmd, &expected, sizeof cmd), 0) << int(model.first) << " " << side;
     }
@@ -109,7 +110,7 @@ sdk::LowState stateDrawing(float watts) {
 
 TEST(Safety, PowerProtectCountsCallsOverTheFactorsLimitUpAndDown) {
   // One call per letter: 'o' a watt over the limit, 'e' exactly on it, 'u'
-  // under it, 'n' over it with a NaN velocity; at 1000 W, 'd' is 1000 + 3e-5
+  // under it, 'n' no number (Inf x 0 on one motor); at 1000 W, 'd' is 1000 + 3e-5
   // (over in double, not in float) and 'f' 333.33334f x 3 (over only when
   // the product is taken in double). Each case stops at its last call or not.
   std::string alternating = "ooooo";
@@ -125,7 +126,7 @@ TEST(Safety, PowerProtectCountsCallsOverTheFactorsLimitUpAndDown) {
       {1, 100, factorProbe, true},   {7, 700, factorProbe, true},
       {10, 1000, factorProbe, true}, {15, 1000, factorProbe, true},
       {5, 500, alternating, false},  {5, 500, alternating + "eoo", true},
-      {5, 500, "ooooonnno", true},   {10, 1000, "dddddd", true},
+      {5, 500, "nnnnnn", true},      {10, 1000, "dddddd", true},
       {10, 1000, "ffffff", false},
   };
   for (const auto& c : cases) {
@@ -133,10 +134,13 @@ TEST(Safety, PowerProtectCountsCallsOverTheFactorsLimitUpAndDown) {
       sdk::Safety safety(sdk::LeggedType::Pelk);
       sdk::LowCmd cmd = patternedCommand();
       watchModesAtExit(&cmd);
-      sdk::LowState s[] = {
-          stateDrawing(c.wlimit + 1), stateDrawing(c.wlimit), stateDrawing(c.wlimit / 2),
-          stateDrawing(c.wlimit + 1), sdk::LowState{},        sdk::LowState{}};
-      s[3].motorState[7].dq = kNaN;
+      sdk::LowState s[] = {stateDrawing(c.wlimit + 1),
+                           stateDrawing(c.wlimit),
+                           stateDrawing(c.wlimit / 2),
+                           sdk::LowState{},
+                           sdk::LowState{},
+                           sdk::LowState{}};
+      s[3].motorState[7].tauEst = kInf;
       s[4].motorState[0].tauEst = 1000.0f;
       s[4].motorState[1].tauEst = 3e-5f;
       s[4].motorState[0].dq = s[4].motorState[1].dq = 1.0f;
@@ -189,7 +193,13 @@ TEST(Safety, PositionProtectReportsEveryJointOutsideTheNarrowedRanges) {
   } cases[] = {
       {{}, 0.1, ""},
       {{{sdk::FL_0, -0.5f}}, -0.5 - sdk::tesmar_Hip_min, ""},  // exactly on the narrowed bound
-      {{{sdk::FR_0, kNaN}, {sdk::FL_1, kNaN}, {sdk::RR_2, kNaN}}, 0.1, ""},
+      {{{sdk::FR_0, kNaN}, {sdk::FL_1, kNaN}, {sdk::RR_2, kNaN}},
+       0.1,
+       "FR 0\nleg 1 thigh: nan\nleg 2 calf: nan\n"},
+      // Within the margin of the thigh's and the calf's lower bounds.
+      {{{sdk::FL_1, -0.474f}, {sdk::RL_2, -2.725f}},
+       0.1,
+       "leg 1 thigh: -27.158199\nleg 3 calf: -156.130989\n"},
       {{{sdk::FL_0, 1.2f}, {sdk::RR_2, -2.9f}}, -0.2, ""},  // a negative margin widens
       // With 0.1 the FR hip keeps [-0.947, 0.773].
       {{{sdk::FR_0, -0.94f}}, 0.1, ""},
@@ -216,6 +226,21 @@ TEST(Safety, PositionProtectReportsEveryJointOutsideTheNarrowedRanges) {
     EXPECT_EQ(r.status, stops ? 254 : 0);
     EXPECT_EQ(r.out, stops ? c.printed + "Error: Position Protection.\n" + modes(12)
                            : "unchanged 1\n" + modes(0));
+  }
+}
+
+TEST(Safety, PositionProtectRefusesAMarginThatIsNoFiniteNumber) {
+  for (double limit : {double(kNaN), -double(kInf), double(kInf)}) {
+    const ChildResult r = runInChild([&] {
+      sdk::Safety safety(sdk::LeggedType::Tesmar);
+      sdk::LowCmd cmd = patternedCommand();
+      watchModesAtExit(&cmd);
+      sdk::LowState state = restingState();
+      safety.PositionProtect(cmd, state, limit);
+      std::exit(0);
+    });
+    EXPECT_EQ(r.status, 255) << limit;
+    EXPECT_EQ(r.out, modes(12)) << limit;
   }
 }
 

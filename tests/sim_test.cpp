@@ -199,7 +199,7 @@ void drive(Controller& c, const Bytes& command, int periods) {
 }
 
 TEST(Controller, DecodesTheWireScalingAndSaturatesTheTorqueReport) {
-  Controller c({sdk::LeggedType::Tesmar, 500});
+  Controller c({sdk::LeggedType::Tesmar, 500, kalvent_sim::ModelKind::Ideal});
   // FR_1: Kp 20 to q 1.0 against tau 2, rests at 1.1. FL_1: Kd 4 to dq 0
   // against tau 1, runs at 1 / (4 + b). RR_0: tau −2 onto its lower stop.
   drive(c,
@@ -216,7 +216,8 @@ TEST(Controller, DecodesTheWireScalingAndSaturatesTheTorqueReport) {
   EXPECT_EQ(+s.motorState[sdk::RR_0].tauEst, -512);
   EXPECT_EQ(+s.motorState[sdk::FR_1].mode, 10);
 
-  Controller hard({sdk::LeggedType::Tesmar, 500});  // 1000 N·m/rad · 2·10⁹ rad
+  Controller hard(
+      {sdk::LeggedType::Tesmar, 500, kalvent_sim::ModelKind::Ideal});  // 1000 N·m/rad · 2·10⁹ rad
   drive(hard,
         lowCommand(
             {{sdk::FR_1, 2.0e9f, kVelStop, 0, 32000}, {sdk::FL_1, -2.0e9f, kVelStop, 0, 32000}}),
@@ -227,7 +228,7 @@ TEST(Controller, DecodesTheWireScalingAndSaturatesTheTorqueReport) {
 }
 
 TEST(Controller, LowStateHasARisingTickALevelImuAndTheLyingPose) {
-  Controller c({sdk::LeggedType::Pelk, 1000});
+  Controller c({sdk::LeggedType::Pelk, 1000, kalvent_sim::ModelKind::Ideal});
   Bytes packet(kalvent_sim::kMaxStateLength);
   c.advance();
   EXPECT_EQ(c.writeState(packet.data()), 0u) << "no level before a command";
@@ -247,7 +248,7 @@ TEST(Controller, LowStateHasARisingTickALevelImuAndTheLyingPose) {
 }
 
 TEST(Controller, IgnoresAndCountsBadChecksumsAndOtherLengths) {
-  Controller c({sdk::LeggedType::Tesmar, 500});
+  Controller c({sdk::LeggedType::Tesmar, 500, kalvent_sim::ModelKind::Ideal});
   Bytes good = lowCommand({{sdk::FR_1, kPosStop, kVelStop, 1280}});
   Bytes pull = lowCommand({{sdk::FR_1, kPosStop, kVelStop, -1280}});
   Bytes high = highCommand(2, 1, 0, 0, 0);
@@ -273,7 +274,7 @@ TEST(Controller, IgnoresAndCountsBadChecksumsAndOtherLengths) {
 }
 
 TEST(Controller, DampsTheJointsWhenCommandsStop) {
-  Controller c({sdk::LeggedType::Tesmar, 500});
+  Controller c({sdk::LeggedType::Tesmar, 500, kalvent_sim::ModelKind::Ideal});
   const Bytes cmd = lowCommand({{sdk::FR_1, kPosStop, 1.0f, 0, 0, 32}});  // 1 rad/s, Kd 2
   const auto fr1 = [&c] { return stateOf<sdk::LowState_t>(c).motorState[sdk::FR_1]; };
   ASSERT_EQ(c.receive(cmd.data(), cmd.size()), Verdict::LowCommand);
@@ -292,7 +293,7 @@ TEST(Controller, DampsTheJointsWhenCommandsStop) {
 }
 
 TEST(Controller, HighLevelIntegratesSpeedsIntoPositionAndYaw) {
-  Controller c({sdk::LeggedType::Tesmar, 500});
+  Controller c({sdk::LeggedType::Tesmar, 500, kalvent_sim::ModelKind::Ideal});
   drive(c, highCommand(2, 0.5f, 0, 0, 0.05f), 500);  // 1 s forward
   auto s = stateOf<sdk::HighState>(c);
   EXPECT_EQ(+s.levelFlag, sdk::HIGHLEVEL);
@@ -328,6 +329,131 @@ TEST(Controller, HighLevelIntegratesSpeedsIntoPositionAndYaw) {
   s = stateOf<sdk::HighState>(c);
   EXPECT_EQ(+s.rotateSpeed, 0.0f);
   EXPECT_NEAR(s.imu.rpy[2], yaw, 0.3) << "no more than 100 ms of turning after the last command";
+}
+
+// --- faults on the state packets, on simulated time ---
+
+// Offers numbered low-level state packets to an injector, one per 2 ms
+// period, waking at each period and at each release time as the server
+// does, and records what comes out and when.
+class Faults : public ::testing::Test, protected kalvent_sim::PacketSink {
+ protected:
+  static constexpr int64_t kPeriodNs = 2000000;
+
+  struct Sent {
+    int64_t atNs;
+    Bytes packet;
+  };
+
+  void run(const kalvent_sim::FaultConfig& config, int packets) {
+    kalvent_sim::FaultInjector injector(config, 500);
+    int offered = 0;
+    now_ = 0;
+    while (offered < packets || injector.nextReleaseNs() != INT64_MAX) {
+      if (offered == packets) injector.unhold();
+      now_ = offered < packets ? std::min(offered * kPeriodNs, injector.nextReleaseNs())
+                               : injector.nextReleaseNs();
+      injector.release(now_, *this);
+      if (offered < packets && now_ == offered * kPeriodNs) {
+        const Bytes packet = original(offered);
+        injector.offer(packet.data(), packet.size(), now_, *this);
+        ++offered;
+        injector.release(now_, *this);
+      }
+    }
+    counters = injector.counters();
+  }
+
+  // The packet offered `index`-th: its tick is index + 1.
+  static Bytes original(int index) {
+    sdk::LowState_t state{};
+    state.levelFlag = sdk::LOWLEVEL;
+    state.tick = static_cast<uint32_t>(index + 1);
+    return stamped(state);
+  }
+  static int indexOf(const Bytes& packet) {
+    return static_cast<int>(kalvent_test::get<uint32_t>(packet, offsetof(sdk::LowState_t, tick))) -
+           1;
+  }
+
+  void send(const unsigned char* packet, size_t length) override {
+    sent.push_back({now_, Bytes(packet, packet + length)});
+  }
+
+  std::vector<Sent> sent;
+  kalvent_sim::FaultCounters counters;
+
+ private:
+  int64_t now_ = 0;
+};
+
+TEST_F(Faults, TakeTheirSharesCorruptUnderTheChecksumAndRepeatWithTheSeed) {
+  const int n = 10000;
+  kalvent_sim::FaultConfig config;
+  config.lossPercent = 10;
+  config.corruptPercent = 5;
+  config.duplicatePercent = 20;
+  config.seed = 7;
+  run(config, n);
+  EXPECT_NEAR(counters.lost, 0.10 * n, 0.01 * n);
+  const double kept = static_cast<double>(n - counters.lost);
+  EXPECT_NEAR(counters.corrupted, 0.05 * kept, 0.01 * kept);
+  EXPECT_NEAR(counters.duplicated, 0.20 * kept, 0.01 * kept);
+  ASSERT_EQ(sent.size(), n - counters.lost + counters.duplicated);
+  // Without delay each packet goes at once, so its original is the one
+  // offered at that time; a corrupted one differs in exactly one bit.
+  uint64_t failed = 0;
+  for (const Sent& s : sent) {
+    const Bytes o = original(static_cast<int>(s.atNs / kPeriodNs));
+    int bits = 0;
+    for (size_t i = 0; i < o.size(); ++i) bits += __builtin_popcount(o[i] ^ s.packet[i]);
+    const bool good = kalvent_test::get<uint32_t>(s.packet, s.packet.size() - 4) ==
+                      kalvent_test::checksumOf(s.packet);
+    ASSERT_EQ(bits, good ? 0 : 1) << "packet at " << s.atNs;
+    failed += good ? 0 : 1;
+  }
+  EXPECT_TRUE(failed >= counters.corrupted && failed <= 2 * counters.corrupted) << failed;
+
+  const std::vector<Sent> first = std::move(sent);
+  sent.clear();
+  run(config, n);
+  EXPECT_TRUE(std::equal(first.begin(), first.end(), sent.begin(), sent.end(),
+                         [](const Sent& a, const Sent& b) { return a.packet == b.packet; }));
+  sent.clear();
+  config.seed = 8;
+  run(config, n);
+  EXPECT_NE(first.size(), sent.size()) << "another seed, other faults";
+}
+
+TEST_F(Faults, DelayJitterAndReorderSetTheReleaseTimes) {
+  const int n = 5000;
+  kalvent_sim::FaultConfig config;
+  config.delayMs = 5;
+  config.jitterMs = 1.5;
+  config.reorderPercent = 10;
+  run(config, n);
+  ASSERT_EQ(sent.size(), static_cast<size_t>(n));
+  int64_t shortest = INT64_MAX;
+  int64_t longest = 0;
+  int highest = -1;
+  uint64_t behind = 0;
+  for (const Sent& s : sent) {
+    const int index = indexOf(s.packet);
+    const int64_t latency = s.atNs - index * kPeriodNs;
+    EXPECT_GE(latency, 5000000) << "packet " << index;
+    if (index < highest) {
+      ++behind;
+    } else {
+      EXPECT_LE(latency, 6500000) << "packet " << index;
+      shortest = std::min(shortest, latency);
+      longest = std::max(longest, latency);
+    }
+    highest = std::max(highest, index);
+  }
+  EXPECT_LT(shortest, 5100000);
+  EXPECT_GT(longest, 6400000);
+  EXPECT_EQ(behind, counters.reordered);
+  EXPECT_NEAR(counters.reordered, 0.10 * n, 0.02 * n);
 }
 
 // --- the program on a loopback socket ---
@@ -366,9 +492,8 @@ struct Client {
 
 // The simulator's loop on a thread of this process, writing to `out`.
 struct SimThread {
-  SimThread(uint16_t port, std::FILE* out)
-      : thread(
-            [this, port, out] { status = kalvent_sim::run(loopback(port), stop, out, &totals); }) {}
+  SimThread(const kalvent_sim::Options& options, std::FILE* out)
+      : thread([this, options, out] { status = kalvent_sim::run(options, stop, out, &totals); }) {}
   ~SimThread() { finish(); }
   int finish() {
     stop = true;
@@ -386,7 +511,7 @@ TEST(SimWire, AnswersFromItsPortIgnoresBadCommandsAndDampsOnceCommandsStop) {
   const uint16_t port = kalvent_test::freePort();
   std::FILE* out = std::tmpfile();
   ASSERT_NE(out, nullptr);
-  SimThread sim(port, out);
+  SimThread sim(loopback(port), out);
   Client client(port);
   // One command runs FR_1 at 1 rad/s (Kd 2) until the simulator brakes it.
   ASSERT_FALSE(client.handshake(lowCommand({{sdk::FR_1, kPosStop, 1.0f, 0, 0, 32}})).empty());
@@ -438,7 +563,7 @@ TEST(SimWire, AnswersFromItsPortIgnoresBadCommandsAndDampsOnceCommandsStop) {
 
 TEST(SimWire, HighLevelStateEchoesTheCommandUntilALowLevelCommandComes) {
   const uint16_t port = kalvent_test::freePort();
-  SimThread sim(port, nullptr);
+  SimThread sim(loopback(port), nullptr);
   Client client(port);
   Bytes state = client.handshake(highCommand(2, 0.5f, 0, 0, 0.1f));
   for (int i = 0; i < 20 && !state.empty(); ++i) state = client.peer.receive(1000);
@@ -453,6 +578,63 @@ TEST(SimWire, HighLevelStateEchoesTheCommandUntilALowLevelCommandComes) {
     state = client.peer.receive(100);
   }
   EXPECT_EQ(+decoded<sdk::LowState_t>(state).levelFlag, sdk::LOWLEVEL);
+}
+
+TEST(SimWire, ARestartGoesQuietThenAnswersLyingWithTheTickFromZero) {
+  char dir[] = "/tmp/kalvent_sim_test.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  kalvent_sim::Options options = loopback(kalvent_test::freePort());
+  options.readyFile = std::string(dir) + "/ready";
+  options.restart = {0.4, 300, true};
+  std::FILE* out = std::tmpfile();
+  ASSERT_NE(out, nullptr);
+  SimThread sim(options, out);
+  std::string ready;
+  for (int i = 0; i < 200 && ready.empty(); ++i) {
+    std::this_thread::sleep_for(10ms);
+    std::getline(std::ifstream(options.readyFile), ready);
+  }
+  EXPECT_EQ(ready, "ready");
+
+  // Hold FR_1 away from its lying angle; a new controller has it lying again.
+  Client client(static_cast<uint16_t>(options.port));
+  const Bytes hold = lowCommand({{sdk::FR_1, 0.5f, 0.0f, 0, 1600, 32}});
+  const float lying = static_cast<float>(kalvent_sim::lyingPose()[sdk::FR_1]);
+  uint32_t lastTick = 0;
+  Clock::time_point lastPacket{};
+  double gap = 0;
+  float movedTo = lying;
+  bool back = false;
+  for (const auto until = Clock::now() + 10s; !back && Clock::now() < until;) {
+    client.send(hold);
+    const Bytes state = client.peer.receive(10);
+    if (state.empty()) continue;
+    const auto s = decoded<sdk::LowState_t>(state);
+    if (s.tick < lastTick) {
+      gap = std::chrono::duration<double>(Clock::now() - lastPacket).count();
+      EXPECT_LT(+s.tick, 100u);
+      EXPECT_NEAR(s.motorState[sdk::FR_1].q, lying, 0.02) << "lying again";
+      back = true;
+    } else {
+      movedTo = s.motorState[sdk::FR_1].q;
+    }
+    lastTick = s.tick;
+    lastPacket = Clock::now();
+  }
+  ASSERT_TRUE(back);
+  EXPECT_NEAR(movedTo, 0.5, 0.05);
+  EXPECT_GT(gap, 0.25) << "silent while down";
+  ASSERT_EQ(sim.finish(), 0);
+  EXPECT_EQ(sim.totals.restarts, 1u);
+  EXPECT_GT(sim.totals.ignoredWhileDown, 10u);
+  EXPECT_FALSE(std::ifstream(options.readyFile).good()) << "removed at the end";
+  rmdir(dir);
+  std::string text(65536, 0);
+  std::rewind(out);
+  text.resize(std::fread(&text[0], 1, text.size(), out));
+  std::fclose(out);
+  EXPECT_NE(text.find("restart at 0.4 s for 300 ms"), npos) << text;
+  EXPECT_NE(text.find(" restarts=1 "), npos) << text;
 }
 
 // --- the program's command line, in forked children ---
@@ -483,11 +665,18 @@ TEST(SimProgram, ExitStatusesOfHelpBadOptionsAndRunTimeFailures) {
   const auto help = program({"--help"});
   EXPECT_TRUE(help.exited && help.status == 0) << help.status;
   EXPECT_EQ(help.out.rfind("Usage: kalvent_sim", 0), 0u) << help.out;
+  const auto addresses = program({"--print-addresses"});
+  EXPECT_TRUE(addresses.exited && addresses.status == 0) << addresses.status;
+  EXPECT_EQ(addresses.out, std::string("basic=") + sdk::UDP_SERVER_IP_BASIC +
+                               " sport=" + sdk::UDP_SERVER_IP_SPORT +
+                               " port=" + std::to_string(sdk::UDP_SERVER_PORT) + "\n");
   const std::vector<std::vector<std::string>> bad = {
-      {"--bogus"},          {"stray"},          {"--port"},          {"--port", "0"},
-      {"--port", "70000"},  {"--port=80x"},     {"--rate", "0"},     {"--rate", "1001"},
-      {"--rate", "fast"},   {"--model", "dog"}, {"--model="},        {"--address", "localhost"},
-      {"--duration", "-1"}, {"--duration=nan"}, {"--duration", "0"}, {"--trajectory="},
+      {"--bogus"},          {"stray"},           {"--port"},          {"--port", "0"},
+      {"--port", "70000"},  {"--port=80x"},      {"--rate", "0"},     {"--rate", "1001"},
+      {"--rate", "fast"},   {"--model", "dog"},  {"--model="},        {"--address", "localhost"},
+      {"--duration", "-1"}, {"--duration=nan"},  {"--duration", "0"}, {"--trajectory="},
+      {"--loss", "100.5"},  {"--delay", "1001"}, {"--jitter=-1"},     {"--restart", "1"},
+      {"--restart", "1:0"}, {"--seed", "-1"},    {"--ready-file="},   {"--print-addresses=x"},
   };
   for (const auto& args : bad) {
     const auto r = program(args);

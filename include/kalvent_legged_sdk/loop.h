@@ -53,7 +53,9 @@ class Loop {
 
   // Starts the loop thread; its first call comes at once, the next ones on
   // the period grid. Ends the process (status 254) when the thread cannot be
-  // pinned to `bindCPU`. A stopped loop may be started again.
+  // pinned to `bindCPU`. A stopped loop may be started again. Several
+  // threads may call it at once: exactly one starts the loop and the others
+  // print the already-running line.
   void start();
   // Stops the loop thread and waits for it to end: at most the call in
   // progress plus one period. Not from the loop's own thread.
@@ -103,7 +105,9 @@ class LoopFunc : public Loop {
 // current and future memory (mlockall) and makes the main thread SCHED_FIFO
 // at THREAD_PRIORITY, which loops started afterwards inherit. On failure
 // prints "Error: Lock memory failed." or "Error: Pthread set sched policy
-// failed." and ends the process with status 254.
+// failed.", then a line on stderr naming the refused limit and how to raise
+// it, and ends the process with status 254. TryInitEnvironment (realtime.h)
+// does the same without ending the process.
 void InitEnvironment();
 
 }  // namespace KALVENT_LEGGED_SDK

@@ -26,16 +26,19 @@ class Safety {
   ~Safety();
 
   // Clamps the twelve commanded leg positions `q` into their joint ranges
-  // (bounds rounded to float). A PosStopF marker is clamped like any value;
-  // a NaN is left as it is. Nothing else in `send` changes.
+  // (bounds rounded to float). A PosStopF marker is clamped like any value,
+  // so it becomes the upper bound; +Inf and -Inf become the upper and lower
+  // bound; a NaN becomes the upper bound too, so no non-finite position
+  // leaves this call. Nothing else in `send` changes.
   void PositionLimit(LowCmd& send);
 
   // Estimates the legs' mechanical power, the sum of |tauEst * dq| over the
   // twelve leg motors in watts, against a limit of `factor` x 100 W
   // (`factor` bounded to 1..10). An up-down counter goes up on each call over
-  // the limit and down (not below 0) on each call at or under it; a NaN
-  // power leaves it alone. The call that takes it to 6 zeroes the modes,
-  // prints "Error: Power Protection." and ends the process (status 254).
+  // the limit and down (not below 0) on each call at or under it; a power
+  // that is not a number (a NaN reading, or Inf x 0) counts as over the
+  // limit. The call that takes it to 6 zeroes the modes, prints "Error: Power
+  // Protection." and ends the process (status 254).
   void PowerProtect(LowCmd& send, LowState& recv, int factor);
 
   // Checks the twelve measured angles against the joint ranges narrowed by
@@ -43,7 +46,9 @@ class Safety {
   // outside, prints each offending joint ("FR 0" ... for hips, "leg L thigh:
   // DEG" / "leg L calf: DEG" in degrees for the others) in order, zeroes the
   // modes, prints "Error: Position Protection." and ends the process (status
-  // 254). A NaN angle never violates.
+  // 254). A NaN or infinite angle always violates. A margin that is NaN or
+  // infinite is refused: the modes are zeroed and the process ends with
+  // status 255 (invalid argument), with a line on stderr and none on stdout.
   void PositionProtect(LowCmd& send, LowState& recv, double limit);
 
  private:

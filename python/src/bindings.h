@@ -9,7 +9,6 @@ namespace py = pybind11;
 
 void bindConstants(py::module_& m);
 void bindRecords(py::module_& m);
-void bindEndpoint(py::module_& m);
 void bindSafety(py::module_& m);
 void bindLoops(py::module_& m);
 void bindLcm(py::module_& m);

@@ -82,7 +82,7 @@ void bindCounters(py::module_& m) {
 
 }  // namespace
 
-void bindEndpoint(py::module_& m) {
+py::class_<Endpoint> bindEndpoint(py::module_& m) {
   bindCounters(m);
   py::class_<Endpoint> udp(
       m, "UDP",
@@ -237,6 +237,7 @@ void bindEndpoint(py::module_& m) {
       .def_property_readonly(
           "recvLength", [](const Endpoint& e) { return e.recvLength; },
           "Bytes of one incoming packet.");
+  return udp;
 }
 
 }  // namespace kalvent_python

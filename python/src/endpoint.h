@@ -20,4 +20,9 @@ struct Endpoint {
   std::unique_ptr<KALVENT_LEGGED_SDK::UDP> udp;
 };
 
+// Registers class UDP; returns it for the parts that add to it.
+py::class_<Endpoint> bindEndpoint(py::module_& m);
+// LinkHealth, UDP.linkHealth() and TryInitEnvironment.
+void bindHealth(py::module_& m, py::class_<Endpoint>& udp);
+
 }  // namespace kalvent_python

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "bindings.h"
+#include "endpoint.h"
 #include "joint_arrays.h"
 #include "udp_comm.h"
 
@@ -119,7 +120,8 @@ PYBIND11_MODULE(kalvent_legged_sdk, m) {
       "the calls that end the process.";
   bindConstants(m);
   bindRecords(m);
-  bindEndpoint(m);
+  py::class_<Endpoint> udp = bindEndpoint(m);
+  bindHealth(m, udp);
   bindSafety(m);
   bindLoops(m);
   bindLcm(m);

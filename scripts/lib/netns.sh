@@ -5,12 +5,21 @@
 
 netns_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
-# controller_address basic|sport: the controller's address, as udp.h has it.
-controller_address() {
-  local name
-  name=UDP_SERVER_IP_$(printf '%s' "$1" | tr '[:lower:]' '[:upper:]')
-  sed -n "s/.*${name}\[[0-9]*\] = \"\([0-9.]*\)\";.*/\1/p" \
-    "$netns_root/include/kalvent_legged_sdk/udp.h"
+# controller_addresses [SIMULATOR...]: sets controller_basic, controller_sport
+# and controller_port from what the simulator prints with --print-addresses.
+# SIMULATOR is the command that runs it (with its emulator, if any); by
+# default the native build's kalvent_sim.
+controller_addresses() {
+  local command=("$@") line
+  [ ${#command[@]} -gt 0 ] || command=("$netns_root/build/native/tools/kalvent_sim")
+  line=$("${command[@]}" --print-addresses) || line=
+  controller_basic=$(field_of basic "$line")
+  controller_sport=$(field_of sport "$line")
+  controller_port=$(field_of port "$line")
+  if [ -z "$controller_basic" ] || [ -z "$controller_sport" ] || [ -z "$controller_port" ]; then
+    echo "cannot learn the controller's addresses from: ${command[*]} --print-addresses" >&2
+    return 1
+  fi
 }
 
 # find_unshare: sets netns_unshare to a command that runs its arguments in a
@@ -26,15 +35,14 @@ find_unshare() {
   fi
 }
 
-# setup_private_network: inside the new namespace, puts lo up with both
-# controller addresses on it, routes multicast over it and points LCM there.
+# setup_private_network [SIMULATOR...]: inside the new namespace, puts lo up
+# with both controller addresses on it (asked of SIMULATOR, see
+# controller_addresses), routes multicast over it and points LCM there.
 setup_private_network() {
-  local basic sport
-  basic=$(controller_address basic)
-  sport=$(controller_address sport)
+  controller_addresses "$@" || return 1
   ip link set lo up
-  ip addr add "$basic/24" dev lo
-  ip addr add "$sport/24" dev lo
+  ip addr add "$controller_basic/24" dev lo
+  ip addr add "$controller_sport/24" dev lo
   ip link set lo multicast on
   ip route add 224.0.0.0/4 dev lo
   export LCM_DEFAULT_URL="udpm://239.255.76.67:7667?ttl=0"
@@ -52,7 +60,13 @@ wait_for_line() {
   return 1
 }
 
-# summary_field KEY FILE: the value of the last KEY=VALUE in FILE.
+# summary_field KEY FILE: the value of the last KEY=VALUE in FILE; empty, and
+# status 0, when there is none (the caller says what is missing).
 summary_field() {
-  grep -o "\b$1=[^ ]*" "$2" | tail -n 1 | cut -d= -f2
+  { grep -o "\b$1=[^ ]*" "$2" || true; } | tail -n 1 | cut -d= -f2
+}
+
+# field_of KEY TEXT: the value of the last KEY=VALUE in TEXT.
+field_of() {
+  summary_field "$1" <(printf '%s\n' "$2")
 }

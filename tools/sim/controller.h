@@ -46,8 +46,8 @@ enum class ModelKind {
 
 struct ControllerConfig {
   KALVENT_LEGGED_SDK::LeggedType model = KALVENT_LEGGED_SDK::LeggedType::Tesmar;
-  ModelKind modelKind = ModelKind::Ideal;
   int rateHz = 500;  // state periods per second, 1 to 1000
+  ModelKind modelKind = ModelKind::Ideal;
 };
 
 class Controller {
