@@ -63,6 +63,7 @@ class PythonController:
         self.udp = sdk.UDP(0, "127.0.0.1", robot_port, sdk.LOW_CMD_LENGTH,
                            sdk.LOW_STATE_LENGTH)
         self.cmd, self.state = sdk.LowCmd(), sdk.LowState()
+        self.udp.linkHealth().setWarnings(False)  # idle between blocks, by design
         self.udp.InitCmdData(self.cmd)
         self.udp.SetSend(self.cmd)
 
