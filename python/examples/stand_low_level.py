@@ -1,0 +1,137 @@
+#!/usr/bin/python3
+"""stand_low_level.py: stands the robot up from lying down and holds it there.
+
+The canonical low-level program in Python: real-time set-up when allowed,
+the default low-level endpoint, three 2 ms loops (the UDP send and receive
+loops run in C++; the control step is Python), and the safety guards on
+every command. Once the first state has arrived it moves all twelve leg
+joints smoothly from where they are to the stand pose in two seconds, then
+holds them there.
+
+Run:  stand_low_level.py [SECONDS]     (default: until Ctrl-C or SIGTERM)
+
+It talks to the basic controller's address: run it on the robot's network,
+or beside kalvent_sim in a private network namespace with that address
+(./scripts/demo does). At the end it prints a summary line and exits 0 if
+the robot stands, 1 if not.
+"""
+import math
+import os
+import signal
+import sys
+import time
+
+import kalvent_legged_sdk as sdk
+
+PROGRAM = "stand_low_level.py"
+STAND_POSE = (0.0, 0.67, -1.3)  # hip, thigh, calf, rad (every leg)
+TOLERANCE = 0.05  # rad: the largest joint error at which the robot stands
+RISE_SECONDS = 2.0
+KP, KD = 200.0, 5.0  # N·m/rad, N·m·s/rad: stiff enough to carry the robot's weight
+POWER_FACTOR = 4  # x 100 W; standing up needs a small part of it
+STOP_MARGIN = 0.05  # rad from a joint's stop ends the program
+
+
+def realtime_permitted():
+    """InitEnvironment ends the process when it may not lock memory or use
+    SCHED_FIFO, so it is tried first in a throw-away child."""
+    sys.stdout.flush()
+    child = os.fork()
+    if child == 0:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+        sdk.InitEnvironment()
+        os._exit(0)
+    _, status = os.waitpid(child, 0)
+    return os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
+
+
+class Controller:
+    def __init__(self, udp, safety):
+        self.udp = udp
+        self.safety = safety
+        self.cmd = sdk.LowCmd()
+        self.state = sdk.LowState()
+        self.start = None
+        self.origin = None
+        udp.InitCmdData(self.cmd)
+        # Until the first step, the send loop repeats this idle command.
+        udp.SetSend(self.cmd)
+
+    def step(self):
+        """One control tick: newest state in, guarded command out."""
+        self.udp.GetRecv(self.state)
+        if self.state.tick != 0:  # 0 until the first state packet
+            q, _, _ = self.state.joint_state()
+            now = time.monotonic()
+            if self.start is None:
+                self.start, self.origin = now, q
+            t = now - self.start
+            phase = math.pi * min(t / RISE_SECONDS, 1.0)
+            s = (1 - math.cos(phase)) / 2
+            ds = math.pi / (2 * RISE_SECONDS) * math.sin(phase) if t < RISE_SECONDS else 0.0
+            travel = [STAND_POSE[j % 3] - self.origin[j] for j in range(sdk.LEG_JOINTS)]
+            self.cmd.set_joints(
+                q=[o + s * d for o, d in zip(self.origin, travel)],
+                dq=[ds * d for d in travel],
+                tau=0.0, Kp=KP, Kd=KD, mode=10)
+            self.safety.PositionLimit(self.cmd)
+            self.safety.PowerProtect(self.cmd, self.state, POWER_FACTOR)
+            self.safety.PositionProtect(self.cmd, self.state, STOP_MARGIN)
+        self.udp.SetSend(self.cmd)
+
+
+def stand_error(state):
+    if state.tick == 0:
+        return math.nan
+    q, _, _ = state.joint_state()
+    return max(abs(q[j] - STAND_POSE[j % 3]) for j in range(sdk.LEG_JOINTS))
+
+
+def main():
+    seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 0.0
+    stop = []
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(sig, lambda *_: stop.append(True))
+
+    if realtime_permitted():
+        print(f"{PROGRAM}: real-time: memory locked, loops at SCHED_FIFO priority "
+              f"{sdk.THREAD_PRIORITY}", flush=True)
+        sdk.InitEnvironment()
+    else:
+        print(f"{PROGRAM}: not real-time: no right to lock memory or use SCHED_FIFO "
+              "(run as root)", flush=True)
+
+    udp = sdk.UDP(sdk.LOWLEVEL, sdk.HighLevelType.Basic)
+    safety = sdk.Safety(sdk.LeggedType.Tesmar)
+    controller = Controller(udp, safety)
+
+    send = sdk.LoopFunc("udp_send", 0.002, udp.Send)  # runs in C++, no GIL
+    recv = sdk.LoopFunc("udp_recv", 0.002, udp.Recv)
+    control = sdk.LoopFunc("control", 0.002, controller.step)
+    send.start()
+    recv.start()
+    control.start()
+    end = time.monotonic() + seconds
+    while not stop and (seconds <= 0 or time.monotonic() < end):
+        time.sleep(0.01)
+    control.shutdown()
+    recv.shutdown()
+    send.shutdown()
+
+    state = sdk.LowState()
+    udp.GetRecv(state)
+    error = stand_error(state)
+    link = udp.udpState
+    print(f"{PROGRAM}: summary max_error_rad={error:.5f} sent={link.SendCount} "
+          f"received={link.RecvCount} checksum_errors={link.RecvCRCError}", flush=True)
+    if math.isnan(error):
+        print(f"{PROGRAM}: no state received from the robot", flush=True)
+        return 1
+    standing = error <= TOLERANCE
+    print(f"{PROGRAM}: {'standing' if standing else 'NOT standing'}: largest joint error "
+          f"{error:.5f} rad (tolerance {TOLERANCE:.2f})", flush=True)
+    return 0 if standing else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,243 @@
+// class UDP and its counters.
+#include "endpoint.h"
+
+#include <cstring>
+#include <string>
+
+#include "wire.h"
+
+namespace kalvent_python {
+
+namespace sdk = KALVENT_LEGGED_SDK;
+
+namespace {
+
+// The smallest packet: its last four bytes hold the checksum.
+const int kMinPacketLength = 4;
+
+void checkLengths(int sendLength, int recvLength) {
+  if (sendLength < kMinPacketLength || recvLength < kMinPacketLength) {
+    throw py::value_error("packet lengths must be at least 4 bytes");
+  }
+}
+
+// The caller's packet buffer for the raw SetSend/GetRecv: contiguous,
+// writable, and at least `length` bytes.
+class PacketBuffer {
+ public:
+  PacketBuffer(const py::handle& source, int length) {
+    if (PyObject_GetBuffer(source.ptr(), &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
+      throw py::error_already_set();
+    }
+    if (view_.len < length) {
+      PyBuffer_Release(&view_);
+      throw py::value_error("the buffer holds " + std::to_string(view_.len) +
+                            " bytes; the endpoint's packet has " + std::to_string(length));
+    }
+  }
+  ~PacketBuffer() { PyBuffer_Release(&view_); }
+  PacketBuffer(const PacketBuffer&) = delete;
+  PacketBuffer& operator=(const PacketBuffer&) = delete;
+
+  char* data() const { return static_cast<char*>(view_.buf); }
+
+ private:
+  Py_buffer view_{};
+};
+
+void bindCounters(py::module_& m) {
+  using sdk::UDPState;
+  py::class_<UDPState>(m, "UDPState", "Counters of one UDP endpoint (a copy); all start at zero.")
+      .def(py::init<>())
+      .def_readwrite("TotalCount", &UDPState::TotalCount, "unused, stays 0")
+      .def_readwrite("SendCount", &UDPState::SendCount, "Send calls on a connected endpoint")
+      .def_readwrite("RecvCount", &UDPState::RecvCount, "Recv calls that stored a packet")
+      .def_readwrite("SendError", &UDPState::SendError, "unused, stays 0")
+      .def_readwrite("FlagError", &UDPState::FlagError, "unused, stays 0")
+      .def_readwrite("RecvCRCError", &UDPState::RecvCRCError,
+                     "Recv calls whose newest packet (or nothing) failed the check")
+      .def_readwrite("RecvLoseError", &UDPState::RecvLoseError, "unused, stays 0")
+      .def("__bytes__",
+           [](const UDPState& s) { return py::bytes(reinterpret_cast<const char*>(&s), sizeof s); })
+      .def_static(
+          "from_bytes",
+          [](const py::bytes& image) {
+            const std::string bytes = image;
+            if (bytes.size() != sizeof(UDPState)) throw py::value_error("needs 56 bytes");
+            UDPState s;
+            std::memcpy(&s, bytes.data(), sizeof s);
+            return s;
+          },
+          py::arg("image"))
+      .def(
+          "__eq__",
+          [](const UDPState& a, const UDPState& b) { return std::memcmp(&a, &b, sizeof a) == 0; },
+          py::is_operator())
+      .def("__repr__", [](const UDPState& s) {
+        return "UDPState(SendCount=" + std::to_string(s.SendCount) +
+               ", RecvCount=" + std::to_string(s.RecvCount) +
+               ", RecvCRCError=" + std::to_string(s.RecvCRCError) + ")";
+      });
+}
+
+}  // namespace
+
+py::class_<Endpoint> bindEndpoint(py::module_& m) {
+  bindCounters(m);
+  py::class_<Endpoint> udp(
+      m, "UDP",
+      "One non-blocking IPv4 datagram socket to the robot controller.\n\n"
+      "One thread calls Send, one calls Recv, and the control code calls SetSend and\n"
+      "GetRecv; each packet is copied under its own lock. Send, Recv and switchLevel\n"
+      "release the GIL. Give udp.Send / udp.Recv to a LoopFunc and the loop calls them\n"
+      "in C++, never taking the GIL.\n\n"
+      "Set-up failures print a line and END THE PROCESS: status 255 for an invalid\n"
+      "level, 254 for a socket, bind or connect failure. Prints 'Closing UDP.' when\n"
+      "destroyed.");
+  udp.def(py::init([](uint8_t level, sdk::HighLevelType highControl) {
+            auto e = std::make_unique<Endpoint>();
+            const bool low = level == sdk::LOWLEVEL;
+            e->sendLength = low ? sdk::LOW_CMD_LENGTH : sdk::HIGH_CMD_LENGTH;
+            e->recvLength = low ? sdk::LOW_STATE_LENGTH : sdk::HIGH_STATE_LENGTH;
+            e->udp = std::make_unique<sdk::UDP>(level, highControl);
+            return e;
+          }),
+          py::arg("level"), py::arg("highControl") = sdk::HighLevelType::Basic,
+          "Default endpoint of a level (HIGHLEVEL or LOWLEVEL; anything else ends the\n"
+          "process): binds UDP_CLIENT_PORT and connects to UDP_SERVER_PORT at the Sport or\n"
+          "Basic controller's address. Packets 143 out / 256 in (high), 610 / 771 (low).");
+  udp.def(py::init([](uint16_t localPort, const std::string& targetIP, uint16_t targetPort,
+                      int sendLength, int recvLength) {
+            checkLengths(sendLength, recvLength);
+            auto e = std::make_unique<Endpoint>();
+            e->targetText = targetIP;
+            e->sendLength = sendLength;
+            e->recvLength = recvLength;
+            e->udp = std::make_unique<sdk::UDP>(localPort, e->targetText.c_str(), targetPort,
+                                                sendLength, recvLength);
+            return e;
+          }),
+          py::arg("localPort"), py::arg("targetIP"), py::arg("targetPort"), py::arg("sendLength"),
+          py::arg("recvLength"),
+          "Endpoint bound to localPort and connected to targetIP:targetPort (dotted-decimal),\n"
+          "with packets of the given lengths in bytes (at least 4). Level flag 0x00.");
+  udp.def(py::init([](uint16_t localPort, uint16_t targetPort, int sendLength, int recvLength) {
+            checkLengths(sendLength, recvLength);
+            auto e = std::make_unique<Endpoint>();
+            e->sendLength = sendLength;
+            e->recvLength = recvLength;
+            e->udp = std::make_unique<sdk::UDP>(localPort, targetPort, sendLength, recvLength);
+            return e;
+          }),
+          py::arg("localPort"), py::arg("targetPort"), py::arg("sendLength"), py::arg("recvLength"),
+          "Server mode: bound to localPort, unconnected until the first datagram, whose sender\n"
+          "becomes the peer for good. Level flag 0x00.");
+
+  udp.def(
+         "InitCmdData",
+         [](Endpoint& e, RecordView<sdk::HighCmd>& cmd) { e.udp->InitCmdData(cmd.record()); },
+         py::arg("cmd"), "Sets cmd.levelFlag to the endpoint's level flag; nothing else.")
+      .def(
+          "InitCmdData",
+          [](Endpoint& e, RecordView<sdk::LowCmd>& cmd) { e.udp->InitCmdData(cmd.record()); },
+          py::arg("cmd"),
+          "Sets cmd.levelFlag, and in all 20 slots mode 10, q PosStopF, dq VelStopF, tau, Kp,\n"
+          "Kd 0. Every other field keeps its value.")
+      .def(
+          "switchLevel",
+          [](Endpoint& e, int level) {
+            {
+              py::gil_scoped_release release;
+              e.udp->switchLevel(level);
+            }
+            const bool low = level == sdk::LOWLEVEL;
+            e.sendLength = low ? sdk::LOW_CMD_LENGTH : sdk::HIGH_CMD_LENGTH;
+            e.recvLength = low ? sdk::LOW_STATE_LENGTH : sdk::HIGH_STATE_LENGTH;
+          },
+          py::arg("level"),
+          "Re-sizes the packets for level (LOWLEVEL: 610/771, anything else: 143/256),\n"
+          "zeroing both stored packets, then sleeps one second. Only while Send and Recv\n"
+          "are not running.")
+      .def(
+          "SetSend",
+          [](Endpoint& e, RecordView<sdk::HighCmd>& cmd) { return e.udp->SetSend(cmd.record()); },
+          py::arg("cmd"),
+          "Stamps the checksum into cmd.crc and stores cmd as the packet to send. Returns 0.")
+      .def(
+          "SetSend",
+          [](Endpoint& e, RecordView<sdk::LowCmd>& cmd) { return e.udp->SetSend(cmd.record()); },
+          py::arg("cmd"),
+          "Encodes cmd (tau x256, Kp x32, Kd x16 as 16-bit integers), stamps the checksum and\n"
+          "stores it as the packet to send. cmd is not changed. Returns 0.")
+      .def(
+          "SetSend",
+          [](Endpoint& e, const py::buffer& packet) {
+            const PacketBuffer buffer(packet, e.sendLength);
+            return e.udp->SetSend(buffer.data());
+          },
+          py::arg("packet"),
+          "Stamps the checksum into the last four bytes of the caller's writable buffer of the\n"
+          "endpoint's send length (a bytearray...) and stores the packet. Returns 0.")
+      .def(
+          "GetRecv",
+          [](Endpoint& e, RecordView<sdk::HighState>& state) { e.udp->GetRecv(state.record()); },
+          py::arg("state"), "Copies the newest accepted packet (zeros before the first).")
+      .def(
+          "GetRecv",
+          [](Endpoint& e, RecordView<sdk::LowState>& state) { e.udp->GetRecv(state.record()); },
+          py::arg("state"),
+          "Decodes the newest accepted packet into state (tauEst in N·m); state.crc keeps its\n"
+          "value.")
+      .def(
+          "GetRecv",
+          [](Endpoint& e, const py::buffer& packet) {
+            const PacketBuffer buffer(packet, e.recvLength);
+            e.udp->GetRecv(buffer.data());
+          },
+          py::arg("packet"),
+          "Copies the newest accepted packet into the caller's writable buffer of at least\n"
+          "the endpoint's receive length.")
+      .def(
+          "Send", [](Endpoint& e) { return e.udp->Send(); },
+          py::call_guard<py::gil_scoped_release>(),
+          "Transmits the stored packet once. Returns the bytes sent or -1, or 0 without\n"
+          "sending while unconnected. Releases the GIL.")
+      .def(
+          "Recv", [](Endpoint& e) { return e.udp->Recv(); },
+          py::call_guard<py::gil_scoped_release>(),
+          "Reads every queued datagram and keeps the newest if its checksum holds. Returns 0\n"
+          "when it stored a packet, -3 otherwise (also when nothing had arrived). Never\n"
+          "waits. Releases the GIL.")
+      .def(
+          "socketFd", [](const Endpoint& e) { return e.udp->socketFd(); },
+          "The endpoint's socket, for waiting on it (select, poll). Read from it only through\n"
+          "Recv.")
+      .def_property(
+          "udpState", [](const Endpoint& e) { return e.udp->udpState; },
+          [](Endpoint& e, const sdk::UDPState& s) { e.udp->udpState = s; },
+          "A copy of the link counters (UDPState); assigning replaces them.")
+      .def_property_readonly(
+          "targetIP",
+          [](const Endpoint& e) -> py::object {
+            if (!e.udp->targetIP) return py::none();
+            return py::str(e.udp->targetIP);
+          },
+          "Peer's address text; None in server mode until a client came.")
+      .def_property_readonly(
+          "targetPort", [](const Endpoint& e) { return e.udp->targetPort; },
+          "Peer port given at construction.")
+      .def_property_readonly(
+          "localIP", [](const Endpoint&) { return py::none(); },
+          "Always None: the socket is bound to every local address.")
+      .def_property_readonly(
+          "localPort", [](const Endpoint& e) { return e.udp->localPort; }, "Local port bound.")
+      .def_property_readonly(
+          "sendLength", [](const Endpoint& e) { return e.sendLength; },
+          "Bytes of one outgoing packet.")
+      .def_property_readonly(
+          "recvLength", [](const Endpoint& e) { return e.recvLength; },
+          "Bytes of one incoming packet.");
+  return udp;
+}
+
+}  // namespace kalvent_python

@@ -1,0 +1,228 @@
+// LoopFunc with a Python callable, and InitEnvironment.
+//
+// The loop thread takes the GIL only around the call. When the callable is
+// an endpoint's Send or Recv, or an LCM bridge's Recv, the thread calls it in
+// C++ and never takes the GIL, so that the link keeps its period whatever
+// Python does. A callable that raises stops its own loop: the exception is
+// printed with its traceback and the process goes on.
+#include <kalvent_legged_sdk.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "bindings.h"
+#include "endpoint.h"
+
+namespace kalvent_python {
+
+namespace sdk = KALVENT_LEGGED_SDK;
+
+namespace {
+
+// The library call behind a bound method of ours that a loop may make
+// without the GIL; empty for any other callable.
+std::function<void()> nativeCall(const py::object& callable) {
+  if (!py::hasattr(callable, "__self__") || !py::hasattr(callable, "__name__")) return {};
+  const py::object self = callable.attr("__self__");
+  const std::string method = py::str(callable.attr("__name__"));
+  // Exactly our classes: a Python subclass may override the method.
+  if (py::type::of(self).is(py::type::of<Endpoint>())) {
+    sdk::UDP* udp = self.cast<Endpoint&>().udp.get();
+    if (method == "Send") return [udp] { udp->Send(); };
+    if (method == "Recv") return [udp] { udp->Recv(); };
+  } else if (py::type::of(self).is(py::type::of<sdk::LCM>())) {
+    sdk::LCM* lcm = &self.cast<sdk::LCM&>();
+    if (method == "Recv") return [lcm] { lcm->Recv(); };
+  }
+  return {};
+}
+
+class PythonLoop;
+
+// Every loop alive, so that the interpreter's exit can stop those still
+// running before Python goes away under their threads.
+std::mutex registryMutex;
+std::set<PythonLoop*> registry;
+
+class PythonLoop : public sdk::Loop {
+ public:
+  PythonLoop(std::string name, float period, int bindCPU, py::object callable)
+      : sdk::Loop(name, period, bindCPU),
+        name_(std::move(name)),
+        callable_(std::move(callable)),
+        native_(nativeCall(callable_)) {
+    std::lock_guard<std::mutex> lock(registryMutex);
+    registry.insert(this);
+  }
+
+  // Called with the GIL held, as Python releases the object.
+  ~PythonLoop() {
+    {
+      std::lock_guard<std::mutex> lock(registryMutex);
+      registry.erase(this);
+    }
+    py::gil_scoped_release release;
+    stop(true);
+  }
+
+  PythonLoop(const PythonLoop&) = delete;
+  PythonLoop& operator=(const PythonLoop&) = delete;
+
+  // With the GIL released.
+  void start() {
+    joinStopper();
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    if (!running_) {
+      failed_ = false;
+      stopperLaunched_ = false;
+    }
+    // Prints the start line, or why it did not start. A loop that did not
+    // start (an invalid period) counts as running here: stopping it then
+    // prints the base's "shutdown nothing", as it should.
+    sdk::Loop::start();
+    running_ = true;
+  }
+
+  // With the GIL released. `forDestruction`: the one message a destroyed
+  // loop prints, as for a C++ LoopFunc; otherwise shutdown's own messages.
+  void stop(bool forDestruction) {
+    joinStopper();
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    if (forDestruction) {
+      shutdownBeforeDestruction();
+    } else {
+      sdk::Loop::shutdown();
+    }
+    running_ = false;
+  }
+
+  // At the interpreter's exit, with the GIL released: stops a running loop
+  // as its destruction would, so that the destruction prints nothing more.
+  void stopForExit() {
+    joinStopper();
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    if (running_) shutdownBeforeDestruction();
+    running_ = false;
+  }
+
+  void functionCB() override {
+    if (native_) {
+      native_();
+      return;
+    }
+    if (failed_) {
+      launchStopper();
+      return;
+    }
+    py::gil_scoped_acquire gil;
+    try {
+      callable_();
+    } catch (py::error_already_set& error) {
+      report(error);
+      failed_ = true;
+    }
+  }
+
+ private:
+  // On the loop thread, GIL held: the traceback on standard error.
+  void report(py::error_already_set& error) {
+    try {
+      const py::object stderrStream = py::module_::import("sys").attr("stderr");
+      stderrStream.attr("write")("LoopFunc " + name_ +
+                                 ": the callback raised an exception; the loop stops.\n");
+      py::module_::import("traceback")
+          .attr("print_exception")(error.type(), error.value(), error.trace());
+      stderrStream.attr("flush")();
+    } catch (py::error_already_set&) {
+      PyErr_Clear();
+    }
+  }
+
+  // A loop cannot join its own thread: a helper stops it. Retried each
+  // period until the state lock is free, since a start or stop in progress
+  // may hold it while waiting for this very thread.
+  void launchStopper() {
+    if (stopperLaunched_) return;
+    std::unique_lock<std::mutex> lock(stateMutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return;
+    stopperLaunched_ = true;
+    stopper_ = std::thread([this] {
+      std::lock_guard<std::mutex> stopLock(stateMutex_);
+      if (running_) sdk::Loop::shutdown();
+      running_ = false;
+    });
+  }
+
+  void joinStopper() {
+    std::thread stopper;
+    {
+      std::lock_guard<std::mutex> lock(stateMutex_);
+      stopper.swap(stopper_);
+    }
+    if (stopper.joinable()) stopper.join();
+  }
+
+  const std::string name_;
+  const py::object callable_;
+  const std::function<void()> native_;
+  std::atomic<bool> failed_{false};
+  bool stopperLaunched_ = false;  // loop thread only, or under stateMutex_ while idle
+  std::mutex stateMutex_;         // guards running_, stopper_ and the base's start/shutdown
+  bool running_ = false;
+  std::thread stopper_;
+};
+
+}  // namespace
+
+void bindLoops(py::module_& m) {
+  py::class_<PythonLoop>(
+      m, "LoopFunc",
+      "A thread that calls a Python callable once per period.\n\n"
+      "The period is kept by a kernel timer: a call that overruns is followed at once by\n"
+      "the next, missed periods are not made up. The thread takes the GIL only around the\n"
+      "call. Given udp.Send, udp.Recv or lcm.Recv, it calls them in C++ without the GIL.\n"
+      "If the callable raises, the exception and its traceback are printed on standard\n"
+      "error and that loop stops; the process goes on, and start() may run it again.\n\n"
+      "Prints '[Loop Start] named: NAME, period: MS(ms), cpu unspecified' on start and\n"
+      "'[Loop End] named: NAME' as the thread ends. Stop loops before the objects they\n"
+      "use go away; loops still running when the interpreter exits are stopped then.")
+      .def(py::init([](std::string name, float period, py::object callable) {
+             return new PythonLoop(std::move(name), period, -1, std::move(callable));
+           }),
+           py::arg("name"), py::arg("period"), py::arg("callback"),
+           "Unpinned loop; `period` in seconds (0.002 = 2 ms).")
+      .def(py::init([](std::string name, float period, int bindCPU, py::object callable) {
+             return new PythonLoop(std::move(name), period, bindCPU, std::move(callable));
+           }),
+           py::arg("name"), py::arg("period"), py::arg("bindCPU"), py::arg("callback"),
+           "Loop pinned to CPU `bindCPU` (1 or more; below 1 means unpinned). Ends the\n"
+           "process (status 254) at start() when the thread cannot be pinned.")
+      .def("start", &PythonLoop::start, py::call_guard<py::gil_scoped_release>(),
+           "Starts the loop thread; its first call comes at once. A stopped loop may be\n"
+           "started again.")
+      .def(
+          "shutdown", [](PythonLoop& loop) { loop.stop(false); },
+          py::call_guard<py::gil_scoped_release>(),
+          "Stops the loop thread and waits for it: at most the call in progress plus one\n"
+          "period. Not from the loop's own callback.");
+
+  py::module_::import("atexit").attr("register")(py::cpp_function([] {
+    py::gil_scoped_release release;
+    std::lock_guard<std::mutex> lock(registryMutex);
+    for (PythonLoop* loop : registry) loop->stopForExit();
+  }));
+
+  m.def("InitEnvironment", &sdk::InitEnvironment,
+        "Prepares the process for real-time control, once, from the main thread before any\n"
+        "loop starts: locks all memory and makes the main thread SCHED_FIFO at\n"
+        "THREAD_PRIORITY, which loops started afterwards inherit. On failure prints\n"
+        "'Error: Lock memory failed.' or 'Error: Pthread set sched policy failed.' and\n"
+        "ENDS THE PROCESS (status 254).");
+}
+
+}  // namespace kalvent_python

@@ -1,0 +1,387 @@
+// The records as Python classes: fields by their C++ names, byte images,
+// and nested records and arrays that write through to their parent.
+#include <kalvent_legged_sdk.h>
+#include <pybind11/stl.h>
+
+#include <string>
+#include <vector>
+
+#include "joint_arrays.h"
+#include "record_view.h"
+
+namespace kalvent_python {
+
+namespace sdk = KALVENT_LEGGED_SDK;
+
+size_t checkedIndex(long index, size_t length) {
+  const long size = static_cast<long>(length);
+  if (index < 0) index += size;
+  if (index < 0 || index >= size) throw py::index_error("index out of range");
+  return static_cast<size_t>(index);
+}
+
+namespace {
+
+template <typename E>
+void bindNumberArray(py::module_& m, const char* name, const char* doc) {
+  using View = NumberArrayView<E>;
+  py::class_<View>(m, name, doc)
+      .def("__len__", [](const View& v) { return v.length; })
+      .def(
+          "__getitem__", [](const View& v, long i) { return v.get(checkedIndex(i, v.length)); },
+          py::arg("index"))
+      .def(
+          "__setitem__",
+          [](const View& v, long i, E value) { v.set(checkedIndex(i, v.length), value); },
+          py::arg("index"), py::arg("value"))
+      .def(
+          "tolist",
+          [](const View& v) {
+            std::vector<E> values(v.length);
+            for (size_t i = 0; i < v.length; ++i) values[i] = v.get(i);
+            return values;
+          },
+          "The values as a new list.")
+      .def("__repr__", [](const View& v) {
+        std::vector<E> values(v.length);
+        for (size_t i = 0; i < v.length; ++i) values[i] = v.get(i);
+        return static_cast<std::string>(py::repr(py::cast(values)));
+      });
+}
+
+template <typename R>
+void bindRecordArray(py::module_& m, const char* name, const char* doc) {
+  using View = RecordArrayView<R>;
+  py::class_<View>(m, name, doc)
+      .def("__len__", [](const View& v) { return v.length; })
+      .def(
+          "__getitem__", [](const View& v, long i) { return v.at(checkedIndex(i, v.length)); },
+          py::arg("index"), "A view of the element: writing its fields writes the parent.")
+      .def(
+          "__setitem__",
+          [](const View& v, long i, const RecordView<R>& value) {
+            std::memmove(v.at(checkedIndex(i, v.length)).bytes, value.bytes, sizeof(R));
+          },
+          py::arg("index"), py::arg("value"), "Copies a record into the element.");
+}
+
+// One record class under construction: the fields are declared one by one
+// with their C++ type (through the member pointer, never dereferenced) and
+// byte offset.
+template <typename R>
+class RecordClass {
+ public:
+  using View = RecordView<R>;
+
+  RecordClass(py::module_& m, const char* name, const char* doc)
+      : cls_(m, name, doc), fields_(std::make_shared<std::vector<Field>>()) {
+    cls_.def(py::init([](const py::kwargs& fields) {
+               View view;
+               py::object self = py::cast(view);
+               for (const auto& item : fields) py::setattr(self, item.first, item.second);
+               return view;
+             }),
+             "All bytes zero, then each keyword argument set as a field.");
+    cls_.def(
+        "__bytes__",
+        [](const View& v) { return py::bytes(reinterpret_cast<const char*>(v.bytes), sizeof(R)); },
+        "The record's byte image, exactly as the C++ record lies in memory.");
+    cls_.def_static(
+        "from_bytes",
+        [](const py::buffer& image) {
+          const py::buffer_info info = image.request();
+          const size_t length = static_cast<size_t>(info.size * info.itemsize);
+          if (length != sizeof(R) || !PyBuffer_IsContiguous(info.view(), 'C')) {
+            throw py::value_error("needs " + std::to_string(sizeof(R)) + " contiguous bytes, got " +
+                                  std::to_string(length));
+          }
+          View view;
+          std::memcpy(view.bytes, info.ptr, sizeof(R));
+          return view;
+        },
+        py::arg("image"),
+        "A new record from its byte image (any bytes-like object of SIZE bytes).");
+    cls_.def(
+        "__eq__",
+        [](const View& a, const View& b) { return std::memcmp(a.bytes, b.bytes, sizeof(R)) == 0; },
+        py::is_operator());
+    cls_.def(
+        "copy",
+        [](const View& v) {
+          View copy;
+          std::memcpy(copy.bytes, v.bytes, sizeof(R));
+          return copy;
+        },
+        "A record of its own with the same bytes (a view becomes independent of its parent).");
+    cls_.def("__copy__", [](const View& v) {
+      View copy;
+      std::memcpy(copy.bytes, v.bytes, sizeof(R));
+      return copy;
+    });
+    cls_.def(
+        "__deepcopy__",
+        [](const View& v, const py::object&) {
+          View copy;
+          std::memcpy(copy.bytes, v.bytes, sizeof(R));
+          return copy;
+        },
+        py::arg("memo"));
+    cls_.attr("__hash__") = py::none();
+    cls_.attr("SIZE") = sizeof(R);
+    auto fields = fields_;
+    const std::string className = name;
+    cls_.def("__repr__", [fields, className](const py::object& self) {
+      std::string text = className + "(";
+      for (size_t i = 0; i < fields->size(); ++i) {
+        const Field& field = (*fields)[i];
+        text += (i ? ", " : "") + field.name + "=";
+        text +=
+            field.shown ? static_cast<std::string>(py::repr(self.attr(field.name.c_str()))) : "...";
+      }
+      return text + ")";
+    });
+  }
+
+  template <typename T>
+  RecordClass& field(const char* name, T R::*, size_t offset, const char* doc) {
+    if constexpr (std::is_arithmetic_v<T>) {
+      cls_.def_property(
+          name,
+          [offset](const View& v) {
+            T value;
+            std::memcpy(&value, v.bytes + offset, sizeof(T));
+            return value;
+          },
+          [offset](const View& v, T value) { std::memcpy(v.bytes + offset, &value, sizeof(T)); },
+          doc);
+      fields_->push_back({name, true});
+    } else if constexpr (std::is_array_v<T>) {
+      using E = std::remove_extent_t<T>;
+      constexpr size_t length = std::extent_v<T>;
+      if constexpr (std::is_arithmetic_v<E>) {
+        cls_.def_property(
+            name,
+            [offset](const View& v) {
+              return NumberArrayView<E>{v.owner, v.bytes + offset, length};
+            },
+            [offset](const View& v, const std::vector<E>& values) {
+              if (values.size() != length) {
+                throw py::value_error("needs " + std::to_string(length) + " values");
+              }
+              std::memcpy(v.bytes + offset, values.data(), sizeof(T));
+            },
+            doc);
+        fields_->push_back({name, length <= 4});
+      } else {
+        cls_.def_property(
+            name,
+            [offset](const View& v) {
+              return RecordArrayView<E>{v.owner, v.bytes + offset, length};
+            },
+            [offset](const View& v, const std::vector<RecordView<E>>& values) {
+              if (values.size() != length) {
+                throw py::value_error("needs " + std::to_string(length) + " records");
+              }
+              for (size_t i = 0; i < length; ++i) {
+                std::memmove(v.bytes + offset + i * sizeof(E), values[i].bytes, sizeof(E));
+              }
+            },
+            doc);
+        fields_->push_back({name, false});
+      }
+    } else {
+      cls_.def_property(
+          name, [offset](const View& v) { return RecordView<T>(v.owner, v.bytes + offset); },
+          [offset](const View& v, const RecordView<T>& value) {
+            std::memmove(v.bytes + offset, value.bytes, sizeof(T));
+          },
+          doc);
+      fields_->push_back({name, false});
+    }
+    return *this;
+  }
+
+  py::class_<View>& cls() { return cls_; }
+
+ private:
+  struct Field {
+    std::string name;
+    bool shown;  // in the repr; long arrays and nested records are not
+  };
+  py::class_<View> cls_;
+  std::shared_ptr<std::vector<Field>> fields_;
+};
+
+void bindSmallRecords(py::module_& m) {
+  using sdk::Cartesian;
+  using sdk::IMU;
+  using sdk::LED;
+  RecordClass<Cartesian>(m, "Cartesian", "A point or vector in three dimensions (12 bytes).")
+      .field("x", &Cartesian::x, offsetof(Cartesian, x), "float")
+      .field("y", &Cartesian::y, offsetof(Cartesian, y), "float")
+      .field("z", &Cartesian::z, offsetof(Cartesian, z), "float");
+  RecordClass<IMU>(m, "IMU", "Body inertial measurement unit reading (53 bytes).")
+      .field("quaternion", &IMU::quaternion, offsetof(IMU, quaternion), "orientation, 4 floats")
+      .field("gyroscope", &IMU::gyroscope, offsetof(IMU, gyroscope), "angular velocity, three axes")
+      .field("accelerometer", &IMU::accelerometer, offsetof(IMU, accelerometer),
+             "linear acceleration, three axes")
+      .field("rpy", &IMU::rpy, offsetof(IMU, rpy), "roll, pitch, yaw")
+      .field("temperature", &IMU::temperature, offsetof(IMU, temperature), "int8");
+  RecordClass<LED>(m, "LED", "One LED colour (3 bytes).")
+      .field("r", &LED::r, offsetof(LED, r), "uint8")
+      .field("g", &LED::g, offsetof(LED, g), "uint8")
+      .field("b", &LED::b, offsetof(LED, b), "uint8");
+}
+
+void bindMotorRecords(py::module_& m) {
+  using sdk::MotorCmd;
+  using sdk::MotorState;
+  RecordClass<MotorState>(m, "MotorState", "State of one joint motor (38 bytes).")
+      .field("mode", &MotorState::mode, offsetof(MotorState, mode), "motor mode in force")
+      .field("q", &MotorState::q, offsetof(MotorState, q), "joint position, rad")
+      .field("dq", &MotorState::dq, offsetof(MotorState, dq), "joint velocity, rad/s")
+      .field("ddq", &MotorState::ddq, offsetof(MotorState, ddq), "joint acceleration")
+      .field("tauEst", &MotorState::tauEst, offsetof(MotorState, tauEst),
+             "estimated joint torque, N·m")
+      .field("q_raw", &MotorState::q_raw, offsetof(MotorState, q_raw), "float")
+      .field("dq_raw", &MotorState::dq_raw, offsetof(MotorState, dq_raw), "float")
+      .field("ddq_raw", &MotorState::ddq_raw, offsetof(MotorState, ddq_raw), "float")
+      .field("temperature", &MotorState::temperature, offsetof(MotorState, temperature), "int8")
+      .field("reserve", &MotorState::reserve, offsetof(MotorState, reserve), "2 x uint32");
+  RecordClass<MotorCmd>(m, "MotorCmd", "Command for one joint motor (33 bytes).")
+      .field("mode", &MotorCmd::mode, offsetof(MotorCmd, mode),
+             "motor mode; 10 after InitCmdData, 0 means no torque")
+      .field("q", &MotorCmd::q, offsetof(MotorCmd, q),
+             "target position, rad; PosStopF: no position target")
+      .field("dq", &MotorCmd::dq, offsetof(MotorCmd, dq),
+             "target velocity, rad/s; VelStopF: no velocity target")
+      .field("tau", &MotorCmd::tau, offsetof(MotorCmd, tau), "feed-forward torque, N·m")
+      .field("Kp", &MotorCmd::Kp, offsetof(MotorCmd, Kp), "position gain (stiffness)")
+      .field("Kd", &MotorCmd::Kd, offsetof(MotorCmd, Kd), "velocity gain (damping)")
+      .field("reserve", &MotorCmd::reserve, offsetof(MotorCmd, reserve), "3 x uint32");
+}
+
+void bindLowRecords(py::module_& m) {
+  using sdk::LowCmd;
+  using sdk::LowState;
+  RecordClass<LowState> state(
+      m, "LowState",
+      "Low-level state as the user reads it (891 bytes). Slot k = 3 * leg + joint.\n\n"
+      "joint_state() reads the twelve leg joints' q, dq and tauEst in one call.");
+  state.field("levelFlag", &LowState::levelFlag, offsetof(LowState, levelFlag), "uint8")
+      .field("commVersion", &LowState::commVersion, offsetof(LowState, commVersion), "uint16")
+      .field("robotID", &LowState::robotID, offsetof(LowState, robotID), "uint16")
+      .field("SN", &LowState::SN, offsetof(LowState, SN), "uint32")
+      .field("bandWidth", &LowState::bandWidth, offsetof(LowState, bandWidth), "uint8")
+      .field("imu", &LowState::imu, offsetof(LowState, imu), "IMU, a view into this record")
+      .field("motorState", &LowState::motorState, offsetof(LowState, motorState),
+             "20 MotorState, views into this record")
+      .field("footForce", &LowState::footForce, offsetof(LowState, footForce),
+             "measured foot contact force, per leg")
+      .field("footForceEst", &LowState::footForceEst, offsetof(LowState, footForceEst),
+             "estimated foot contact force, per leg")
+      .field("tick", &LowState::tick, offsetof(LowState, tick), "controller tick counter")
+      .field("wirelessRemote", &LowState::wirelessRemote, offsetof(LowState, wirelessRemote),
+             "40 x uint8")
+      .field("reserve", &LowState::reserve, offsetof(LowState, reserve), "uint32")
+      .field("crc", &LowState::crc, offsetof(LowState, crc), "not used on the UDP link");
+  bindLowStateJoints(state.cls());
+
+  RecordClass<LowCmd> cmd(
+      m, "LowCmd",
+      "Low-level command as the user fills it (730 bytes). Slot k = 3 * leg + joint.\n\n"
+      "set_joints() writes the twelve leg joints' q, dq, Kp, Kd, tau (and mode) in one call.");
+  cmd.field("levelFlag", &LowCmd::levelFlag, offsetof(LowCmd, levelFlag), "uint8")
+      .field("commVersion", &LowCmd::commVersion, offsetof(LowCmd, commVersion), "uint16")
+      .field("robotID", &LowCmd::robotID, offsetof(LowCmd, robotID), "uint16")
+      .field("SN", &LowCmd::SN, offsetof(LowCmd, SN), "uint32")
+      .field("bandWidth", &LowCmd::bandWidth, offsetof(LowCmd, bandWidth), "uint8")
+      .field("motorCmd", &LowCmd::motorCmd, offsetof(LowCmd, motorCmd),
+             "20 MotorCmd, views into this record")
+      .field("led", &LowCmd::led, offsetof(LowCmd, led), "4 LED")
+      .field("wirelessRemote", &LowCmd::wirelessRemote, offsetof(LowCmd, wirelessRemote),
+             "40 x uint8")
+      .field("reserve", &LowCmd::reserve, offsetof(LowCmd, reserve), "uint32")
+      .field("crc", &LowCmd::crc, offsetof(LowCmd, crc), "not used on the UDP link");
+  bindLowCmdJoints(cmd.cls());
+}
+
+void bindHighRecords(py::module_& m) {
+  using sdk::HighCmd;
+  using sdk::HighState;
+  RecordClass<HighState>(m, "HighState",
+                         "High-level state, the packet received at the high level (256 bytes).")
+      .field("levelFlag", &HighState::levelFlag, offsetof(HighState, levelFlag), "uint8")
+      .field("commVersion", &HighState::commVersion, offsetof(HighState, commVersion), "uint16")
+      .field("robotID", &HighState::robotID, offsetof(HighState, robotID), "uint16")
+      .field("SN", &HighState::SN, offsetof(HighState, SN), "uint32")
+      .field("bandWidth", &HighState::bandWidth, offsetof(HighState, bandWidth), "uint8")
+      .field("mode", &HighState::mode, offsetof(HighState, mode), "motion mode in force")
+      .field("imu", &HighState::imu, offsetof(HighState, imu), "IMU, a view into this record")
+      .field("forwardSpeed", &HighState::forwardSpeed, offsetof(HighState, forwardSpeed), "float")
+      .field("sideSpeed", &HighState::sideSpeed, offsetof(HighState, sideSpeed), "float")
+      .field("rotateSpeed", &HighState::rotateSpeed, offsetof(HighState, rotateSpeed), "float")
+      .field("bodyHeight", &HighState::bodyHeight, offsetof(HighState, bodyHeight), "float")
+      .field("updownSpeed", &HighState::updownSpeed, offsetof(HighState, updownSpeed), "float")
+      .field("forwardPosition", &HighState::forwardPosition, offsetof(HighState, forwardPosition),
+             "float")
+      .field("sidePosition", &HighState::sidePosition, offsetof(HighState, sidePosition), "float")
+      .field("footPosition2Body", &HighState::footPosition2Body,
+             offsetof(HighState, footPosition2Body), "4 Cartesian, per leg, relative to the body")
+      .field("footSpeed2Body", &HighState::footSpeed2Body, offsetof(HighState, footSpeed2Body),
+             "4 Cartesian, per leg, relative to the body")
+      .field("footForce", &HighState::footForce, offsetof(HighState, footForce), "4 x int16")
+      .field("footForceEst", &HighState::footForceEst, offsetof(HighState, footForceEst),
+             "4 x int16")
+      .field("tick", &HighState::tick, offsetof(HighState, tick), "uint32")
+      .field("wirelessRemote", &HighState::wirelessRemote, offsetof(HighState, wirelessRemote),
+             "40 x uint8")
+      .field("reserve", &HighState::reserve, offsetof(HighState, reserve), "uint32")
+      .field("crc", &HighState::crc, offsetof(HighState, crc), "checksum of bytes 0-251");
+  RecordClass<HighCmd>(m, "HighCmd",
+                       "High-level command, the packet sent at the high level (143 bytes).")
+      .field("levelFlag", &HighCmd::levelFlag, offsetof(HighCmd, levelFlag), "uint8")
+      .field("commVersion", &HighCmd::commVersion, offsetof(HighCmd, commVersion), "uint16")
+      .field("robotID", &HighCmd::robotID, offsetof(HighCmd, robotID), "uint16")
+      .field("SN", &HighCmd::SN, offsetof(HighCmd, SN), "uint32")
+      .field("bandWidth", &HighCmd::bandWidth, offsetof(HighCmd, bandWidth), "uint8")
+      .field("mode", &HighCmd::mode, offsetof(HighCmd, mode), "requested motion mode")
+      .field("forwardSpeed", &HighCmd::forwardSpeed, offsetof(HighCmd, forwardSpeed), "float")
+      .field("sideSpeed", &HighCmd::sideSpeed, offsetof(HighCmd, sideSpeed), "float")
+      .field("rotateSpeed", &HighCmd::rotateSpeed, offsetof(HighCmd, rotateSpeed), "float")
+      .field("bodyHeight", &HighCmd::bodyHeight, offsetof(HighCmd, bodyHeight), "float")
+      .field("footRaiseHeight", &HighCmd::footRaiseHeight, offsetof(HighCmd, footRaiseHeight),
+             "float")
+      .field("yaw", &HighCmd::yaw, offsetof(HighCmd, yaw), "float")
+      .field("pitch", &HighCmd::pitch, offsetof(HighCmd, pitch), "float")
+      .field("roll", &HighCmd::roll, offsetof(HighCmd, roll), "float")
+      .field("led", &HighCmd::led, offsetof(HighCmd, led), "4 LED")
+      .field("wirelessRemote", &HighCmd::wirelessRemote, offsetof(HighCmd, wirelessRemote),
+             "40 x uint8")
+      .field("AppRemote", &HighCmd::AppRemote, offsetof(HighCmd, AppRemote), "40 x uint8")
+      .field("reserve", &HighCmd::reserve, offsetof(HighCmd, reserve), "uint32")
+      .field("crc", &HighCmd::crc, offsetof(HighCmd, crc),
+             "checksum of bytes 0-135, stamped by UDP.SetSend");
+}
+
+}  // namespace
+
+void bindRecords(py::module_& m) {
+  bindNumberArray<float>(m, "FloatArray", "Floats inside a record; indexing writes through.");
+  bindNumberArray<uint8_t>(m, "UInt8Array", "Bytes inside a record; indexing writes through.");
+  bindNumberArray<int16_t>(m, "Int16Array",
+                           "16-bit integers inside a record; indexing writes through.");
+  bindNumberArray<uint32_t>(m, "UInt32Array",
+                            "32-bit unsigned integers inside a record; indexing writes through.");
+  // Each class before the first that names it, so that signatures show it.
+  bindSmallRecords(m);
+  bindRecordArray<sdk::Cartesian>(m, "CartesianArray", "Cartesian records inside a record.");
+  bindRecordArray<sdk::LED>(m, "LEDArray", "LED records inside a record.");
+  bindMotorRecords(m);
+  bindRecordArray<sdk::MotorState>(m, "MotorStateArray", "MotorState records inside a record.");
+  bindRecordArray<sdk::MotorCmd>(m, "MotorCmdArray", "MotorCmd records inside a record.");
+  bindLowRecords(m);
+  bindHighRecords(m);
+}
+
+}  // namespace kalvent_python
