@@ -13,11 +13,12 @@
 #include "kalvent_legged_sdk/loop.h"
 #include "kalvent_legged_sdk/pelk_const.h"
 #include "kalvent_legged_sdk/tesmar_const.h"
+#include "version.h"
 
 namespace KALVENT_LEGGED_SDK {
 
 // Version text, exported for tools that inspect the library.
-const char* LIB_INFO = "version:1.0.1";
+const char* LIB_INFO = kVersionText;
 
 // Bytes of stack InitEnvironment faults in before locking memory.
 const int MAX_STACK_SIZE = 16384;

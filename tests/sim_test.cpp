@@ -199,7 +199,7 @@ void drive(Controller& c, const Bytes& command, int periods) {
 }
 
 TEST(Controller, DecodesTheWireScalingAndSaturatesTheTorqueReport) {
-  Controller c({sdk::LeggedType::Tesmar, 500});
+  Controller c({sdk::LeggedType::Tesmar, kalvent_sim::ModelKind::Ideal, 500});
   // FR_1: Kp 20 to q 1.0 against tau 2, rests at 1.1. FL_1: Kd 4 to dq 0
   // against tau 1, runs at 1 / (4 + b). RR_0: tau −2 onto its lower stop.
   drive(c,
@@ -216,7 +216,8 @@ TEST(Controller, DecodesTheWireScalingAndSaturatesTheTorqueReport) {
   EXPECT_EQ(+s.motorState[sdk::RR_0].tauEst, -512);
   EXPECT_EQ(+s.motorState[sdk::FR_1].mode, 10);
 
-  Controller hard({sdk::LeggedType::Tesmar, 500});  // 1000 N·m/rad · 2·10⁹ rad
+  Controller hard(
+      {sdk::LeggedType::Tesmar, kalvent_sim::ModelKind::Ideal, 500});  // 1000 N·m/rad · 2·10⁹ rad
   drive(hard,
         lowCommand(
             {{sdk::FR_1, 2.0e9f, kVelStop, 0, 32000}, {sdk::FL_1, -2.0e9f, kVelStop, 0, 32000}}),
@@ -227,7 +228,7 @@ TEST(Controller, DecodesTheWireScalingAndSaturatesTheTorqueReport) {
 }
 
 TEST(Controller, LowStateHasARisingTickALevelImuAndTheLyingPose) {
-  Controller c({sdk::LeggedType::Pelk, 1000});
+  Controller c({sdk::LeggedType::Pelk, kalvent_sim::ModelKind::Ideal, 1000});
   Bytes packet(kalvent_sim::kMaxStateLength);
   c.advance();
   EXPECT_EQ(c.writeState(packet.data()), 0u) << "no level before a command";
@@ -247,7 +248,7 @@ TEST(Controller, LowStateHasARisingTickALevelImuAndTheLyingPose) {
 }
 
 TEST(Controller, IgnoresAndCountsBadChecksumsAndOtherLengths) {
-  Controller c({sdk::LeggedType::Tesmar, 500});
+  Controller c({sdk::LeggedType::Tesmar, kalvent_sim::ModelKind::Ideal, 500});
   Bytes good = lowCommand({{sdk::FR_1, kPosStop, kVelStop, 1280}});
   Bytes pull = lowCommand({{sdk::FR_1, kPosStop, kVelStop, -1280}});
   Bytes high = highCommand(2, 1, 0, 0, 0);
@@ -273,7 +274,7 @@ TEST(Controller, IgnoresAndCountsBadChecksumsAndOtherLengths) {
 }
 
 TEST(Controller, DampsTheJointsWhenCommandsStop) {
-  Controller c({sdk::LeggedType::Tesmar, 500});
+  Controller c({sdk::LeggedType::Tesmar, kalvent_sim::ModelKind::Ideal, 500});
   const Bytes cmd = lowCommand({{sdk::FR_1, kPosStop, 1.0f, 0, 0, 32}});  // 1 rad/s, Kd 2
   const auto fr1 = [&c] { return stateOf<sdk::LowState_t>(c).motorState[sdk::FR_1]; };
   ASSERT_EQ(c.receive(cmd.data(), cmd.size()), Verdict::LowCommand);
@@ -292,7 +293,7 @@ TEST(Controller, DampsTheJointsWhenCommandsStop) {
 }
 
 TEST(Controller, HighLevelIntegratesSpeedsIntoPositionAndYaw) {
-  Controller c({sdk::LeggedType::Tesmar, 500});
+  Controller c({sdk::LeggedType::Tesmar, kalvent_sim::ModelKind::Ideal, 500});
   drive(c, highCommand(2, 0.5f, 0, 0, 0.05f), 500);  // 1 s forward
   auto s = stateOf<sdk::HighState>(c);
   EXPECT_EQ(+s.levelFlag, sdk::HIGHLEVEL);

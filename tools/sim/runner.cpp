@@ -266,7 +266,7 @@ int run(const Options& options, const std::atomic<bool>& stop, std::FILE* out, C
     writeTrajectoryHeader(trajectory.get());
   }
 
-  Controller controller({options.model, options.rateHz});
+  Controller controller({options.model, ModelKind::Ideal, options.rateHz});
   Counters counters;
   const uint64_t trajectoryEvery =
       std::max<uint64_t>(1, static_cast<uint64_t>(options.rateHz / kTrajectoryRate));
