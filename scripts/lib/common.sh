@@ -34,6 +34,8 @@ native_packages=(cmake make g++ pkg-config googletest libbenchmark-dev liblcm-de
 armhf_packages=(crossbuild-essential-armhf qemu-user-static libc6:armhf libstdc++6:armhf
   libglib2.0-0:armhf)
 lint_packages=(clang-format clang-tidy git)
+docs_packages=(doxygen)
+package_packages=(dpkg-dev lintian)
 arm64_packages=(crossbuild-essential-arm64 qemu-user-static libc6:arm64 libstdc++6:arm64
   libglib2.0-0:arm64)
 
