@@ -1,4 +1,5 @@
-// Everything a user program needs from kalvent_legged_sdk.
+/// @file
+/// Everything a user program needs from kalvent_legged_sdk.
 #pragma once
 
 #include "kalvent_legged_sdk/comm.h"

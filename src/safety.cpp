@@ -13,11 +13,12 @@
 #include "joint_ranges.h"
 #include "kalvent_legged_sdk/loop.h"
 #include "realtime_setup.h"
+#include "version.h"
 
 namespace KALVENT_LEGGED_SDK {
 
 // Version text, exported for tools that inspect the library.
-const char* LIB_INFO = "version:1.0.1";
+const char* LIB_INFO = kVersionText;
 
 // Exported for programs that declare it themselves; safety.h does not.
 // std::max/std::min keep their first argument unless the second is strictly

@@ -1,5 +1,5 @@
 // One end of an LCM exchange between two builds of the library (the native
-// one and the armhf one, run under qemu); tests/lcm_exchange runs them.
+// one and the ARM ones, run under qemu); tests/lcm_exchange runs them.
 //
 //   lcm_peer send SECONDS      publish the four test records every 10 ms
 //   lcm_peer receive SECONDS   receive them (both levels, both sides); exit 0

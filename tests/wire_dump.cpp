@@ -1,6 +1,6 @@
 // Prints a canonical set of records and packets as hex, among them a command
 // with edge values as the endpoint sends it and a state packet as it decodes
-// it. The native and the armhf build must print the very same text:
+// it. The native and the ARM builds must print the very same text:
 // ./scripts/test compares.
 #include <fcntl.h>
 #include <unistd.h>

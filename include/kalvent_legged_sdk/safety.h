@@ -1,4 +1,5 @@
-// Safety guards for low-level joint commands.
+/// @file
+/// Safety guards for low-level joint commands.
 #pragma once
 
 #include "kalvent_legged_sdk/comm.h"
@@ -6,59 +7,59 @@
 
 namespace KALVENT_LEGGED_SDK {
 
-// Guards a low-level control program applies to its own LowCmd (`send`) and
-// the latest LowState it copied out of the endpoint (`recv`), after computing
-// the command and before UDP::SetSend. They touch the twelve leg joints
-// (slots 0 to 11) only; slots 12 to 19 are never read or written.
-//
-// Joint ranges come from the robot model's limits (tesmar_const.h,
-// pelk_const.h). Those hip limits are the left legs'; the right legs (FR, RR)
-// use the mirror image [-Hip_max, -Hip_min].
-//
-// The two protections end the process (status 254) after setting the mode
-// of motors 0 to 11 in `send` to 0. One object is used by one thread.
+/// Guards a low-level control program applies to its own LowCmd (`send`) and
+/// the latest LowState it copied out of the endpoint (`recv`), after computing
+/// the command and before UDP::SetSend. They touch the twelve leg joints
+/// (slots 0 to 11) only; slots 12 to 19 are never read or written.
+///
+/// Joint ranges come from the robot model's limits (tesmar_const.h,
+/// pelk_const.h). Those hip limits are the left legs'; the right legs (FR, RR)
+/// use the mirror image [-Hip_max, -Hip_min].
+///
+/// The two protections end the process (status 254) after setting the mode
+/// of motors 0 to 11 in `send` to 0. One object is used by one thread.
 class Safety {
  public:
-  // Takes the joint ranges of `type`. Any other value prints "Legged Robot
-  // Type Error." and ends the process with status 255.
+  /// Takes the joint ranges of `type`. Any other value prints "Legged Robot
+  /// Type Error." and ends the process with status 255.
   explicit Safety(LeggedType type);
-  // Prints "End Safety.".
+  /// Prints "End Safety.".
   ~Safety();
 
-  // Clamps the twelve commanded leg positions `q` into their joint ranges
-  // (bounds rounded to float). A PosStopF marker is clamped like any value,
-  // so it becomes the upper bound; +Inf and -Inf become the upper and lower
-  // bound; a NaN becomes the upper bound too, so no non-finite position
-  // leaves this call. Nothing else in `send` changes.
+  /// Clamps the twelve commanded leg positions `q` into their joint ranges
+  /// (bounds rounded to float). A PosStopF marker is clamped like any value,
+  /// so it becomes the upper bound; +Inf and -Inf become the upper and lower
+  /// bound; a NaN becomes the upper bound too, so no non-finite position
+  /// leaves this call. Nothing else in `send` changes.
   void PositionLimit(LowCmd& send);
 
-  // Estimates the legs' mechanical power, the sum of |tauEst * dq| over the
-  // twelve leg motors in watts, against a limit of `factor` x 100 W
-  // (`factor` bounded to 1..10). An up-down counter goes up on each call over
-  // the limit and down (not below 0) on each call at or under it; a power
-  // that is not a number (a NaN reading, or Inf x 0) counts as over the
-  // limit. The call that takes it to 6 zeroes the modes, prints "Error: Power
-  // Protection." and ends the process (status 254).
+  /// Estimates the legs' mechanical power, the sum of |tauEst * dq| over the
+  /// twelve leg motors in watts, against a limit of `factor` x 100 W
+  /// (`factor` bounded to 1..10). An up-down counter goes up on each call over
+  /// the limit and down (not below 0) on each call at or under it; a power
+  /// that is not a number (a NaN reading, or Inf x 0) counts as over the
+  /// limit. The call that takes it to 6 zeroes the modes, prints "Error: Power
+  /// Protection." and ends the process (status 254).
   void PowerProtect(LowCmd& send, LowState& recv, int factor);
 
-  // Checks the twelve measured angles against the joint ranges narrowed by
-  // `limit` radians at both ends (a negative margin widens them). If any lies
-  // outside, prints each offending joint ("FR 0" ... for hips, "leg L thigh:
-  // DEG" / "leg L calf: DEG" in degrees for the others) in order, zeroes the
-  // modes, prints "Error: Position Protection." and ends the process (status
-  // 254). A NaN or infinite angle always violates. A margin that is NaN or
-  // infinite is refused: the modes are zeroed and the process ends with
-  // status 255 (invalid argument), with a line on stderr and none on stdout.
+  /// Checks the twelve measured angles against the joint ranges narrowed by
+  /// `limit` radians at both ends (a negative margin widens them). If any lies
+  /// outside, prints each offending joint ("FR 0" ... for hips, "leg L thigh:
+  /// DEG" / "leg L calf: DEG" in degrees for the others) in order, zeroes the
+  /// modes, prints "Error: Position Protection." and ends the process (status
+  /// 254). A NaN or infinite angle always violates. A margin that is NaN or
+  /// infinite is refused: the modes are zeroed and the process ends with
+  /// status 255 (invalid argument), with a line on stderr and none on stdout.
   void PositionProtect(LowCmd& send, LowState& recv, double limit);
 
  private:
-  int WattLimit;   // W at the full factor of 10
-  int Wcount;      // over-power counter, 0..5
-  double Hip_max;  // rad, left legs
+  int WattLimit;   ///< W at the full factor of 10
+  int Wcount;      ///< over-power counter, 0..5
+  double Hip_max;  ///< rad, left legs
   double Hip_min;
-  double Thigh_max;  // rad, all legs
+  double Thigh_max;  ///< rad, all legs
   double Thigh_min;
-  double Calf_max;  // rad, all legs
+  double Calf_max;  ///< rad, all legs
   double Calf_min;
 };
 

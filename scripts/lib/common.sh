@@ -17,10 +17,13 @@ ensure_packages() {
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "== installing: ${missing[*]}"
-  case " ${missing[*]}" in
-    *:armhf*)
-      dpkg --print-foreign-architectures | grep -qx armhf || as_root dpkg --add-architecture armhf ;;
-  esac
+  local arch
+  for arch in armhf arm64; do
+    case " ${missing[*]}" in
+      *:$arch*)
+        dpkg --print-foreign-architectures | grep -qx $arch || as_root dpkg --add-architecture $arch ;;
+    esac
+  done
   as_root apt-get -o DPkg::Lock::Timeout=900 update -q
   as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -q --no-install-recommends \
     "${missing[@]}"
@@ -33,6 +36,11 @@ native_packages=(cmake make g++ pkg-config googletest libbenchmark-dev liblcm-de
 fuzz_packages=(clang-14 libfuzzer-14-dev libclang-rt-14-dev)
 armhf_packages=(crossbuild-essential-armhf qemu-user-static libc6:armhf libstdc++6:armhf
   libglib2.0-0:armhf)
+lint_packages=(clang-format clang-tidy git)
+docs_packages=(doxygen)
+package_packages=(dpkg-dev lintian)
+arm64_packages=(crossbuild-essential-arm64 qemu-user-static libc6:arm64 libstdc++6:arm64
+  libglib2.0-0:arm64)
 
 # configure_and_build DIR [CMAKE ARG...]
 configure_and_build() {
@@ -52,8 +60,18 @@ armhf_sysroot="$root/build/armhf-sysroot"
 
 build_armhf() {
   mkdir -p "$root/build"
-  "$root/scripts/armhf-sysroot" "$armhf_sysroot"
+  "$root/scripts/cross-sysroot" armhf "$armhf_sysroot"
   configure_and_build "$root/build/armhf" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf-toolchain.cmake" \
     -DKALVENT_ARMHF_SYSROOT="$armhf_sysroot" "$@"
+}
+
+aarch64_sysroot="$root/build/aarch64-sysroot"
+
+build_aarch64() {
+  mkdir -p "$root/build"
+  "$root/scripts/cross-sysroot" arm64 "$aarch64_sysroot"
+  configure_and_build "$root/build/aarch64" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-toolchain.cmake" \
+    -DKALVENT_AARCH64_SYSROOT="$aarch64_sysroot" "$@"
 }

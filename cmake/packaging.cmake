@@ -1,0 +1,73 @@
+# Debian packages (CPack DEB), one set per build:
+#   libkalvent-legged-sdk1        the shared library (versioned SONAME)
+#   libkalvent-legged-sdk-dev     headers, the development link, CMake package, pkg-config
+#   kalvent-legged-sdk-tools      kalvent_sim, kalvent_linkcheck, the example programs
+# Dependencies on system libraries come from dpkg-shlibdeps. Whatever else
+# ships with the tools (the Python module, for one) installs with
+# COMPONENT tools and lands in that package.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME kalvent-legged-sdk)
+set(CPACK_PACKAGE_VENDOR "kalvent_legged_sdk developers")
+set(CPACK_PACKAGE_CONTACT "kalvent_legged_sdk developers <maintainers@kalvent.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "client library for commanding a four-legged robot")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL runtime dev tools)
+set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+if(CMAKE_CROSSCOMPILING)
+  # dpkg-shlibdeps knows only the libraries dpkg installed, and the cross
+  # builds' LCM lies unpacked in their sysroot: name what they link.
+  set(KALVENT_CROSS_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11), liblcm1 (>= 1.3.1)")
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "${KALVENT_CROSS_DEPENDS}")
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${KALVENT_CROSS_DEPENDS}")
+else()
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
+endif()
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${KALVENT_DEB_ARCH})
+
+set(KALVENT_RUNTIME_PACKAGE libkalvent-legged-sdk${PROJECT_VERSION_MAJOR})
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${KALVENT_RUNTIME_PACKAGE})
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+# The PC build leaves the LCM functions to the program's link, so dpkg-shlibdeps
+# cannot see that it needs LCM at run time.
+if(KALVENT_ARCH STREQUAL "x86_64")
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "liblcm1")
+endif()
+set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
+  "shared library for commanding a four-legged robot\n The shared library lib${KALVENT_LIB_NAME}.so.${PROJECT_VERSION_MAJOR}: UDP packets with a CRC-32\n to and from the robot's controller, periodic real-time loops, safety guards\n for joint commands and an LCM bridge between processes.")
+
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libkalvent-legged-sdk-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
+  "${KALVENT_RUNTIME_PACKAGE} (= ${PROJECT_VERSION}), liblcm-dev, libboost-dev")
+set(CPACK_COMPONENT_DEV_DESCRIPTION
+  "client library for commanding a four-legged robot - development files\n Headers, the development link lib${KALVENT_LIB_NAME}.so, the CMake package\n (find_package(kalvent_legged_sdk)) and the pkg-config file.")
+
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME kalvent-legged-sdk-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION misc)
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION
+  "simulated robot controller, link check and examples for kalvent_legged_sdk\n kalvent_sim simulates the robot's controller; kalvent_linkcheck checks a\n machine's real-time readiness and the link to a controller; the example\n programs show the library's use.")
+
+# Every package carries its copyright and changelog; the runtime package
+# lets dpkg run ldconfig after it.
+string(TIMESTAMP KALVENT_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+file(WRITE ${PROJECT_BINARY_DIR}/debian/changelog
+  "kalvent-legged-sdk (${PROJECT_VERSION}) stable; urgency=medium\n\n  * Release ${PROJECT_VERSION}.\n\n -- ${CPACK_PACKAGE_CONTACT}  ${KALVENT_CHANGELOG_DATE}\n")
+execute_process(COMMAND gzip -9nf ${PROJECT_BINARY_DIR}/debian/changelog)
+foreach(component runtime dev tools)
+  string(TOUPPER ${component} upper)
+  install(FILES cmake/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CPACK_DEBIAN_${upper}_PACKAGE_NAME}
+    COMPONENT ${component})
+endforeach()
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
+
+include(CPack)
