@@ -1,19 +1,21 @@
 // Helpers the example programs share: how long to run, stopping on SIGINT or
-// SIGTERM, the real-time set-up when it is allowed, and the standing motion.
+// SIGTERM, the real-time set-up when it is allowed, the three loops of a
+// program that owns the link, the standing motion, and riding through a lost
+// link.
 #pragma once
 
-#include <fcntl.h>
 #include <kalvent_legged_sdk.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
+#include <boost/bind/bind.hpp>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
+#include <utility>
 
 namespace example {
 
@@ -57,33 +59,41 @@ inline void waitForStop(double seconds) {
   }
 }
 
-// InitEnvironment ends the process when it may not lock memory or use
-// SCHED_FIFO, so it is tried first in a throw-away child.
-inline bool realtimePermitted() {
-  std::fflush(stdout);
-  const pid_t child = fork();
-  if (child == 0) {
-    const int devNull = open("/dev/null", O_WRONLY);
-    if (devNull >= 0) dup2(devNull, STDOUT_FILENO);
-    InitEnvironment();
-    _exit(0);
-  }
-  int status = 0;
-  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
-}
-
-// Makes the process real-time when allowed, and says which it is.
+// Makes the process real-time when allowed, and says which it is. Without
+// the right, TryInitEnvironment has said why on stderr; run without.
 inline void setUpRealtime(const char* program) {
-  if (realtimePermitted()) {
+  const RealtimeReport report = TryInitEnvironment();
+  if (report.memoryLocked && report.fifoScheduling) {
     std::printf("%s: real-time: memory locked, loops at SCHED_FIFO priority %d\n", program,
-                THREAD_PRIORITY);
-    InitEnvironment();
+                report.priority);
   } else {
     std::printf("%s: not real-time: no right to lock memory or use SCHED_FIFO (run as root)\n",
                 program);
   }
 }
+
+// Period of every loop in the examples, s.
+const float kLoopPeriod = 0.002f;
+
+// The three loops of a program that owns the UDP link: send, receive and
+// its own control step, every 2 ms. They start on construction in that
+// order; leaving the scope stops them, the control step first.
+class LinkLoops {
+ public:
+  LinkLoops(UDP& udp, const Callback& control, const char* controlName = "control")
+      : send_("udp_send", kLoopPeriod, boost::bind(&UDP::Send, &udp)),
+        recv_("udp_recv", kLoopPeriod, boost::bind(&UDP::Recv, &udp)),
+        control_(controlName, kLoopPeriod, control) {
+    send_.start();
+    recv_.start();
+    control_.start();
+  }
+
+ private:
+  LoopFunc send_;
+  LoopFunc recv_;
+  LoopFunc control_;  // destroyed, so stopped, first
+};
 
 const double kPi = 3.141592653589793;
 
@@ -144,16 +154,122 @@ class StandMotion {
     return true;
   }
 
+  // Starts the ramp again, from where the joints are at the next Step.
+  void Restart() { started_ = false; }
+
  private:
   bool started_ = false;
   double from_[12] = {};
   std::chrono::steady_clock::time_point start_;
 };
 
+// Damping of a joint held without a target, N·m·s/rad.
+const float kHoldKd = 2;
+
+// The leg joints without position target or torque, only damped: what a
+// program sends when it has no state to compute from.
+inline void holdDamping(LowCmd& cmd) {
+  for (int j = 0; j < 12; ++j) {
+    MotorCmd& m = cmd.motorCmd[j];
+    m.mode = 10;
+    m.q = static_cast<float>(PosStopF);
+    m.dq = 0;
+    m.tau = 0;
+    m.Kp = 0;
+    m.Kd = kHoldKd;
+  }
+}
+
+// Decides, each control tick, whether the state in hand may be computed
+// from. The state is stale when the link says so, or when its tick stopped
+// moving (a program that gets the state second-hand, over LCM, sees only
+// that). A controller that came back is told by a tick that fell back far,
+// by a jump in the pose, or simply by the state turning fresh after it went
+// stale: in each case the motion must start again from the measured pose.
+class StateWatch {
+ public:
+  static constexpr double kStaleSeconds = 0.1;
+  // Larger than any joint moves between two state packets, rad.
+  static constexpr double kPoseJumpRad = 0.3;
+
+  enum class Verdict {
+    NoState,  // nothing received yet
+    Stale,    // hold: do not compute from this state
+    Resumed,  // fresh again, or the controller restarted: restart the motion
+    Fresh,    // compute from it
+  };
+
+  // `linkStale`: the link's own verdict (false when not known).
+  Verdict Check(const LowState& state, bool linkStale) {
+    if (!hasState(state)) return Verdict::NoState;
+    const auto now = std::chrono::steady_clock::now();
+    const bool tickMoved = state.tick != lastTick_;
+    const bool fellBack = tickMoved && static_cast<int32_t>(state.tick - lastTick_) <
+                                           -static_cast<int32_t>(LinkHealth::kRestartTicks);
+    if (tickMoved) tickChanged_ = now;
+    lastTick_ = state.tick;
+    const bool stale =
+        linkStale || std::chrono::duration<double>(now - tickChanged_).count() > kStaleSeconds;
+    if (stale) {
+      if (!holding_) ++staleEpisodes_;
+      holding_ = true;
+      return Verdict::Stale;
+    }
+    bool jumped = false;
+    for (int j = 0; j < 12; ++j) {
+      jumped = jumped || std::fabs(state.motorState[j].q - lastQ_[j]) > kPoseJumpRad;
+      lastQ_[j] = state.motorState[j].q;
+    }
+    const bool resumed = holding_ || (seen_ && (fellBack || jumped));
+    holding_ = false;
+    seen_ = true;
+    if (!resumed) return Verdict::Fresh;
+    ++resumptions_;
+    return Verdict::Resumed;
+  }
+
+  // Episodes of stale state, and times the motion had to start again.
+  long staleEpisodes() const { return staleEpisodes_; }
+  long resumptions() const { return resumptions_; }
+
+ private:
+  uint32_t lastTick_ = 0;
+  std::chrono::steady_clock::time_point tickChanged_ = std::chrono::steady_clock::now();
+  float lastQ_[12] = {};
+  bool seen_ = false;
+  bool holding_ = false;
+  long staleEpisodes_ = 0;
+  long resumptions_ = 0;
+};
+
+// The link's figures as key=value fields for a summary line: valid packets,
+// empty polls and checksum failures apart, controller restarts, and the loss
+// estimates in percent (nan while not measurable).
+inline void printLinkFigures(const LinkHealth& health) {
+  std::printf(
+      " valid=%llu empty_polls=%llu crc_failures=%llu tick_restarts=%llu loss_pct=%.2f"
+      " overall_loss_pct=%.2f",
+      static_cast<unsigned long long>(health.validPackets()),
+      static_cast<unsigned long long>(health.emptyPolls()),
+      static_cast<unsigned long long>(health.checksumFailures()),
+      static_cast<unsigned long long>(health.tickRestarts()), health.recentLoss() * 100,
+      health.overallLoss() * 100);
+}
+
+// The watch's figures as key=value fields for a summary line.
+inline void printWatchFigures(const StateWatch& watch) {
+  std::printf(" stale_episodes=%ld resumptions=%ld", watch.staleEpisodes(), watch.resumptions());
+}
+
 // The closing line, read by scripts: key=value fields after "summary".
-inline void printSummary(const char* program, double maxError, const UDPState& link) {
-  std::printf("%s: summary max_error_rad=%.5f sent=%llu received=%llu checksum_errors=%llu\n",
+inline void printSummary(const char* program, double maxError, const UDP& udp,
+                         const StateWatch* watch = nullptr) {
+  const UDPState& link = udp.udpState;
+  std::printf("%s: summary max_error_rad=%.5f sent=%llu received=%llu checksum_errors=%llu",
               program, maxError, link.SendCount, link.RecvCount, link.RecvCRCError);
+  printLinkFigures(udp.linkHealth());
+  if (watch) printWatchFigures(*watch);
+  std::printf("\n");
 }
 
 // Prints the stand pose, says whether the robot stands and gives the exit

@@ -5,6 +5,12 @@
 // the targets into the joint ranges and publishes the LowCmd back, every
 // 2 ms. It needs no access to the robot's network, only to LCM.
 //
+// lcm_relay stops publishing the state while the robot's is stale, so a
+// state whose tick stands still is stale here: this program then publishes
+// a damping command instead, and when the state moves again (or the
+// controller restarted: the tick fell back, the pose jumped) it starts the
+// stand motion again from the measured pose.
+//
 // Run:  lcm_controller [SECONDS]      (default: until Ctrl-C or SIGTERM)
 //
 // Start lcm_relay first. LCM uses multicast: run both where it is routed
@@ -36,18 +42,32 @@ class Controller {
 
   void Step() {
     lcm_.Get(state_);
-    if (!motion_.Step(state_, cmd_)) return;  // nothing relayed yet
-    safety_.PositionLimit(cmd_);
+    switch (watch_.Check(state_, false)) {
+      case example::StateWatch::Verdict::NoState:
+        return;  // nothing relayed yet
+      case example::StateWatch::Verdict::Stale:
+        example::holdDamping(cmd_);
+        break;
+      case example::StateWatch::Verdict::Resumed:
+        motion_.Restart();
+        [[fallthrough]];
+      case example::StateWatch::Verdict::Fresh:
+        motion_.Step(state_, cmd_);
+        safety_.PositionLimit(cmd_);
+        break;
+    }
     lcm_.Send(cmd_);
     ++published_;
   }
 
   long published() const { return published_; }
+  const example::StateWatch& watch() const { return watch_; }
 
  private:
   LCM& lcm_;
   Safety safety_;
   example::StandMotion motion_;
+  example::StateWatch watch_;
   LowCmd cmd_{};
   LowState state_{};
   long published_ = 0;
@@ -63,8 +83,8 @@ int main(int argc, char** argv) {
   Controller controller(lcm);
 
   {
-    LoopFunc lcmRecv("lcm_recv", 0.002f, boost::bind(&LCM::Recv, &lcm));
-    LoopFunc control("control", 0.002f, [&controller] { controller.Step(); });
+    LoopFunc lcmRecv("lcm_recv", example::kLoopPeriod, boost::bind(&LCM::Recv, &lcm));
+    LoopFunc control("control", example::kLoopPeriod, [&controller] { controller.Step(); });
     lcmRecv.start();
     control.start();
     example::waitForStop(seconds);
@@ -73,7 +93,9 @@ int main(int argc, char** argv) {
   LowState state{};
   lcm.Get(state);
   const double error = example::standError(state);
-  std::printf("%s: summary max_error_rad=%.5f published=%ld\n", kProgram, error,
+  std::printf("%s: summary max_error_rad=%.5f published=%ld", kProgram, error,
               controller.published());
+  example::printWatchFigures(controller.watch());
+  std::printf("\n");
   return example::reportStanding(kProgram, error);
 }

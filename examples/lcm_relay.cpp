@@ -5,7 +5,9 @@
 // received on "LCM_Low_Cmd" to the robot. lcm_controller, a separate
 // process, computes those commands. The relay guards the power it sees; when
 // no command has come for 100 ms it sends a damping command instead, so the
-// joints slow down rather than follow a stale target.
+// joints slow down rather than follow a stale target. It does the same while
+// the robot's state is stale, and stops publishing it then: lcm_controller
+// sees the state stop and holds too, until it comes back.
 //
 // Run:  lcm_relay [SECONDS]           (default: until Ctrl-C or SIGTERM)
 //
@@ -27,22 +29,21 @@ namespace {
 const char kProgram[] = "lcm_relay";
 const int kStaleTicks = 50;  // relay ticks without a command: 100 ms
 const int kPowerFactor = 4;  // x 100 W
-const float kHoldKd = 2;     // damping while no command comes, N·m·s/rad
 
 class Relay {
  public:
   Relay(UDP& udp, LCM& lcm, Safety& safety) : udp_(udp), lcm_(lcm), safety_(safety) {
     udp_.InitCmdData(damping_);
-    for (int j = 0; j < 12; ++j) {
-      damping_.motorCmd[j].dq = 0;
-      damping_.motorCmd[j].Kd = kHoldKd;
-    }
+    example::holdDamping(damping_);
     udp_.SetSend(damping_);
   }
 
   void Step() {
+    // Asked before the state is read: a fresh verdict comes with its packet.
+    const bool stale = udp_.linkHealth().stale(example::StateWatch::kStaleSeconds);
     udp_.GetRecv(state_);
-    if (example::hasState(state_)) lcm_.Send(state_);
+    if (stale) ++staleTicks_;
+    if (example::hasState(state_) && !stale) lcm_.Send(state_);
 
     // The bridge zeroes the handler's counter on every command; counting
     // it up here tells the command's age in ticks.
@@ -52,7 +53,7 @@ class Relay {
     pthread_mutex_unlock(&handler.countMut);
     lcm_.Get(cmd_);
 
-    if (cmd_.levelFlag == LOWLEVEL && age <= kStaleTicks) {
+    if (cmd_.levelFlag == LOWLEVEL && age <= kStaleTicks && !stale) {
       safety_.PowerProtect(cmd_, state_, kPowerFactor);
       udp_.SetSend(cmd_);
       ++forwarded_;
@@ -64,6 +65,7 @@ class Relay {
 
   long forwarded() const { return forwarded_; }
   long dampingTicks() const { return dampingTicks_; }
+  long staleTicks() const { return staleTicks_; }
 
  private:
   UDP& udp_;
@@ -74,6 +76,7 @@ class Relay {
   LowState state_{};
   long forwarded_ = 0;
   long dampingTicks_ = 0;
+  long staleTicks_ = 0;
 };
 
 }  // namespace
@@ -89,20 +92,18 @@ int main(int argc, char** argv) {
   Relay relay(udp, lcm, safety);
 
   {
-    LoopFunc send("udp_send", 0.002f, boost::bind(&UDP::Send, &udp));
-    LoopFunc recv("udp_recv", 0.002f, boost::bind(&UDP::Recv, &udp));
-    LoopFunc lcmRecv("lcm_recv", 0.002f, boost::bind(&LCM::Recv, &lcm));
-    LoopFunc step("relay", 0.002f, boost::bind(&Relay::Step, &relay));
-    send.start();
-    recv.start();
+    LoopFunc lcmRecv("lcm_recv", example::kLoopPeriod, boost::bind(&LCM::Recv, &lcm));
     lcmRecv.start();
-    step.start();
+    example::LinkLoops loops(udp, boost::bind(&Relay::Step, &relay), "relay");
     example::waitForStop(seconds);
   }  // Leaving the block stops the loops, the relay step first.
 
   std::printf(
-      "%s: summary forwarded=%ld damping=%ld sent=%llu received=%llu checksum_errors=%llu\n",
-      kProgram, relay.forwarded(), relay.dampingTicks(), udp.udpState.SendCount,
+      "%s: summary forwarded=%ld damping=%ld stale_ticks=%ld sent=%llu received=%llu "
+      "checksum_errors=%llu",
+      kProgram, relay.forwarded(), relay.dampingTicks(), relay.staleTicks(), udp.udpState.SendCount,
       udp.udpState.RecvCount, udp.udpState.RecvCRCError);
+  example::printLinkFigures(udp.linkHealth());
+  std::printf("\n");
   return relay.forwarded() > 0 && udp.udpState.RecvCount > 0 ? 0 : 1;
 }

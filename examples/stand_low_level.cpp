@@ -6,6 +6,11 @@
 // arrived it moves all twelve leg joints smoothly from where they are to the
 // stand pose in two seconds, then holds them there.
 //
+// When the state goes stale (the controller fell silent) it stops computing
+// from the old state and holds the joints damped; when the state comes back,
+// or the controller restarted (its tick fell back, the pose jumped), it
+// starts the stand motion again from the measured pose.
+//
 // Run:  stand_low_level [SECONDS]     (default: until Ctrl-C or SIGTERM)
 //
 // It talks to the basic controller's address, so run it on the robot's
@@ -15,8 +20,6 @@
 // without. At the end it prints a summary line and exits 0 if the robot
 // stands, 1 if not.
 #include <kalvent_legged_sdk.h>
-
-#include <boost/bind/bind.hpp>
 
 #include "example_util.h"
 
@@ -39,21 +42,39 @@ class Controller {
     udp_.SetSend(cmd_);
   }
 
-  // One control tick: newest state in, guarded command out.
+  // One control tick: newest state in, guarded command out. Staleness is
+  // asked before the state is read, so a fresh verdict comes with the
+  // packet that made it fresh.
   void Step() {
+    const bool stale = udp_.linkHealth().stale(example::StateWatch::kStaleSeconds);
     udp_.GetRecv(state_);
-    if (motion_.Step(state_, cmd_)) {
-      safety_.PositionLimit(cmd_);
-      safety_.PowerProtect(cmd_, state_, kPowerFactor);
-      safety_.PositionProtect(cmd_, state_, kStopMargin);
+    switch (watch_.Check(state_, stale)) {
+      case example::StateWatch::Verdict::NoState:
+        break;
+      case example::StateWatch::Verdict::Stale:
+        // No guard either: they judge the command by a state that is gone.
+        example::holdDamping(cmd_);
+        break;
+      case example::StateWatch::Verdict::Resumed:
+        motion_.Restart();
+        [[fallthrough]];
+      case example::StateWatch::Verdict::Fresh:
+        motion_.Step(state_, cmd_);
+        safety_.PositionLimit(cmd_);
+        safety_.PowerProtect(cmd_, state_, kPowerFactor);
+        safety_.PositionProtect(cmd_, state_, kStopMargin);
+        break;
     }
     udp_.SetSend(cmd_);
   }
+
+  const example::StateWatch& watch() const { return watch_; }
 
  private:
   UDP& udp_;
   Safety& safety_;
   example::StandMotion motion_;
+  example::StateWatch watch_;
   LowCmd cmd_{};
   LowState state_{};
 };
@@ -69,18 +90,13 @@ int main(int argc, char** argv) {
   Controller controller(udp, safety);
 
   {
-    LoopFunc send("udp_send", 0.002f, boost::bind(&UDP::Send, &udp));
-    LoopFunc recv("udp_recv", 0.002f, boost::bind(&UDP::Recv, &udp));
-    LoopFunc control("control", 0.002f, boost::bind(&Controller::Step, &controller));
-    send.start();
-    recv.start();
-    control.start();
+    example::LinkLoops loops(udp, [&controller] { controller.Step(); });
     example::waitForStop(seconds);
   }  // Leaving the block stops the loops, control first.
 
   LowState state{};
   udp.GetRecv(state);
   const double error = example::standError(state);
-  example::printSummary(kProgram, error, udp.udpState);
+  example::printSummary(kProgram, error, udp, &controller.watch());
   return example::reportStanding(kProgram, error);
 }

@@ -12,6 +12,9 @@
 // Like stand_low_level it talks to the basic controller's address: run it on
 // the robot's network or beside kalvent_sim in a private network namespace.
 // Exits 0 if the joints settled at the stand pose.
+//
+// Unlike the other examples it starts its three loops by hand, to show
+// what example::LinkLoops does for them.
 #include <kalvent_legged_sdk.h>
 
 #include <algorithm>
@@ -81,6 +84,6 @@ int main(int argc, char** argv) {
   LowState state{};
   udp.GetRecv(state);
   const double error = example::standError(state);
-  example::printSummary(kProgram, error, udp.udpState);
+  example::printSummary(kProgram, error, udp);
   return example::reportStanding(kProgram, error);
 }

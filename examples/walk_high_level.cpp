@@ -69,12 +69,7 @@ int main(int argc, char** argv) {
   Walker walker(udp);
 
   {
-    LoopFunc send("udp_send", 0.002f, boost::bind(&UDP::Send, &udp));
-    LoopFunc recv("udp_recv", 0.002f, boost::bind(&UDP::Recv, &udp));
-    LoopFunc control("control", 0.002f, boost::bind(&Walker::Step, &walker));
-    send.start();
-    recv.start();
-    control.start();
+    example::LinkLoops loops(udp, boost::bind(&Walker::Step, &walker));
     example::waitForStop(seconds);
   }  // Leaving the block stops the loops, control first.
 

@@ -296,6 +296,7 @@ int UDP::Send() {
     sent = send(sockFd, sendBuf.get(), sendLength, 0);
   }
   ++udpState.SendCount;
+  health_.onSend(addrRecv);
   return static_cast<int>(sent);
 }
 
@@ -305,6 +306,7 @@ int UDP::Recv() {
   // beyond the longest one of this call is zeroed afterwards, which leaves
   // the same bytes as zeroing it all beforehand.
   int longest = 0;
+  int datagrams = 0;
   for (;;) {
     ssize_t got;
     if (connected.load(std::memory_order_relaxed)) {
@@ -316,6 +318,7 @@ int UDP::Recv() {
     }
     if (got <= 0) break;
     longest = std::max(longest, static_cast<int>(got));
+    ++datagrams;
     if (!connected.load(std::memory_order_relaxed)) acceptClient();
   }
   // With nothing received the scratch is all zeros: its stored checksum 0
@@ -323,11 +326,13 @@ int UDP::Recv() {
   // never bring it to zero. So skip computing it.
   if (longest == 0) {
     ++udpState.RecvCRCError;
+    health_.onEmptyPoll(addrRecv);
     return -3;
   }
   std::memset(temp + longest, 0, static_cast<size_t>(recvLength - longest));
   if (checksumOf(temp, recvLength) != loadLittleEndian(temp + recvLength - 4)) {
     ++udpState.RecvCRCError;
+    health_.onChecksumFailure(datagrams, addrRecv);
     return -3;
   }
   {
@@ -335,6 +340,7 @@ int UDP::Recv() {
     std::memcpy(recvBuf.get(), temp, static_cast<size_t>(recvLength));
   }
   ++udpState.RecvCount;
+  health_.onAccepted(temp, recvLength, datagrams, addrRecv);
   return 0;
 }
 

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "kalvent_legged_sdk/comm.h"
+#include "kalvent_legged_sdk/link_health.h"
 #include "kalvent_legged_sdk/quadruped.h"
 
 namespace KALVENT_LEGGED_SDK {
@@ -105,6 +106,11 @@ class UDP {
   // part of the program owns the calls. Read only from it through Recv.
   int socketFd() const noexcept { return sockFd; }
 
+  // The incoming link's health, kept up to date by Send and Recv; its
+  // readers may be called from any thread (see link_health.h).
+  LinkHealth& linkHealth() noexcept { return health_; }
+  const LinkHealth& linkHealth() const noexcept { return health_; }
+
   UDPState udpState{};       // link counters, all zero at construction
   char* targetIP = nullptr;  // peer's address text; null in server mode until a client came
   uint16_t targetPort = 0;   // peer port given at construction, host order
@@ -128,6 +134,7 @@ class UDP {
   std::mutex recvMut;
   sockaddr_in addrRecv{};                 // the peer's address
   char clientAddress[INET_ADDRSTRLEN]{};  // server mode: the text targetIP points at
+  LinkHealth health_;
 };
 
 }  // namespace KALVENT_LEGGED_SDK

@@ -1,0 +1,142 @@
+// How well the link to the robot controller works: whether state arrives,
+// how old the newest state is, what is lost on the way, and warnings on
+// stderr when it goes wrong.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <limits>
+
+namespace KALVENT_LEGGED_SDK {
+
+// The health of one UDP endpoint's incoming link, kept up to date by the
+// endpoint's own Send and Recv (get it with UDP::linkHealth()). It starts no
+// thread and allocates nothing: it learns only what those calls see, so it
+// is as current as the receive loop that calls Recv.
+//
+// Threads: every reader below loads atomics and may be called from any
+// thread at any time, also while Send and Recv run. Times are seconds on the
+// monotonic clock (CLOCK_MONOTONIC), taken when Recv found the packet.
+//
+// Warnings (on by default, each once per episode, on stderr only):
+//  - no valid packet 1 s after the first Send, naming the peer and the two
+//    usual causes (nothing listening there; commands not stamped, because the
+//    send loop started before the first SetSend);
+//  - the state went stale (no valid packet for 0.1 s), and again when it
+//    comes back.
+// They are printed from inside Send or Recv.
+class LinkHealth {
+ public:
+  // Age beyond which a warning says the state is stale, s. A program's own
+  // threshold for stale() is its choice.
+  static constexpr double kWarnStaleSeconds = 0.1;
+  // Time after the first Send without any valid packet before the warning, s.
+  static constexpr double kWarnSilentSeconds = 1.0;
+  // The window recentLoss() covers, s, and how often it is brought up to date.
+  static constexpr double kLossWindowSeconds = 1.0;
+  static constexpr double kLossUpdateSeconds = 0.1;
+
+  LinkHealth() = default;
+  LinkHealth(const LinkHealth&) = delete;
+  LinkHealth& operator=(const LinkHealth&) = delete;
+
+  // True once a packet with a good checksum has arrived.
+  bool anyValid() const noexcept;
+  // Seconds since Recv accepted the newest valid packet; +infinity before the
+  // first.
+  double stateAge() const noexcept;
+  // stateAge() > thresholdSeconds.
+  bool stale(double thresholdSeconds) const noexcept;
+  // Packets accepted (the same as UDPState::RecvCount).
+  uint64_t validPackets() const noexcept;
+  // Recv calls that found nothing queued. UDPState::RecvCRCError counts
+  // these together with checksumFailures().
+  uint64_t emptyPolls() const noexcept;
+  // Packets that arrived and failed the checksum (or the length).
+  uint64_t checksumFailures() const noexcept;
+  // Times the state's tick went back by more than kRestartTicks periods: the
+  // controller started afresh. Each restart clears the loss estimates.
+  uint64_t tickRestarts() const noexcept;
+  // The share, 0 to 1, of the controller's state packets that never arrived
+  // over the last kLossWindowSeconds, updated every kLossUpdateSeconds. The
+  // controller stamps each state packet with a rising tick; the tick advance
+  // per packet is learnt from the link, so the ticks spanned tell how many
+  // packets were sent, and every datagram Recv drained counts as arrived
+  // (also those it dropped for a newer one). Duplicated packets make it read
+  // low (never below 0); a corrupted packet counts as lost. NaN until 20
+  // packets' worth of ticks were seen, for packets without a tick (endpoints
+  // of other lengths than the low- and high-level state), and after a
+  // restart until measurable again. While nothing arrives at all it reads 1
+  // once the window has passed; stale() tells an outage sooner.
+  double recentLoss() const noexcept;
+  // The same share since the first state (or the last restart): a steadier
+  // figure for a whole run.
+  double overallLoss() const noexcept;
+  // Sleeps until a valid state arrived (true) or timeoutSeconds passed
+  // (false). Another thread must be calling Recv meanwhile.
+  bool waitForFirstState(double timeoutSeconds) const;
+  // Turns the stderr warnings on (the default) or off.
+  void setWarnings(bool enabled) noexcept;
+
+  // A tick that falls back by more than this many packet periods is a
+  // controller restart; less is a packet reordered on the way.
+  static constexpr uint32_t kRestartTicks = 32;
+
+ private:
+  friend class UDP;
+  // The benchmark times the updates apart from the system calls around them.
+  friend struct LinkHealthBenchAccess;
+
+  // Called by UDP with the peer the endpoint talks to.
+  void onSend(const sockaddr_in& peer) noexcept;
+  void onEmptyPoll(const sockaddr_in& peer) noexcept;
+  // `datagrams`: how many Recv drained in this call, the last of them judged.
+  void onChecksumFailure(int datagrams, const sockaddr_in& peer) noexcept;
+  void onAccepted(const char* packet, int length, int datagrams, const sockaddr_in& peer) noexcept;
+
+  void watch(int64_t now, const sockaddr_in& peer) noexcept;
+  void countTick(uint32_t tick, int datagrams) noexcept;
+  void learnStep(uint32_t delta) noexcept;
+  void rollBuckets(int64_t now) noexcept;
+  void restartEstimates() noexcept;
+  void warn(const char* format, const sockaddr_in& peer, double value) const noexcept;
+
+  static constexpr int kBuckets = 10;  // kLossWindowSeconds / kLossUpdateSeconds
+  static constexpr double kMinimumExpected = 20;
+
+  // Read from any thread.
+  std::atomic<bool> warnings_{true};
+  std::atomic<int64_t> firstSendNs_{0};          // 0: not sent yet
+  std::atomic<int64_t> lastValidNs_{INT64_MIN};  // INT64_MIN: none yet
+  std::atomic<uint64_t> validPackets_{0};
+  std::atomic<uint64_t> emptyPolls_{0};
+  std::atomic<uint64_t> checksumFailures_{0};
+  std::atomic<uint64_t> tickRestarts_{0};
+  std::atomic<double> recentLoss_{std::numeric_limits<double>::quiet_NaN()};
+  std::atomic<double> overallLoss_{std::numeric_limits<double>::quiet_NaN()};
+  std::atomic<bool> silentWarned_{false};
+
+  // Touched only by the thread in Recv.
+  bool staleWarned_ = false;
+  bool haveTick_ = false;
+  uint32_t newestTick_ = 0;
+  // The tick advance per packet: the smallest advance seen between two
+  // packets that arrived one per Recv, averaged with those up to 1.5 times
+  // it (a rate that does not divide the tick's unit alternates).
+  uint32_t minStep_ = 0;
+  double stepSum_ = 0;
+  uint32_t stepCount_ = 0;
+  // Per window bucket: the newest tick when it began, the datagrams that
+  // arrived during it, and whether it saw any tick at its beginning.
+  uint32_t bucketStartTick_[kBuckets] = {};
+  uint32_t bucketArrivals_[kBuckets] = {};
+  bool bucketValid_[kBuckets] = {};
+  int bucket_ = 0;
+  int64_t bucketEndNs_ = 0;
+  uint32_t firstTick_ = 0;  // the tick the overall figure counts from
+  uint64_t overallArrivals_ = 0;
+};
+
+}  // namespace KALVENT_LEGGED_SDK
