@@ -1,0 +1,170 @@
+#include "options.h"
+
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+#include "kalvent_legged_sdk/udp.h"
+
+namespace kalvent_linkcheck {
+
+namespace sdk = KALVENT_LEGGED_SDK;
+
+namespace {
+
+// The longest run either mode accepts, s.
+constexpr double kMaxSeconds = 3600;
+
+bool parseNumber(const std::string& text, double min, double max, double* value) {
+  if (text.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  if (errno != 0 || *end != '\0' || !std::isfinite(v) || v < min || v > max) return false;
+  *value = v;
+  return true;
+}
+
+bool parsePort(const std::string& text, int min, int* port) {
+  double v = 0;
+  if (!parseNumber(text, min, 65535, &v) || v != std::floor(v)) return false;
+  *port = static_cast<int>(v);
+  return true;
+}
+
+// Applies one option that takes a value; false when the value is invalid.
+bool applyValue(const std::string& name, const std::string& value, Options* o) {
+  if (name == "--seconds") return parseNumber(value, 0.1, kMaxSeconds, &o->seconds);
+  if (name == "--stale-ms") return parseNumber(value, 1, 60000, &o->staleMs);
+  if (name == "--port") return parsePort(value, 1, &o->port);
+  if (name == "--local-port") return parsePort(value, 0, &o->localPort);
+  if (name == "--address") {
+    in_addr parsed{};
+    o->address = value;
+    return inet_pton(AF_INET, value.c_str(), &parsed) == 1;
+  }
+  if (name == "--level") {
+    o->lowLevel = value == "low";
+    return value == "low" || value == "high";
+  }
+  return false;
+}
+
+bool takesValue(const std::string& name, Mode mode) {
+  if (name == "--seconds") return true;
+  return mode == Mode::Link && (name == "--level" || name == "--address" || name == "--port" ||
+                                name == "--local-port" || name == "--stale-ms");
+}
+
+}  // namespace
+
+ParseOutcome parseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
+  Options o;
+  o.localPort = sdk::UDP_CLIENT_PORT;
+  if (argc < 2) {
+    *error = "say which check: machine or link";
+    return ParseOutcome::Error;
+  }
+  const std::string command = argv[1];
+  if (command == "--help" || command == "-h" || command == "help") return ParseOutcome::Help;
+  if (command == "machine") {
+    o.mode = Mode::Machine;
+  } else if (command == "link") {
+    o.mode = Mode::Link;
+  } else {
+    *error = "unknown check '" + command + "': machine or link";
+    return ParseOutcome::Error;
+  }
+  bool haveLevel = false;
+  for (int i = 2; i < argc; ++i) {
+    std::string name = argv[i];
+    std::string value;
+    bool hasValue = false;
+    const size_t eq = name.find('=');
+    if (name.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name.resize(eq);
+      hasValue = true;
+    }
+    if (name == "--help" || name == "-h") return ParseOutcome::Help;
+    if (name == "--json" && !hasValue) {
+      o.json = true;
+      continue;
+    }
+    if (!takesValue(name, o.mode)) {
+      *error = "unknown option '" + name + "' for " + command;
+      return ParseOutcome::Error;
+    }
+    if (!hasValue) {
+      if (i + 1 >= argc) {
+        *error = "option '" + name + "' needs a value";
+        return ParseOutcome::Error;
+      }
+      value = argv[++i];
+    }
+    if (!applyValue(name, value, &o)) {
+      *error = "invalid value '" + value + "' for " + name;
+      return ParseOutcome::Error;
+    }
+    haveLevel = haveLevel || name == "--level";
+  }
+  if (o.mode == Mode::Link && (!haveLevel || o.address.empty() || o.port == 0)) {
+    *error = "link needs --level, --address and --port";
+    return ParseOutcome::Error;
+  }
+  if (o.seconds == 0) o.seconds = o.mode == Mode::Machine ? kMachineSeconds : kLinkSeconds;
+  *options = o;
+  return ParseOutcome::Run;
+}
+
+std::string helpText() {
+  return std::string(
+             "usage: kalvent_linkcheck machine [--seconds N] [--json]\n"
+             "       kalvent_linkcheck link --level low|high --address ADDR --port PORT\n"
+             "                         [--local-port PORT] [--seconds N] [--stale-ms MS] [--json]\n"
+             "\n"
+             "machine: is this computer ready to run a 500 Hz to 1 kHz control loop?\n"
+             "  Checks the real-time priority and memory-locking limits (RLIMIT_RTPRIO,\n"
+             "  RLIMIT_MEMLOCK) and capabilities (CAP_SYS_NICE, CAP_IPC_LOCK), the kernel's\n"
+             "  preemption model, the CPU frequency governor, /dev/cpu_dma_latency and\n"
+             "  isolated CPUs, printing a one-line fix under each item that is not ok.\n"
+             "  Then it runs a 2 ms timer loop for N seconds (default 3), real-time\n"
+             "  (SCHED_FIFO) where allowed, and reports how late it woke: min, median,\n"
+             "  p99, max in microseconds. Exit status 0, or 1 when an item failed.\n"
+             "\n"
+             "link: how well does the link to a controller (the robot or kalvent_sim) work?\n"
+             "  Binds local port PORT (default ") +
+         std::to_string(sdk::UDP_CLIENT_PORT) +
+         "; 0: any free one) and for N seconds (default 5)\n"
+         "  sends a harmless command every 2 ms: at the low level every motor in mode 0\n"
+         "  (no torque) with zero gains; at the high level mode 0 with zero speeds.\n"
+         "  It receives whenever a state arrives and reports\n"
+         "    commands sent and states received;\n"
+         "    loss: from the gaps in the state's tick, over the run and the last second;\n"
+         "    state age: how old the newest state was at each send (ms);\n"
+         "    send to state: from each send to the next valid state (ms). The\n"
+         "      controller sends state on its own clock, so this is a send-to-state\n"
+         "      time, not an echo: it includes waiting up to one state period;\n"
+         "    checksum failures (datagrams that arrived damaged), apart from empty polls;\n"
+         "    stale episodes: how often the state became older than --stale-ms\n"
+         "      (default 100).\n"
+         "  Exit status 0 when the link answered, 1 when no valid state arrived (or the\n"
+         "  local port is taken), 2 on bad options.\n"
+         "\n"
+         "--json prints one JSON object on stdout instead of the report; the\n"
+         "library's own console lines go to stderr.\n"
+         "\n"
+         "examples:\n"
+         "  kalvent_linkcheck machine\n"
+         "  kalvent_linkcheck machine --seconds 10 --json\n"
+         "  kalvent_linkcheck link --level low --address " +
+         sdk::UDP_SERVER_IP_BASIC + " --port " + std::to_string(sdk::UDP_SERVER_PORT) +
+         "\n"
+         "  kalvent_sim --address 127.0.0.1 --port 9007 --loss 10 &\n"
+         "  kalvent_linkcheck link --level high --address 127.0.0.1 --port 9007 \\\n"
+         "      --local-port 0 --seconds 4 --json\n";
+}
+
+}  // namespace kalvent_linkcheck
