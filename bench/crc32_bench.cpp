@@ -5,8 +5,8 @@
 #include <random>
 #include <vector>
 
-#include "crc32_oracle.h"
 #include "crc32.h"
+#include "crc32_oracle.h"
 
 namespace {
 

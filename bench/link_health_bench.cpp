@@ -11,8 +11,8 @@
 #include <cstring>
 
 #include "kalvent_legged_sdk.h"
-#include "wire.h"
 #include "udp_peer.h"
+#include "wire.h"
 
 namespace sdk = KALVENT_LEGGED_SDK;
 

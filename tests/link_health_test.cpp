@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "test_support.h"
-#include "wire.h"
 #include "udp_peer.h"
+#include "wire.h"
 
 namespace sdk = KALVENT_LEGGED_SDK;
 using kalvent_test::Bytes;

@@ -23,8 +23,8 @@
 #include "kalvent_legged_sdk/tesmar_const.h"
 #include "runner.h"
 #include "test_support.h"
-#include "wire.h"
 #include "udp_peer.h"
+#include "wire.h"
 
 namespace sdk = KALVENT_LEGGED_SDK;
 using kalvent_sim::Controller;

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "kalvent_legged_sdk.h"
-#include "wire.h"
 #include "udp_peer.h"
+#include "wire.h"
 
 namespace sdk = KALVENT_LEGGED_SDK;
 using kalvent_test::Bytes;

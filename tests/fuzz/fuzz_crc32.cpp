@@ -10,8 +10,8 @@
 #include <cstring>
 #include <vector>
 
-#include "crc32_oracle.h"
 #include "crc32.h"
+#include "crc32_oracle.h"
 #include "wire.h"
 
 namespace sdk = KALVENT_LEGGED_SDK;
