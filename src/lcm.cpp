@@ -73,8 +73,9 @@ LCM::LCM(uint8_t level)
     const char* url = std::getenv("LCM_DEFAULT_URL");
     std::string diagnostic = std::string("LCM: no provider from LCM_DEFAULT_URL=") +
                              (url != nullptr ? url : "(unset: LCM's default UDP multicast)");
-    if (setUpError != 0)
+    if (setUpError != 0) {
       diagnostic += std::string("; last system error: ") + std::strerror(setUpError);
+    }
     endProcess(ExitStatus::SetUpFailure, "Error: LCM initiate failed.\n", diagnostic.c_str());
   }
   std::printf("LCM Initialized. ");

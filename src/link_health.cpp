@@ -148,8 +148,8 @@ void LinkHealth::onAccepted(const char* packet, int length, int datagrams,
   rollBuckets(now);
   if (staleWarned_) {
     staleWarned_ = false;
-    const double gapMs = static_cast<double>(now - lastValidNs_.load(std::memory_order_relaxed)) /
-                         (kNsPerSecond / 1000);
+    const double gapMs =
+        static_cast<double>(now - lastValidNs_.load(std::memory_order_relaxed)) / 1e6;
     warn("state from %s:%u is back after %.0f ms", peer, gapMs);
   }
   lastValidNs_.store(now, std::memory_order_release);
@@ -192,14 +192,14 @@ void LinkHealth::countTick(uint32_t tick, int datagrams) noexcept {
   }
 }
 
-void LinkHealth::learnStep(uint32_t advance) noexcept {
-  if (minStep_ == 0 || advance < minStep_) {
-    minStep_ = advance;
+void LinkHealth::learnStep(uint32_t delta) noexcept {
+  if (minStep_ == 0 || delta < minStep_) {
+    minStep_ = delta;
     stepSum_ = 0;
     stepCount_ = 0;
   }
-  if (2 * static_cast<uint64_t>(advance) < 3 * static_cast<uint64_t>(minStep_)) {
-    stepSum_ += advance;
+  if (2 * static_cast<uint64_t>(delta) < 3 * static_cast<uint64_t>(minStep_)) {
+    stepSum_ += delta;
     ++stepCount_;
   }
 }

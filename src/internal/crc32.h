@@ -17,11 +17,9 @@ uint32_t crc32(uint32_t* data, uint32_t len);
 // none of it.
 #pragma GCC visibility push(hidden)
 
-namespace KALVENT_LEGGED_SDK {
-
 // The checksum's implementations, each testable against the bit-serial
 // definition.
-namespace crc32_impl {
+namespace KALVENT_LEGGED_SDK::crc32_impl {
 
 // Slicing-by-8 tables; any CPU, either byte order.
 uint32_t portable(const void* data, uint32_t words);
@@ -37,8 +35,6 @@ uint32_t carryless(const void* data, uint32_t words);
 // The fastest implementation this CPU supports; what crc32 runs.
 uint32_t fastest(const void* data, uint32_t words);
 
-}  // namespace crc32_impl
-
-}  // namespace KALVENT_LEGGED_SDK
+}  // namespace KALVENT_LEGGED_SDK::crc32_impl
 
 #pragma GCC visibility pop

@@ -144,8 +144,9 @@ ImuReading JointModel::imu() const {
 
 double JointModel::trunkHeight() const {
   double sum = 0;
-  for (int leg = 0; leg < kLegs; ++leg)
+  for (int leg = 0; leg < kLegs; ++leg) {
     sum += legHeight(q(3 * leg), q(3 * leg + 1), q(3 * leg + 2));
+  }
   return std::max(sum / kLegs, kBellyHeight);
 }
 
