@@ -1,10 +1,10 @@
 # Debian packages (CPack DEB), one set per build:
 #   libkalvent-legged-sdk1        the shared library (versioned SONAME)
 #   libkalvent-legged-sdk-dev     headers, the development link, CMake package, pkg-config
-#   kalvent-legged-sdk-tools      kalvent_sim, kalvent_linkcheck, the example programs
+#   kalvent-legged-sdk-tools      kalvent_sim, kalvent_linkcheck, the example programs,
+#                                 the Python module
 # Dependencies on system libraries come from dpkg-shlibdeps. Whatever else
-# ships with the tools (the Python module, for one) installs with
-# COMPONENT tools and lands in that package.
+# ships with the tools installs with COMPONENT tools and lands in that package.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kalvent-legged-sdk)
 set(CPACK_PACKAGE_VENDOR "kalvent_legged_sdk developers")
