@@ -90,7 +90,10 @@ def test_python_control_at_500_hz_beside_the_native_link_loops(link):
     ten_seconds = [t for t in stamps if t <= stamps[0] + 10]
     gaps = [b - a for a, b in zip(ten_seconds, ten_seconds[1:])]
     assert len(ten_seconds) > 0.9 * 10 / PERIOD
-    assert max(gaps) < 0.1, f"the control loop stalled for {max(gaps):.3f} s"
+    # A loop that waited for the GIL would stall for a whole long call (a
+    # second or more); real-time programs of other tests running beside this
+    # one may hold an ordinary thread off the CPU for a good part of that.
+    assert max(gaps) < 0.5, f"the control loop stalled for {max(gaps):.3f} s"
     assert controller.udpState.RecvCount > 0.5 * 10 / PERIOD
     assert robot.udpState.RecvCount > 0.5 * 10 / PERIOD
     assert sdk.LowCmd.from_bytes(bytes(cmd)).SN > 0.9 * 10 / PERIOD
