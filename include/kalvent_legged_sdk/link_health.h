@@ -1,6 +1,7 @@
-// How well the link to the robot controller works: whether state arrives,
-// how old the newest state is, what is lost on the way, and warnings on
-// stderr when it goes wrong.
+/// @file
+/// How well the link to the robot controller works: whether state arrives,
+/// how old the newest state is, what is lost on the way, and warnings on
+/// standard error when it goes wrong.
 #pragma once
 
 #include <netinet/in.h>
@@ -11,88 +12,104 @@
 
 namespace KALVENT_LEGGED_SDK {
 
-// The health of one UDP endpoint's incoming link, kept up to date by the
-// endpoint's own Send and Recv (get it with UDP::linkHealth()). It starts no
-// thread and allocates nothing: it learns only what those calls see, so it
-// is as current as the receive loop that calls Recv.
-//
-// Threads: every reader below loads atomics and may be called from any
-// thread at any time, also while Send and Recv run. Times are seconds on the
-// monotonic clock (CLOCK_MONOTONIC), taken when Recv found the packet.
-//
-// Warnings (on by default, each once per episode, on stderr only):
-//  - no valid packet 1 s after the first Send, naming the peer and the two
-//    usual causes (nothing listening there; commands not stamped, because the
-//    send loop started before the first SetSend);
-//  - the state went stale (no valid packet for 0.1 s), and again when it
-//    comes back.
-// They are printed from inside Send or Recv.
+/// The health of one UDP endpoint's incoming link, kept up to date by the
+/// endpoint's own Send and Recv (get it with UDP::linkHealth()). It starts no
+/// thread and allocates nothing: it learns only what those calls see, so it
+/// is as current as the receive loop that calls Recv.
+///
+/// Threads: every reader below loads atomics and may be called from any
+/// thread at any time, also while Send and Recv run. Times are seconds on the
+/// monotonic clock (CLOCK_MONOTONIC), taken when Recv found the packet.
+///
+/// Warnings (on by default, each once per episode, on standard error only,
+/// each line starting "kalvent_legged_sdk: " and naming the peer's address
+/// and port):
+///  - no valid packet kWarnSilentSeconds after the first Send, naming the two
+///    usual causes (nothing listening there; commands not stamped, because
+///    the send loop started before the first SetSend);
+///  - the state went stale (no valid packet for kWarnStaleSeconds), and again
+///    when it comes back, with the length of the gap in ms.
+///
+/// They are printed from inside Send or Recv. Nothing here ends the process
+/// or throws.
 class LinkHealth {
  public:
-  // Age beyond which a warning says the state is stale, s. A program's own
-  // threshold for stale() is its choice.
+  /// Age of the newest valid state beyond which a warning says the state is
+  /// stale, s. A program's own threshold for stale() is its choice.
   static constexpr double kWarnStaleSeconds = 0.1;
-  // Time after the first Send without any valid packet before the warning, s.
+  /// Time after the first Send without any valid packet before the warning,
+  /// s.
   static constexpr double kWarnSilentSeconds = 1.0;
-  // The window recentLoss() covers, s, and how often it is brought up to date.
+  /// The window recentLoss() covers, s.
   static constexpr double kLossWindowSeconds = 1.0;
+  /// How often recentLoss() and overallLoss() are brought up to date, s.
   static constexpr double kLossUpdateSeconds = 0.1;
 
+  /// Nothing seen yet: no valid packet, all counters 0, losses NaN, warnings
+  /// on.
   LinkHealth() = default;
   LinkHealth(const LinkHealth&) = delete;
   LinkHealth& operator=(const LinkHealth&) = delete;
 
-  // True once a packet with a good checksum has arrived.
+  /// True once a packet with a good checksum has arrived.
   bool anyValid() const noexcept;
-  // Seconds since Recv accepted the newest valid packet; +infinity before the
-  // first.
+  /// Seconds since Recv accepted the newest valid packet; +infinity before
+  /// the first.
   double stateAge() const noexcept;
-  // stateAge() > thresholdSeconds.
+  /// True when stateAge() > `thresholdSeconds` (so, for any finite
+  /// threshold, before the first valid packet).
   bool stale(double thresholdSeconds) const noexcept;
-  // Packets accepted (the same as UDPState::RecvCount).
+  /// Packets accepted (the same count as UDPState::RecvCount).
   uint64_t validPackets() const noexcept;
-  // Recv calls that found nothing queued. UDPState::RecvCRCError counts
-  // these together with checksumFailures().
+  /// Recv calls that found nothing queued. UDPState::RecvCRCError counts
+  /// these together with checksumFailures().
   uint64_t emptyPolls() const noexcept;
-  // Packets that arrived and failed the checksum (or the length).
+  /// Recv calls whose newest datagram failed the checksum (a datagram of the
+  /// wrong length fails it too).
   uint64_t checksumFailures() const noexcept;
-  // Times the state's tick went back by more than kRestartTicks periods: the
-  // controller started afresh. Each restart clears the loss estimates.
+  /// Times the state's tick went back by more than kRestartTicks packet
+  /// periods: the controller started afresh. Each restart clears the loss
+  /// estimates.
   uint64_t tickRestarts() const noexcept;
-  // The share, 0 to 1, of the controller's state packets that never arrived
-  // over the last kLossWindowSeconds, updated every kLossUpdateSeconds. The
-  // controller stamps each state packet with a rising tick; the tick advance
-  // per packet is learnt from the link, so the ticks spanned tell how many
-  // packets were sent, and every datagram Recv drained counts as arrived
-  // (also those it dropped for a newer one). Duplicated packets make it read
-  // low (never below 0); a corrupted packet counts as lost. NaN until 20
-  // packets' worth of ticks were seen, for packets without a tick (endpoints
-  // of other lengths than the low- and high-level state), and after a
-  // restart until measurable again. While nothing arrives at all it reads 1
-  // once the window has passed; stale() tells an outage sooner.
+  /// The share, 0 to 1, of the controller's state packets that never
+  /// arrived over the last kLossWindowSeconds, updated every
+  /// kLossUpdateSeconds (by Recv: only while Recv is being called).
+  ///
+  /// The controller stamps each state packet with a rising tick; the tick
+  /// advance per packet is learnt from the link, so the ticks spanned tell
+  /// how many packets were sent, and every datagram Recv drained counts as
+  /// arrived (also those it dropped for a newer one). Duplicated packets make
+  /// it read low (never below 0); a corrupted packet counts as lost.
+  ///
+  /// NaN until 20 packets' worth of ticks were seen, for packets without a
+  /// tick (endpoints of other lengths than the low- and high-level state),
+  /// and after a restart until measurable again. While nothing arrives at all
+  /// it reads 1 once the window has passed; stale() tells an outage sooner.
   double recentLoss() const noexcept;
-  // The same share since the first state (or the last restart): a steadier
-  // figure for a whole run.
+  /// The same share since the first state (or the last restart): a steadier
+  /// figure for a whole run. NaN in the same cases.
   double overallLoss() const noexcept;
-  // Sleeps until a valid state arrived (true) or timeoutSeconds passed
-  // (false). Another thread must be calling Recv meanwhile.
+  /// Sleeps in 1 ms steps until a valid state arrived (returns true) or
+  /// `timeoutSeconds` passed (returns false). Another thread must be calling
+  /// Recv meanwhile; from the thread that calls Recv it can only time out.
   bool waitForFirstState(double timeoutSeconds) const;
-  // Turns the stderr warnings on (the default) or off.
+  /// Turns the standard-error warnings on (the default) or off; from any
+  /// thread.
   void setWarnings(bool enabled) noexcept;
 
-  // A tick that falls back by more than this many packet periods is a
-  // controller restart; less is a packet reordered on the way.
+  /// A tick that falls back by more than this many packet periods is a
+  /// controller restart; less is a packet reordered on the way.
   static constexpr uint32_t kRestartTicks = 32;
 
  private:
   friend class UDP;
-  // The benchmark times the updates apart from the system calls around them.
+  /// The benchmark times the updates apart from the system calls around them.
   friend struct LinkHealthBenchAccess;
 
   // Called by UDP with the peer the endpoint talks to.
   void onSend(const sockaddr_in& peer) noexcept;
   void onEmptyPoll(const sockaddr_in& peer) noexcept;
-  // `datagrams`: how many Recv drained in this call, the last of them judged.
+  /// `datagrams`: how many Recv drained in this call, the last of them judged.
   void onChecksumFailure(int datagrams, const sockaddr_in& peer) noexcept;
   void onAccepted(const char* packet, int length, int datagrams, const sockaddr_in& peer) noexcept;
 
@@ -103,13 +120,13 @@ class LinkHealth {
   void restartEstimates() noexcept;
   void warn(const char* format, const sockaddr_in& peer, double value) const noexcept;
 
-  static constexpr int kBuckets = 10;  // kLossWindowSeconds / kLossUpdateSeconds
+  static constexpr int kBuckets = 10;  ///< kLossWindowSeconds / kLossUpdateSeconds
   static constexpr double kMinimumExpected = 20;
 
   // Read from any thread.
   std::atomic<bool> warnings_{true};
-  std::atomic<int64_t> firstSendNs_{0};          // 0: not sent yet
-  std::atomic<int64_t> lastValidNs_{INT64_MIN};  // INT64_MIN: none yet
+  std::atomic<int64_t> firstSendNs_{0};          ///< 0: not sent yet
+  std::atomic<int64_t> lastValidNs_{INT64_MIN};  ///< INT64_MIN: none yet
   std::atomic<uint64_t> validPackets_{0};
   std::atomic<uint64_t> emptyPolls_{0};
   std::atomic<uint64_t> checksumFailures_{0};
@@ -135,7 +152,7 @@ class LinkHealth {
   bool bucketValid_[kBuckets] = {};
   int bucket_ = 0;
   int64_t bucketEndNs_ = 0;
-  uint32_t firstTick_ = 0;  // the tick the overall figure counts from
+  uint32_t firstTick_ = 0;  ///< the tick the overall figure counts from
   uint64_t overallArrivals_ = 0;
 };
 

@@ -33,7 +33,9 @@ typedef boost::function<void()> Callback;
 ///               when running; "[Error] Loop NAME period ... is invalid." for a
 ///               period that is not a positive number of nanoseconds.
 ///   shutdown(): "[Warning] Loop NAME shutdown nothing." when idle.
-///   the thread: "[Loop End] named: NAME" as it ends.
+///   the thread: "[Loop End] named: NAME" as it ends; before it,
+///               "[Error] Loop NAME cannot arm its timer." when the system
+///               gives it no timer (the thread then ends at once).
 ///
 /// Subclassing: a subclass's destructor must call shutdownBeforeDestruction()
 /// first. The loop thread calls functionCB() through this object, so it has
@@ -53,10 +55,12 @@ class Loop {
   Loop& operator=(const Loop&) = delete;
 
   /// Starts the loop thread; its first call comes at once, the next ones on
-  /// the period grid. Ends the process (status 254) when the thread cannot be
-  /// pinned to `bindCPU`. A stopped loop may be started again. Several
-  /// threads may call it at once: exactly one starts the loop and the others
-  /// print the already-running line.
+  /// the period grid. Ends the process (status 254) after "Error: Set
+  /// affinity failed." when the thread cannot be pinned to `bindCPU`; throws
+  /// std::system_error (the loop stays idle) when no thread can be made. A
+  /// stopped loop may be started again. Several threads may call it at once:
+  /// exactly one starts the loop and the others print the already-running
+  /// line.
   void start();
   /// Stops the loop thread and waits for it to end: at most the call in
   /// progress plus one period. Not from the loop's own thread.

@@ -44,10 +44,11 @@ class Safety {
 
   /// Checks the twelve measured angles against the joint ranges narrowed by
   /// `limit` radians at both ends (a negative margin widens them). If any lies
-  /// outside, prints each offending joint ("FR 0" ... for hips, "leg L thigh:
-  /// DEG" / "leg L calf: DEG" in degrees for the others) in order, zeroes the
-  /// modes, prints "Error: Position Protection." and ends the process (status
-  /// 254). A NaN or infinite angle always violates. A margin that is NaN or
+  /// outside, prints each offending joint on standard output (first the hips,
+  /// "FR 0", "FL 0", "RR 0", "RL 0"; then leg by leg "leg L thigh: DEG" and
+  /// "leg L calf: DEG", the measured angle in degrees), zeroes the modes,
+  /// prints "Error: Position Protection." and ends the process (status 254).
+  /// A NaN or infinite angle always violates. A margin that is NaN or
   /// infinite is refused: the modes are zeroed and the process ends with
   /// status 255 (invalid argument), with a line on stderr and none on stdout.
   void PositionProtect(LowCmd& send, LowState& recv, double limit);

@@ -42,11 +42,16 @@ inline const char UDP_SERVER_IP_SPORT[16] = "192.168.177.110";
 /// run each of them from one thread at a time across all endpoints.
 /// Construct before starting the loops, destroy after stopping them.
 ///
-/// Set-up failures print a line and end the process: status 255 for an invalid
-/// level or a packet length below 4, 254 for a socket, bind or connect
-/// failure; a line on standard error names the call, the address and port and
-/// the system's reason. Run-time faults are only counted or returned. Nothing
-/// is allocated after construction, except by switchLevel.
+/// Construction prints "UDP Initialized. Port: N " on standard output.
+/// Set-up failures print a line and end the process: status 255 for an
+/// invalid level ("Level Flag Error.") or a packet length below 4 (nothing on
+/// standard output); status 254 for a socket, bind or connect failure ("Error:
+/// Socket init failed.", "Error: Bind client ip&port failed.", "Error:
+/// Connect failed. target IP:ADDR", the last also for a target that is not a
+/// dotted-decimal IPv4 address); a line on standard error names the call, the
+/// address and port and the system's reason. Run-time faults are only counted
+/// or returned. Nothing is allocated after construction, except by
+/// switchLevel.
 class UDP {
  public:
   /// Default endpoint of a level (HIGHLEVEL or LOWLEVEL; anything else ends the
@@ -64,10 +69,15 @@ class UDP {
   /// Server mode: bound to `localPort`, unconnected until the first datagram,
   /// whose sender (address and source port) becomes the peer for good; from
   /// then on datagrams of other senders are dropped, even those that queued
-  /// before it. `targetPort` is kept but does not choose the peer. Lengths as
-  /// above. Level flag 0x00.
+  /// before it. The Recv that takes the first client prints "Client
+  /// connected! Client IP:ADDR" on standard output; if connecting to it
+  /// fails, that Recv prints "Error: Connect client failed." and ends the
+  /// process with status 254. `targetPort` is kept but does not choose the
+  /// peer. Lengths as above. Level flag 0x00.
   UDP(uint16_t localPort, uint16_t targetPort, int sendLength, int recvLength);
-  /// Prints "Closing UDP." and closes the socket.
+  /// Prints "Closing UDP." and closes the socket; also prints "Error! Close
+  /// UDP Failed." when the socket cannot be shut down (a server-mode endpoint
+  /// that never had a client).
   ~UDP();
 
   UDP(const UDP&) = delete;
@@ -117,8 +127,10 @@ class UDP {
   int socketFd() const noexcept { return sockFd; }
 
   /// The incoming link's health, kept up to date by Send and Recv; its
-  /// readers may be called from any thread (see link_health.h).
+  /// readers may be called from any thread (see link_health.h). Lives as
+  /// long as the endpoint. Non-const, to turn its warnings off.
   LinkHealth& linkHealth() noexcept { return health_; }
+  /// The incoming link's health, for reading only.
   const LinkHealth& linkHealth() const noexcept { return health_; }
 
   UDPState udpState{};       ///< link counters, all zero at construction
