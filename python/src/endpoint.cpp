@@ -133,6 +133,8 @@ py::class_<Endpoint> bindEndpoint(py::module_& m) {
           "Server mode: bound to localPort, unconnected until the first datagram, whose sender\n"
           "becomes the peer for good. Level flag 0x00.");
 
+  // SetSend and GetRecv try their overloads in order: the low-level records,
+  // which a control loop passes at its full rate, come first.
   udp.def(
          "InitCmdData",
          [](Endpoint& e, RecordView<sdk::HighCmd>& cmd) { e.udp->InitCmdData(cmd.record()); },
@@ -160,15 +162,15 @@ py::class_<Endpoint> bindEndpoint(py::module_& m) {
           "are not running.")
       .def(
           "SetSend",
-          [](Endpoint& e, RecordView<sdk::HighCmd>& cmd) { return e.udp->SetSend(cmd.record()); },
-          py::arg("cmd"),
-          "Stamps the checksum into cmd.crc and stores cmd as the packet to send. Returns 0.")
-      .def(
-          "SetSend",
           [](Endpoint& e, RecordView<sdk::LowCmd>& cmd) { return e.udp->SetSend(cmd.record()); },
           py::arg("cmd"),
           "Encodes cmd (tau x256, Kp x32, Kd x16 as 16-bit integers), stamps the checksum and\n"
           "stores it as the packet to send. cmd is not changed. Returns 0.")
+      .def(
+          "SetSend",
+          [](Endpoint& e, RecordView<sdk::HighCmd>& cmd) { return e.udp->SetSend(cmd.record()); },
+          py::arg("cmd"),
+          "Stamps the checksum into cmd.crc and stores cmd as the packet to send. Returns 0.")
       .def(
           "SetSend",
           [](Endpoint& e, const py::buffer& packet) {
@@ -180,14 +182,14 @@ py::class_<Endpoint> bindEndpoint(py::module_& m) {
           "endpoint's send length (a bytearray...) and stores the packet. Returns 0.")
       .def(
           "GetRecv",
-          [](Endpoint& e, RecordView<sdk::HighState>& state) { e.udp->GetRecv(state.record()); },
-          py::arg("state"), "Copies the newest accepted packet (zeros before the first).")
-      .def(
-          "GetRecv",
           [](Endpoint& e, RecordView<sdk::LowState>& state) { e.udp->GetRecv(state.record()); },
           py::arg("state"),
           "Decodes the newest accepted packet into state (tauEst in N·m); state.crc keeps its\n"
           "value.")
+      .def(
+          "GetRecv",
+          [](Endpoint& e, RecordView<sdk::HighState>& state) { e.udp->GetRecv(state.record()); },
+          py::arg("state"), "Copies the newest accepted packet (zeros before the first).")
       .def(
           "GetRecv",
           [](Endpoint& e, const py::buffer& packet) {
