@@ -10,8 +10,8 @@ so never at once), which spreads the machine's load over both.
 Both loops time their calls the same way, from the loop thread around the
 whole call, so a cycle's cost is the step plus, for Python, taking the GIL,
 the call and releasing the GIL, which is the point. Wake-up lateness is
-apart: how long after its point on the loop's period grid a call began. The
-grid starts at the first call, which a loop makes as it arms its timer. A
+apart: how long after its point on the loop's period grid a call began (the
+grid starts with the first call, which a loop makes as it arms its timer). A
 cycle is missed when no call finished its step within that period: a late
 or overrunning call, or a period the loop skipped.
 
@@ -93,17 +93,20 @@ class PythonController:
         return loops[2].call_times()
 
 
-# A call may begin this much before its grid point as the first call sets
-# it: the first call comes just after the timer is armed.
-GRID_TOLERANCE_NS = 20_000
-
-
 def cycles(calls):
     """From one run's (begin, end) calls: each call's cost and wake-up
-    lateness in ns, and the missed cycles."""
+    lateness in ns, and the missed cycles.
+
+    No call begins before its grid point, and the first comes at the grid's
+    start: the grid starts at the earliest of the first call and each
+    punctual call's begin less its periods. Lateness is thus counted from
+    the earliest wake-up of the run, a lower bound off by a few us at most."""
     period = round(PERIOD * 1e9)
-    origin = calls[0][0]
-    index = [(begin - origin + GRID_TOLERANCE_NS) // period for begin, _ in calls]
+    first = calls[0][0]
+    nearest = [round((begin - first) / period) for begin, _ in calls]
+    origin = min(begin - k * period for (begin, _), k in zip(calls, nearest)
+                 if abs(begin - first - k * period) < period // 4)
+    index = [(begin - origin) // period for begin, _ in calls]
     costs = [end - begin for begin, end in calls]
     lateness = [begin - origin - k * period for (begin, _), k in zip(calls, index)]
     on_time = {k for (_, end), k in zip(calls, index) if end <= origin + (k + 1) * period}
