@@ -78,7 +78,6 @@ class Controller {
     recv.start();
     control.start();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    control.shutdown();
     return times.recorded();
   }
 
