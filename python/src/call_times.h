@@ -43,7 +43,7 @@ class CallTimes {
 
   std::vector<Call> recorded() const {
     const size_t count = recorded_.load(std::memory_order_acquire);
-    return std::vector<Call>(calls_.begin(), calls_.begin() + static_cast<std::ptrdiff_t>(count));
+    return {calls_.begin(), calls_.begin() + static_cast<std::ptrdiff_t>(count)};
   }
 
  private:

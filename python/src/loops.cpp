@@ -184,9 +184,10 @@ class PythonLoop : public sdk::Loop {
   // goes. Takes the GIL, which nothing holding it waits on stateMutex_ for.
   void dropThreadState() {
     if (threadState_ == nullptr) return;
-    py::gil_scoped_acquire gil;
+    const PyGILState_STATE gil = PyGILState_Ensure();
     PyThreadState_Clear(threadState_);
     PyThreadState_Delete(threadState_);
+    PyGILState_Release(gil);
     threadState_ = nullptr;
   }
 
