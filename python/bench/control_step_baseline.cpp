@@ -65,9 +65,10 @@ class Controller {
     udp_.SetSend(cmd_);
   }
 
-  // Runs the loops for `seconds` at `period`. Returns the control loop's
-  // calls: (begin, end) in ns on CLOCK_MONOTONIC.
-  std::vector<CallTimes::Call> run(double seconds, float period) {
+  // Runs the loops for `seconds` at `period`. Returns, in ns on
+  // CLOCK_MONOTONIC, the time just before the control loop started and its
+  // calls' (begin, end).
+  std::pair<int64_t, std::vector<CallTimes::Call>> run(double seconds, float period) {
     CallTimes times;
     times.reset(static_cast<size_t>(seconds / period) + 16);
     py::gil_scoped_release release;
@@ -76,9 +77,10 @@ class Controller {
     TimedLoop control("cpp_control", period, boost::bind(&Controller::step, this), times);
     send.start();
     recv.start();
+    const int64_t started = CallTimes::now();
     control.start();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    return times.recorded();
+    return {started, times.recorded()};
   }
 
  private:

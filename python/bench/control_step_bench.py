@@ -10,8 +10,7 @@ so never at once), which spreads the machine's load over both.
 Both loops time their calls the same way, from the loop thread around the
 whole call, so a cycle's cost is the step plus, for Python, taking the GIL,
 the call and releasing the GIL, which is the point. Wake-up lateness is
-apart: how long after its point on the loop's period grid a call began (the
-grid starts with the first call, which a loop makes as it arms its timer). A
+apart: how long after its point on the loop's period grid a call began. A
 cycle is missed when no call finished its step within that period: a late
 or overrunning call, or a period the loop skipped.
 
@@ -85,32 +84,33 @@ class PythonController:
                  sdk.LoopFunc("py_recv", period, udp.Recv),
                  sdk.LoopFunc("py_control", period, step)]
         loops[2].record_call_times(int(seconds / period) + 16)
-        for loop in loops:
-            loop.start()
+        loops[0].start()
+        loops[1].start()
+        started = time.monotonic_ns()
+        loops[2].start()
         time.sleep(seconds)
         for loop in reversed(loops):
             loop.shutdown()
-        return loops[2].call_times()
+        return started, loops[2].call_times()
 
 
-def cycles(calls):
-    """From one run's (begin, end) calls: each call's cost and wake-up
-    lateness in ns, and the missed cycles.
+def cycles(started, calls):
+    """From one run's start and its (begin, end) calls: each call's cost and
+    wake-up lateness in ns, the missed cycles, and how far the grid's start
+    is uncertain.
 
-    No call begins before its grid point, and the first comes at the grid's
-    start: the grid starts at the earliest of the first call and each
-    punctual call's begin less its periods. Lateness is thus counted from
-    the earliest wake-up of the run, a lower bound off by a few us at most."""
+    The loop arms its timer between `started` and its first call, which
+    comes at once: the grid is taken to start at the first call, and a call
+    up to that uncertainty (at most a quarter period) before one of its
+    points counts as on time with lateness 0."""
     period = round(PERIOD * 1e9)
-    first = calls[0][0]
-    nearest = [round((begin - first) / period) for begin, _ in calls]
-    origin = min(begin - k * period for (begin, _), k in zip(calls, nearest)
-                 if abs(begin - first - k * period) < period // 4)
-    index = [(begin - origin) // period for begin, _ in calls]
+    origin = calls[0][0]
+    uncertain = min(origin - started, period // 4)
+    index = [(begin - origin + uncertain) // period for begin, _ in calls]
     costs = [end - begin for begin, end in calls]
-    lateness = [begin - origin - k * period for (begin, _), k in zip(calls, index)]
+    lateness = [max(0, begin - origin - k * period) for (begin, _), k in zip(calls, index)]
     on_time = {k for (_, end), k in zip(calls, index) if end <= origin + (k + 1) * period}
-    return costs, lateness, index[-1] + 1 - len(on_time)
+    return costs, lateness, index[-1] + 1 - len(on_time), uncertain
 
 
 def percentile(values, share):
@@ -142,11 +142,13 @@ def main():
     cpp = control_step_baseline.Controller("127.0.0.1", robots[0].port(), TARGET, KP, KD)
     python = PythonController(robots[1].port())
     results = {"C++": ([], [], 0), "Python": ([], [], 0)}
+    uncertain = []
     done = 0.0
     while done < args.seconds - 1e-9:
         block = min(args.block, args.seconds - done)
         for name, side in (("C++", cpp), ("Python", python)):
-            costs, lateness, missed = cycles(side.run(block, PERIOD))
+            costs, lateness, missed, grid = cycles(*side.run(block, PERIOD))
+            uncertain.append(grid)
             all_costs, all_lateness, all_missed = results[name]
             results[name] = (all_costs + costs, all_lateness + lateness, all_missed + missed)
         done += block
@@ -164,6 +166,8 @@ def main():
         print(f"{name:8} {len(costs):7d} {row[name][0]:16.1f} {row[name][1]:7.1f} "
               f"{max(costs) / 1e3:7.1f}   {statistics.median(lateness) / 1e3:16.1f} "
               f"{percentile(lateness, 0.99) / 1e3:7.1f} {max(lateness) / 1e3:7.1f} {missed:7d}")
+    print(f"lateness and missed cycles: the grid's start known to within "
+          f"{max(uncertain) / 1e3:.0f} us")
     added = [p - c for p, c in zip(row["Python"], row["C++"])]
     print(f"Python adds {added[0]:.1f} us at the median (goal <= 25), {added[1]:.1f} us at "
           f"p99 (goal <= 100); Python/C++ median ratio {row['Python'][0] / row['C++'][0]:.1f}")
