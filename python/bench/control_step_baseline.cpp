@@ -1,19 +1,19 @@
 // The benchmark's C++ side: the same control step as the Python one, on a
-// C++ loop, timed the same way, so that one run measures both.
+// C++ loop that times its calls as the Python LoopFunc does, so that one run
+// measures both.
 #include <kalvent_legged_sdk.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
-#include <time.h>
 
 #include <boost/bind/bind.hpp>
 #include <chrono>
 #include <cstdint>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <utility>
 #include <vector>
 
+#include "call_times.h"
 #include "wire.h"
 
 namespace py = pybind11;
@@ -21,13 +21,33 @@ namespace sdk = KALVENT_LEGGED_SDK;
 
 namespace {
 
+using kalvent_python::CallTimes;
+
 const int kJoints = sdk::RL_2 + 1;
 
-int64_t monotonicNs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
+// A loop that records its calls around the whole callback.
+class TimedLoop : public sdk::Loop {
+ public:
+  TimedLoop(std::string name, float period, sdk::Callback callback, CallTimes& times)
+      : sdk::Loop(std::move(name), period, -1), callback_(std::move(callback)), times_(times) {}
+  ~TimedLoop() { shutdownBeforeDestruction(); }
+  TimedLoop(const TimedLoop&) = delete;
+  TimedLoop& operator=(const TimedLoop&) = delete;
+
+  void functionCB() override {
+    if (!times_.wanted()) {
+      callback_();
+      return;
+    }
+    const int64_t entry = CallTimes::now();
+    callback_();
+    times_.add(entry, CallTimes::now());
+  }
+
+ private:
+  sdk::Callback callback_;
+  CallTimes& times_;
+};
 
 // A low-level controller endpoint with C++ Send/Recv loops and a C++ PD
 // step: GetRecv, torques of the twelve leg joints towards `target`, SetSend.
@@ -40,39 +60,31 @@ class Controller {
         kp_(kp),
         kd_(kd),
         udp_(0, robotIP_.c_str(), robotPort, sdk::LOW_CMD_LENGTH, sdk::LOW_STATE_LENGTH) {
+    udp_.linkHealth().setWarnings(false);  // idle between blocks, by design
     udp_.InitCmdData(cmd_);
     udp_.SetSend(cmd_);
   }
 
-  // Runs the loops for `seconds` at `period`. Returns, on CLOCK_MONOTONIC in
-  // ns, the time just before the control loop started, and the start and
-  // end of each step.
-  std::tuple<int64_t, std::vector<int64_t>, std::vector<int64_t>> run(double seconds,
-                                                                      float period) {
-    starts_.clear();
-    ends_.clear();
-    const size_t expected = static_cast<size_t>(seconds / period) + 16;
-    starts_.reserve(expected);
-    ends_.reserve(expected);
-    int64_t started = 0;
-    {
-      py::gil_scoped_release release;
-      sdk::LoopFunc send("cpp_send", period, boost::bind(&sdk::UDP::Send, &udp_));
-      sdk::LoopFunc recv("cpp_recv", period, boost::bind(&sdk::UDP::Recv, &udp_));
-      sdk::LoopFunc control("cpp_control", period, boost::bind(&Controller::step, this));
-      send.start();
-      recv.start();
-      started = monotonicNs();
-      control.start();
-      std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    }
-    return {started, starts_, ends_};
+  // Runs the loops for `seconds` at `period`. Returns, in ns on
+  // CLOCK_MONOTONIC, the time just before the control loop started and its
+  // calls' (begin, end).
+  std::pair<int64_t, std::vector<CallTimes::Call>> run(double seconds, float period) {
+    CallTimes times;
+    times.reset(static_cast<size_t>(seconds / period) + 16);
+    py::gil_scoped_release release;
+    sdk::LoopFunc send("cpp_send", period, boost::bind(&sdk::UDP::Send, &udp_));
+    sdk::LoopFunc recv("cpp_recv", period, boost::bind(&sdk::UDP::Recv, &udp_));
+    TimedLoop control("cpp_control", period, boost::bind(&Controller::step, this), times);
+    send.start();
+    recv.start();
+    const int64_t started = CallTimes::now();
+    control.start();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    return {started, times.recorded()};
   }
 
  private:
   void step() {
-    if (starts_.size() == starts_.capacity()) return;
-    starts_.push_back(monotonicNs());
     udp_.GetRecv(state_);
     for (int j = 0; j < kJoints; ++j) {
       const float q = state_.motorState[j].q;
@@ -82,7 +94,6 @@ class Controller {
       cmd_.motorCmd[j].Kd = 0;
     }
     udp_.SetSend(cmd_);
-    ends_.push_back(monotonicNs());
   }
 
   std::string robotIP_;
@@ -92,8 +103,6 @@ class Controller {
   sdk::UDP udp_;
   sdk::LowCmd cmd_{};
   sdk::LowState state_{};
-  std::vector<int64_t> starts_;
-  std::vector<int64_t> ends_;
 };
 
 }  // namespace

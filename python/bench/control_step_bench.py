@@ -7,10 +7,12 @@ and Recv loops, talking over loopback to a simulated peer. The two run in
 alternating blocks (the low-level codec's scratch is shared by the process,
 so never at once), which spreads the machine's load over both.
 
-Cost of a cycle: from its place on the loop's period grid to the end of the
-step. It includes the thread's wake-up, and for Python the GIL and the call,
-which is the point. Missed cycles: grid periods without a call, and calls
-that ended after their period.
+Both loops time their calls the same way, from the loop thread around the
+whole call, so a cycle's cost is the step plus, for Python, taking the GIL,
+the call and releasing the GIL, which is the point. Wake-up lateness is
+apart: how long after its point on the loop's period grid a call began. A
+cycle is missed when no call finished its step within that period: a late
+or overrunning call, or a period the loop skipped.
 
 Run:  PYTHONPATH=build/native/python:build/native/python/bench \\
         python/bench/control_step_bench.py [--seconds 60] [--block 10]
@@ -40,6 +42,7 @@ class Robot:
 
     def __init__(self):
         self.udp = sdk.UDP(0, 0, sdk.LOW_STATE_LENGTH, sdk.LOW_CMD_LENGTH)
+        self.udp.linkHealth().setWarnings(False)  # idle between blocks, by design
         state = bytearray(sdk.LOW_STATE_LENGTH)
         state[0] = sdk.LOWLEVEL
         self.udp.SetSend(state)
@@ -67,52 +70,47 @@ class PythonController:
         self.udp.InitCmdData(self.cmd)
         self.udp.SetSend(self.cmd)
 
-    def run(self, seconds):
-        starts, ends = [], []
-        udp, cmd, state, clock = self.udp, self.cmd, self.state, time.monotonic_ns
+    def run(self, seconds, period):
+        udp, cmd, state = self.udp, self.cmd, self.state
 
         def step():
-            start = clock()
             udp.GetRecv(state)
             q, dq, _ = state.joint_state()
             cmd.set_joints(tau=[KP * (t - x) - KD * v for t, x, v in zip(TARGET, q, dq)],
                            Kp=0.0, Kd=0.0)
             udp.SetSend(cmd)
-            starts.append(start)
-            ends.append(clock())
 
-        loops = [sdk.LoopFunc("py_send", PERIOD, udp.Send),
-                 sdk.LoopFunc("py_recv", PERIOD, udp.Recv),
-                 sdk.LoopFunc("py_control", PERIOD, step)]
+        loops = [sdk.LoopFunc("py_send", period, udp.Send),
+                 sdk.LoopFunc("py_recv", period, udp.Recv),
+                 sdk.LoopFunc("py_control", period, step)]
+        loops[2].record_call_times(int(seconds / period) + 16)
         loops[0].start()
         loops[1].start()
-        started = clock()
+        started = time.monotonic_ns()
         loops[2].start()
         time.sleep(seconds)
         for loop in reversed(loops):
             loop.shutdown()
-        return started, starts, ends
+        return started, loops[2].call_times()
 
 
-def cycle_costs(starts, ends):
-    """Per call: ns from its point on the period grid to the step's end; and
-    the missed cycles.
+def cycles(started, calls):
+    """From one run's start and its (begin, end) calls: each call's cost and
+    wake-up lateness in ns, the missed cycles, and how far the grid's start
+    is uncertain.
 
-    The grid is found from the calls themselves: their start times modulo
-    the period cluster just after the grid points, so the grid point is the
-    end of the widest gap in that circle, that is the earliest call. On the
-    Python side a call's start is taken inside the callable, after the GIL
-    and the call, so the earliest call's overhead (a few us) is left out."""
-    period = PERIOD * 1e9
-    phases = sorted((s - starts[0]) % period for s in starts)
-    gaps = [(b - a, b) for a, b in zip(phases, phases[1:])]
-    gaps.append((phases[0] + period - phases[-1], phases[0]))
-    origin = starts[0] + max(gaps)[1] - period
-    index = [int((s - origin) // period) for s in starts]
-    costs = [e - (origin + k * period) for e, k in zip(ends, index)]
-    skipped = index[-1] - index[0] + 1 - len(set(index))
-    overran = sum(1 for c in costs if c > period)
-    return costs, skipped + overran
+    The loop arms its timer between `started` and its first call, which
+    comes at once: the grid is taken to start at the first call, and a call
+    up to that uncertainty (at most a quarter period) before one of its
+    points counts as on time with lateness 0."""
+    period = round(PERIOD * 1e9)
+    origin = calls[0][0]
+    uncertain = min(origin - started, period // 4)
+    index = [(begin - origin + uncertain) // period for begin, _ in calls]
+    costs = [end - begin for begin, end in calls]
+    lateness = [max(0, begin - origin - k * period) for (begin, _), k in zip(calls, index)]
+    on_time = {k for (_, end), k in zip(calls, index) if end <= origin + (k + 1) * period}
+    return costs, lateness, index[-1] + 1 - len(on_time), uncertain
 
 
 def percentile(values, share):
@@ -143,17 +141,16 @@ def main():
     robots = [Robot(), Robot()]
     cpp = control_step_baseline.Controller("127.0.0.1", robots[0].port(), TARGET, KP, KD)
     python = PythonController(robots[1].port())
-    results = {"C++": ([], 0, []), "Python": ([], 0, [])}
+    results = {"C++": ([], [], 0), "Python": ([], [], 0)}
+    uncertain = []
     done = 0.0
     while done < args.seconds - 1e-9:
         block = min(args.block, args.seconds - done)
         for name, side in (("C++", cpp), ("Python", python)):
-            _, starts, ends = side.run(block, PERIOD) if name == "C++" else side.run(block)
-            costs, missed = cycle_costs(starts, ends)
-            all_costs, all_missed, steps = results[name]
-            all_costs += costs
-            steps += [e - s for s, e in zip(starts, ends)]
-            results[name] = (all_costs, all_missed + missed, steps)
+            costs, lateness, missed, grid = cycles(*side.run(block, PERIOD))
+            uncertain.append(grid)
+            all_costs, all_lateness, all_missed = results[name]
+            results[name] = (all_costs + costs, all_lateness + lateness, all_missed + missed)
         done += block
     for robot in robots:
         robot.stop()
@@ -161,13 +158,16 @@ def main():
     print(f"\ncontrol step at {1 / PERIOD:.0f} Hz, {args.seconds:g} s per side "
           f"(blocks of {args.block:g} s), {'SCHED_FIFO' if realtime else 'not real-time'}; "
           f"load average {os.getloadavg()[0]:.1f}")
-    print(f"{'':8} {'cycles':>7} {'median us':>10} {'p99 us':>8} {'max us':>8} "
-          f"{'step median us':>15} {'missed':>7}")
+    print(f"{'':8} {'cycles':>7} {'cost: median us':>16} {'p99 us':>7} {'max us':>7}   "
+          f"{'late: median us':>16} {'p99 us':>7} {'max us':>7} {'missed':>7}")
     row = {}
-    for name, (costs, missed, steps) in results.items():
+    for name, (costs, lateness, missed) in results.items():
         row[name] = (statistics.median(costs) / 1e3, percentile(costs, 0.99) / 1e3)
-        print(f"{name:8} {len(costs):7d} {row[name][0]:10.1f} {row[name][1]:8.1f} "
-              f"{max(costs) / 1e3:8.1f} {statistics.median(steps) / 1e3:15.1f} {missed:7d}")
+        print(f"{name:8} {len(costs):7d} {row[name][0]:16.1f} {row[name][1]:7.1f} "
+              f"{max(costs) / 1e3:7.1f}   {statistics.median(lateness) / 1e3:16.1f} "
+              f"{percentile(lateness, 0.99) / 1e3:7.1f} {max(lateness) / 1e3:7.1f} {missed:7d}")
+    print(f"lateness and missed cycles: the grid's start known to within "
+          f"{max(uncertain) / 1e3:.0f} us")
     added = [p - c for p, c in zip(row["Python"], row["C++"])]
     print(f"Python adds {added[0]:.1f} us at the median (goal <= 25), {added[1]:.1f} us at "
           f"p99 (goal <= 100); Python/C++ median ratio {row['Python'][0] / row['C++'][0]:.1f}")

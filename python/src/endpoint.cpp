@@ -45,6 +45,24 @@ class PacketBuffer {
   Py_buffer view_{};
 };
 
+// SetSend and GetRecv pick the record by its class themselves: pybind11
+// trying one overload per record costs about a microsecond for each that
+// does not fit, a tenth of a Python control step.
+template <typename R>
+RecordView<R>* recordOf(const py::handle& source) {
+  if (!py::isinstance<RecordView<R>>(source)) return nullptr;
+  return &source.cast<RecordView<R>&>();
+}
+
+// `source` as a packet buffer, or a TypeError naming what the call takes.
+const py::handle& packetOf(const py::handle& source, const char* call, const char* records) {
+  if (!PyObject_CheckBuffer(source.ptr())) {
+    throw py::type_error(std::string(call) + ": needs " + records + " or a writable buffer, not " +
+                         Py_TYPE(source.ptr())->tp_name);
+  }
+  return source;
+}
+
 void bindCounters(py::module_& m) {
   using sdk::UDPState;
   py::class_<UDPState>(m, "UDPState", "Counters of one UDP endpoint (a copy); all start at zero.")
@@ -160,43 +178,47 @@ py::class_<Endpoint> bindEndpoint(py::module_& m) {
           "are not running.")
       .def(
           "SetSend",
-          [](Endpoint& e, RecordView<sdk::HighCmd>& cmd) { return e.udp->SetSend(cmd.record()); },
+          [](Endpoint& e, const py::handle& cmd) {
+            if (auto* low = recordOf<sdk::LowCmd>(cmd)) return e.udp->SetSend(low->record());
+            if (auto* high = recordOf<sdk::HighCmd>(cmd)) return e.udp->SetSend(high->record());
+            const PacketBuffer buffer(packetOf(cmd, "SetSend", "a LowCmd, a HighCmd"),
+                                      e.sendLength);
+            return e.udp->SetSend(buffer.data());
+          },
           py::arg("cmd"),
-          "Stamps the checksum into cmd.crc and stores cmd as the packet to send. Returns 0.")
-      .def(
-          "SetSend",
-          [](Endpoint& e, RecordView<sdk::LowCmd>& cmd) { return e.udp->SetSend(cmd.record()); },
-          py::arg("cmd"),
-          "Encodes cmd (tau x256, Kp x32, Kd x16 as 16-bit integers), stamps the checksum and\n"
-          "stores it as the packet to send. cmd is not changed. Returns 0.")
+          "Stores the packet to send; returns 0. A LowCmd is encoded (tau x256, Kp x32, Kd\n"
+          "x16 as 16-bit integers) and checksummed, and is not changed. A HighCmd gets the\n"
+          "checksum stamped into cmd.crc. A writable buffer of the endpoint's send length\n"
+          "(a bytearray...) gets the checksum stamped into its last four bytes.")
       .def(
           "SetSend",
           [](Endpoint& e, const py::buffer& packet) {
             const PacketBuffer buffer(packet, e.sendLength);
             return e.udp->SetSend(buffer.data());
           },
-          py::arg("packet"),
-          "Stamps the checksum into the last four bytes of the caller's writable buffer of the\n"
-          "endpoint's send length (a bytearray...) and stores the packet. Returns 0.")
+          py::arg("packet"), "SetSend(packet=buffer): as SetSend(buffer).")
       .def(
           "GetRecv",
-          [](Endpoint& e, RecordView<sdk::HighState>& state) { e.udp->GetRecv(state.record()); },
-          py::arg("state"), "Copies the newest accepted packet (zeros before the first).")
-      .def(
-          "GetRecv",
-          [](Endpoint& e, RecordView<sdk::LowState>& state) { e.udp->GetRecv(state.record()); },
+          [](Endpoint& e, const py::handle& state) {
+            if (auto* low = recordOf<sdk::LowState>(state)) return e.udp->GetRecv(low->record());
+            if (auto* high = recordOf<sdk::HighState>(state)) {
+              return e.udp->GetRecv(high->record());
+            }
+            const PacketBuffer buffer(packetOf(state, "GetRecv", "a LowState, a HighState"),
+                                      e.recvLength);
+            e.udp->GetRecv(buffer.data());
+          },
           py::arg("state"),
-          "Decodes the newest accepted packet into state (tauEst in N·m); state.crc keeps its\n"
-          "value.")
+          "Copies the newest accepted packet (zeros before the first). A LowState gets it\n"
+          "decoded (tauEst in N·m) and keeps its crc; a HighState gets it as it is; so does a\n"
+          "writable buffer of at least the endpoint's receive length.")
       .def(
           "GetRecv",
           [](Endpoint& e, const py::buffer& packet) {
             const PacketBuffer buffer(packet, e.recvLength);
             e.udp->GetRecv(buffer.data());
           },
-          py::arg("packet"),
-          "Copies the newest accepted packet into the caller's writable buffer of at least\n"
-          "the endpoint's receive length.")
+          py::arg("packet"), "GetRecv(packet=buffer): as GetRecv(buffer).")
       .def(
           "Send", [](Endpoint& e) { return e.udp->Send(); },
           py::call_guard<py::gil_scoped_release>(),

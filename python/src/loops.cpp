@@ -5,17 +5,27 @@
 // C++ and never takes the GIL, so that the link keeps its period whatever
 // Python does. A callable that raises stops its own loop: the exception is
 // printed with its traceback and the process goes on.
+//
+// Each loop thread has one Python thread state for its whole life. Making
+// and clearing one around every call, as a scoped GIL acquisition does on a
+// thread Python does not know, costs more than a whole control step.
 #include <kalvent_legged_sdk.h>
+#include <pybind11/stl.h>
 
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "bindings.h"
+#include "call_times.h"
 #include "endpoint.h"
 
 namespace kalvent_python {
@@ -41,6 +51,15 @@ std::function<void()> nativeCall(const py::object& callable) {
   }
   return {};
 }
+
+// Holds the GIL for a scope on a thread state that outlives the scope.
+class GilOnState {
+ public:
+  explicit GilOnState(PyThreadState* state) { PyEval_RestoreThread(state); }
+  ~GilOnState() { PyEval_SaveThread(); }
+  GilOnState(const GilOnState&) = delete;
+  GilOnState& operator=(const GilOnState&) = delete;
+};
 
 class PythonLoop;
 
@@ -78,6 +97,7 @@ class PythonLoop : public sdk::Loop {
     joinStopper();
     std::lock_guard<std::mutex> lock(stateMutex_);
     if (!running_) {
+      dropThreadState();
       failed_ = false;
       stopperLaunched_ = false;
     }
@@ -99,6 +119,7 @@ class PythonLoop : public sdk::Loop {
       sdk::Loop::shutdown();
     }
     running_ = false;
+    dropThreadState();
   }
 
   // At the interpreter's exit, with the GIL released: stops a running loop
@@ -108,9 +129,31 @@ class PythonLoop : public sdk::Loop {
     std::lock_guard<std::mutex> lock(stateMutex_);
     if (running_) shutdownBeforeDestruction();
     running_ = false;
+    dropThreadState();
   }
 
+  // With the GIL released: the next run records its first `count` calls.
+  void recordCallTimes(size_t count) {
+    joinStopper();
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    if (running_) throw std::runtime_error("record_call_times: only while the loop is stopped");
+    callTimes_.reset(count);
+  }
+
+  std::vector<CallTimes::Call> callTimes() const { return callTimes_.recorded(); }
+
   void functionCB() override {
+    if (!callTimes_.wanted()) {
+      call();
+      return;
+    }
+    const int64_t entry = CallTimes::now();
+    call();
+    callTimes_.add(entry, CallTimes::now());
+  }
+
+ private:
+  void call() {
     if (native_) {
       native_();
       return;
@@ -119,7 +162,7 @@ class PythonLoop : public sdk::Loop {
       launchStopper();
       return;
     }
-    py::gil_scoped_acquire gil;
+    const GilOnState gil(ownThreadState());
     try {
       callable_();
     } catch (py::error_already_set& error) {
@@ -128,7 +171,26 @@ class PythonLoop : public sdk::Loop {
     }
   }
 
- private:
+  // On the loop thread: its Python thread state, made by its first call.
+  PyThreadState* ownThreadState() {
+    if (threadState_ == nullptr) {
+      PyGILState_Ensure();
+      threadState_ = PyEval_SaveThread();
+    }
+    return threadState_;
+  }
+
+  // Once the loop thread has ended, with stateMutex_ held: its thread state
+  // goes. Takes the GIL, which nothing holding it waits on stateMutex_ for.
+  void dropThreadState() {
+    if (threadState_ == nullptr) return;
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    PyThreadState_Clear(threadState_);
+    PyThreadState_Delete(threadState_);
+    PyGILState_Release(gil);
+    threadState_ = nullptr;
+  }
+
   // On the loop thread, GIL held: the traceback on standard error.
   void report(py::error_already_set& error) {
     try {
@@ -175,6 +237,8 @@ class PythonLoop : public sdk::Loop {
   std::mutex stateMutex_;         // guards running_, stopper_ and the base's start/shutdown
   bool running_ = false;
   std::thread stopper_;
+  PyThreadState* threadState_ = nullptr;  // the loop thread's, or a finished one's
+  CallTimes callTimes_;
 };
 
 }  // namespace
@@ -209,7 +273,17 @@ void bindLoops(py::module_& m) {
           "shutdown", [](PythonLoop& loop) { loop.stop(false); },
           py::call_guard<py::gil_scoped_release>(),
           "Stops the loop thread and waits for it: at most the call in progress plus one\n"
-          "period. Not from the loop's own callback.");
+          "period. Not from the loop's own callback.")
+      .def(
+          "record_call_times", [](PythonLoop& loop, size_t count) { loop.recordCallTimes(count); },
+          py::arg("count"), py::call_guard<py::gil_scoped_release>(),
+          "From the next start(), records when each of the loop's first `count` calls\n"
+          "begins and ends; forgets what was recorded before. Only while the loop is\n"
+          "stopped (RuntimeError otherwise).")
+      .def("call_times", &PythonLoop::callTimes,
+           "The calls recorded so far: (begin, end) pairs in ns on the clock of\n"
+           "time.monotonic_ns, taken by the loop thread around the whole call (for a\n"
+           "Python callable, taking and releasing the GIL included).");
 
   py::module_::import("atexit").attr("register")(py::cpp_function([] {
     py::gil_scoped_release release;

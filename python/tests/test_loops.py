@@ -1,6 +1,9 @@
 """Loops with Python callables: exceptions stop only their loop, and the GIL
 is held only where it must be."""
+import threading
 import time
+
+import pytest
 
 import kalvent_legged_sdk as sdk
 
@@ -43,6 +46,30 @@ def test_a_raising_callback_stops_its_loop_and_the_process_goes_on(capfd):
     failing_loop.start()
     assert wait_until(lambda: calls[0] == 3, 10)
     failing_loop.shutdown()
+
+
+def test_a_loop_thread_keeps_one_python_thread_state_and_times_whole_calls():
+    """Thread-local values live on from call to call, and each recorded
+    call spans the callable's own run."""
+    local, inside = threading.local(), []
+
+    def work():
+        begin = time.monotonic_ns()
+        local.calls = getattr(local, "calls", 0) + 1
+        inside.append((begin, local.calls, time.monotonic_ns()))
+
+    loop = sdk.LoopFunc("timed", PERIOD, work)
+    loop.record_call_times(5)
+    loop.start()
+    assert wait_until(lambda: len(inside) >= 10, 10)
+    with pytest.raises(RuntimeError):
+        loop.record_call_times(5)
+    loop.shutdown()
+    assert [calls for _, calls, _ in inside] == list(range(1, len(inside) + 1))
+    recorded = loop.call_times()
+    assert len(recorded) == 5
+    for (begin, end), (own_begin, _, own_end) in zip(recorded, inside):
+        assert begin <= own_begin <= own_end <= end
 
 
 def test_python_control_at_500_hz_beside_the_native_link_loops(link):

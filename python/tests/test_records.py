@@ -114,6 +114,17 @@ def test_endpoint_sends_and_decodes_the_cpp_packets(dumps, link):
     assert bytes(decoded) == dumps["LowState decoded"]
 
 
+def test_endpoint_takes_the_high_level_records():
+    udp = sdk.UDP(0, "127.0.0.1", 9, sdk.HIGH_CMD_LENGTH, sdk.HIGH_STATE_LENGTH)
+    cmd = sdk.HighCmd(mode=2, forwardSpeed=0.5)
+    udp.SetSend(cmd)
+    image = bytes(cmd)
+    assert cmd.crc == sdk.crc32(image, len(image) // 4 - 1) != 0
+    state = sdk.HighState.from_bytes(b"\x5a" * sdk.HighState.SIZE)
+    udp.GetRecv(state)  # nothing received yet: zeros
+    assert bytes(state) == bytes(sdk.HighState.SIZE)
+
+
 def test_nested_views_write_through_and_outlive_their_record():
     state = sdk.LowState()
     motor = state.motorState[3]
