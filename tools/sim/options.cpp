@@ -93,7 +93,7 @@ bool parseModel(const std::string& text, Options* o) {
   return true;
 }
 
-struct OptionSpec {
+struct OptionEntry {
   const char* name;
   const char* argument;  // null for an option without a value
   std::string help;      // lines after the first are indented under it
@@ -102,8 +102,8 @@ struct OptionSpec {
   ParseOutcome outcome;  // of an option without a value
 };
 
-const std::vector<OptionSpec>& optionTable() {
-  static const std::vector<OptionSpec> table = {
+const std::vector<OptionEntry>& optionTable() {
+  static const std::vector<OptionEntry> table = {
       {"--address", "ADDR",
        std::string("IPv4 address to listen on (default ") + sdk::UDP_SERVER_IP_BASIC + ")",
        "an IPv4 address such as 127.0.0.1",
@@ -204,10 +204,10 @@ const std::vector<OptionSpec>& optionTable() {
   return table;
 }
 
-const OptionSpec* findOption(const std::string& name) {
+const OptionEntry* findOption(const std::string& name) {
   const std::string canonical = name == "-h" ? "--help" : name;
-  for (const OptionSpec& spec : optionTable()) {
-    if (canonical == spec.name) return &spec;
+  for (const OptionEntry& entry : optionTable()) {
+    if (canonical == entry.name) return &entry;
   }
   return nullptr;
 }
@@ -235,18 +235,18 @@ ParseOutcome parseOptions(int argc, const char* const* argv, Options* options, s
       arg.resize(eq);
       hasValue = true;
     }
-    const OptionSpec* spec = findOption(arg);
-    if (!spec) {
+    const OptionEntry* entry = findOption(arg);
+    if (!entry) {
       *error =
           (arg.compare(0, 1, "-") == 0 ? "unknown option '" : "unexpected argument '") + arg + "'";
       return ParseOutcome::Error;
     }
-    if (!spec->argument) {
+    if (!entry->argument) {
       if (hasValue) {
         *error = "option '" + arg + "' takes no value";
         return ParseOutcome::Error;
       }
-      return spec->outcome;
+      return entry->outcome;
     }
     if (!hasValue) {
       if (i + 1 >= argc) {
@@ -255,8 +255,8 @@ ParseOutcome parseOptions(int argc, const char* const* argv, Options* options, s
       }
       value = argv[++i];
     }
-    if (!spec->parse(value, options)) {
-      *error = "invalid value '" + value + "' for " + arg + ": expected " + spec->expected;
+    if (!entry->parse(value, options)) {
+      *error = "invalid value '" + value + "' for " + arg + ": expected " + entry->expected;
       return ParseOutcome::Error;
     }
   }
@@ -273,11 +273,11 @@ void printUsage(std::FILE* out) {
                "\n",
                kProgram);
   const size_t headWidth = 21;
-  for (const OptionSpec& spec : optionTable()) {
-    std::string head = spec.name;
-    if (spec.name == std::string("--help")) head = "-h, --help";
-    if (spec.argument) head += std::string(" ") + spec.argument;
-    const std::string& help = spec.help;
+  for (const OptionEntry& entry : optionTable()) {
+    std::string head = entry.name;
+    if (entry.name == std::string("--help")) head = "-h, --help";
+    if (entry.argument) head += std::string(" ") + entry.argument;
+    const std::string& help = entry.help;
     size_t begin = 0;
     bool first = true;
     if (head.size() > headWidth) {

@@ -50,7 +50,7 @@ btVector3 minus(const Vector& a, const Vector& b) {
 // A collision shape placed at a link's frame, for a collider that Bullet
 // puts at the link's centre of mass. Links without a shape get an empty
 // one: Bullet enforces a joint's stops only between links with colliders.
-std::unique_ptr<btCollisionShape> shapeOf(const LinkSpec& link,
+std::unique_ptr<btCollisionShape> shapeOf(const LinkDescription& link,
                                           std::vector<std::unique_ptr<btCollisionShape>>& owned) {
   std::unique_ptr<btCollisionShape> shape;
   if (link.sphereRadius > 0) {
@@ -101,8 +101,8 @@ struct PhysicsModel::World {
     world.removeCollisionObject(&ground);
   }
 
-  void addCollider(int link, const LinkSpec& spec) {
-    std::unique_ptr<btCollisionShape> shape = shapeOf(spec, shapes);
+  void addCollider(int link, const LinkDescription& description) {
+    std::unique_ptr<btCollisionShape> shape = shapeOf(description, shapes);
     auto collider = std::make_unique<btMultiBodyLinkCollider>(body.get(), link);
     collider->setCollisionShape(shape.get());
     collider->setFriction(kGroundFriction);
@@ -136,13 +136,13 @@ PhysicsModel::PhysicsModel(sdk::LeggedType model)
   w.ground.setRestitution(0);
   w.world.addCollisionObject(&w.ground);
 
-  const LinkSpec& trunk = description_.trunk;
+  const LinkDescription& trunk = description_.trunk;
   w.body =
       std::make_unique<btMultiBody>(kLegLinks, trunk.mass, toBullet(trunk.inertia), false, false);
   for (int i = 0; i < kLegLinks; ++i) {
-    const LinkSpec& link = description_.links[i];
-    const JointSpec& joint = description_.joints[i];
-    const LinkSpec& parent = joint.parent < 0 ? trunk : description_.links[joint.parent];
+    const LinkDescription& link = description_.links[i];
+    const JointDescription& joint = description_.joints[i];
+    const LinkDescription& parent = joint.parent < 0 ? trunk : description_.links[joint.parent];
     const btVector3 toPivot = minus(joint.origin, parent.centreOfMass);
     const btQuaternion level(0, 0, 0, 1);
     if (i % kLinksPerLeg == kFoot) {
@@ -295,7 +295,7 @@ double PhysicsModel::commandedHeight() const {
     btQuaternion rotation(0, 0, 0, 1);
     btVector3 at(0, 0, 0);
     for (int k = 0; k < kLinksPerLeg; ++k) {
-      const JointSpec& joint = description_.joints[kLinksPerLeg * leg + k];
+      const JointDescription& joint = description_.joints[kLinksPerLeg * leg + k];
       at += quatRotate(rotation, toBullet(joint.origin));
       if (k == kFoot) break;
       const int slot = 3 * leg + k;
@@ -325,13 +325,13 @@ double PhysicsModel::energy() const {
   const btMultiBody& body = *world_->body;
   std::vector<btVector3> omega(kLegLinks + 1), velocity(kLegLinks + 1);
   body.compTreeLinkVelocities(omega.data(), velocity.data());
-  auto bodyEnergy = [&](const LinkSpec& spec, int index, double height) {
+  auto bodyEnergy = [&](const LinkDescription& link, int index, double height) {
     const btVector3& w = omega[index];
-    const btVector3 inertia = toBullet(spec.inertia);
-    return 0.5 * spec.mass * velocity[index].length2() +
+    const btVector3 inertia = toBullet(link.inertia);
+    return 0.5 * link.mass * velocity[index].length2() +
            0.5 * (inertia.x() * w.x() * w.x() + inertia.y() * w.y() * w.y() +
                   inertia.z() * w.z() * w.z()) +
-           spec.mass * kGravity * height;
+           link.mass * kGravity * height;
   };
   double sum = bodyEnergy(description_.trunk, 0, body.getBasePos().z());
   for (int i = 0; i < kLegLinks; ++i) {

@@ -28,60 +28,60 @@ void requireUnrotated(const urdf::Pose& pose, const std::string& where) {
   if (r.x != 0 || r.y != 0 || r.z != 0) reject(where + " is rotated; only offsets are supported");
 }
 
-LinkSpec linkOf(const urdf::ModelInterface& model, const std::string& name) {
+LinkDescription linkOf(const urdf::ModelInterface& model, const std::string& name) {
   const urdf::LinkConstSharedPtr link = model.getLink(name);
   if (!link) reject("no link " + name);
   if (!link->inertial || !(link->inertial->mass > 0)) reject(name + " has no mass");
   const urdf::Inertial& in = *link->inertial;
   requireUnrotated(in.origin, name + "'s inertial frame");
   if (in.ixy != 0 || in.ixz != 0 || in.iyz != 0) reject(name + "'s inertia is not principal");
-  LinkSpec spec;
-  spec.mass = in.mass;
-  spec.centreOfMass = vectorOf(in.origin.position);
-  spec.inertia = {in.ixx, in.iyy, in.izz};
+  LinkDescription description;
+  description.mass = in.mass;
+  description.centreOfMass = vectorOf(in.origin.position);
+  description.inertia = {in.ixx, in.iyy, in.izz};
   if (link->collision && link->collision->geometry) {
     const urdf::Collision& c = *link->collision;
     const Vector at = vectorOf(c.origin.position);
     if (at.x != 0 || at.y != 0 || at.z != 0) reject(name + "'s collision shape is offset");
     requireUnrotated(c.origin, name + "'s collision frame");
     if (c.geometry->type == urdf::Geometry::BOX) {
-      spec.box = vectorOf(static_cast<const urdf::Box&>(*c.geometry).dim);
+      description.box = vectorOf(static_cast<const urdf::Box&>(*c.geometry).dim);
     } else if (c.geometry->type == urdf::Geometry::SPHERE) {
-      spec.sphereRadius = static_cast<const urdf::Sphere&>(*c.geometry).radius;
+      description.sphereRadius = static_cast<const urdf::Sphere&>(*c.geometry).radius;
     } else {
       reject(name + "'s collision shape is neither a box nor a sphere");
     }
   }
-  return spec;
+  return description;
 }
 
-JointSpec jointOf(const urdf::ModelInterface& model, const std::string& name,
-                  const std::string& parentLink, int parentIndex, bool fixed) {
+JointDescription jointOf(const urdf::ModelInterface& model, const std::string& name,
+                         const std::string& parentLink, int parentIndex, bool fixed) {
   const urdf::JointConstSharedPtr joint = model.getJoint(name);
   if (!joint) reject("no joint " + name);
   if (joint->parent_link_name != parentLink) reject(name + " does not hang from " + parentLink);
   requireUnrotated(joint->parent_to_joint_origin_transform, name);
-  JointSpec spec;
-  spec.parent = parentIndex;
-  spec.origin = vectorOf(joint->parent_to_joint_origin_transform.position);
+  JointDescription description;
+  description.parent = parentIndex;
+  description.origin = vectorOf(joint->parent_to_joint_origin_transform.position);
   if (fixed) {
     if (joint->type != urdf::Joint::FIXED) reject(name + " is not fixed");
-    return spec;
+    return description;
   }
   if (joint->type != urdf::Joint::CONTINUOUS && joint->type != urdf::Joint::REVOLUTE) {
     reject(name + " does not turn");
   }
   if (!joint->limits || !(joint->limits->effort > 0)) reject(name + " has no torque limit");
-  spec.axis = vectorOf(joint->axis);
-  spec.effort = joint->limits->effort;
-  return spec;
+  description.axis = vectorOf(joint->axis);
+  description.effort = joint->limits->effort;
+  return description;
 }
 
 }  // namespace
 
 double RobotDescription::totalMass() const {
   double sum = trunk.mass;
-  for (const LinkSpec& link : links) sum += link.mass;
+  for (const LinkDescription& link : links) sum += link.mass;
   return sum;
 }
 

@@ -17,7 +17,7 @@ struct Vector {
   double x = 0, y = 0, z = 0;
 };
 
-struct LinkSpec {
+struct LinkDescription {
   double mass = 0;          // kg
   Vector centreOfMass;      // in the link's frame, m
   Vector inertia;           // principal moments about x, y, z at the centre of mass, kg·m²
@@ -25,7 +25,7 @@ struct LinkSpec {
   double sphereRadius = 0;  // radius of a sphere collision shape at the frame's origin, m; 0: none
 };
 
-struct JointSpec {
+struct JointDescription {
   int parent = -1;    // link index of the parent, -1 for the trunk
   Vector origin;      // joint frame in the parent link's frame, m
   Vector axis;        // unit axis, in the joint frame; zero for a fixed joint
@@ -33,11 +33,11 @@ struct JointSpec {
 };
 
 struct RobotDescription {
-  LinkSpec trunk;
+  LinkDescription trunk;
   // Leg links in motor order: link kLinksPerLeg·leg + k, k = 0 hip,
   // 1 thigh, 2 calf, 3 foot; the first three are motor slot 3·leg + k.
-  std::array<LinkSpec, kLegLinks> links;
-  std::array<JointSpec, kLegLinks> joints;
+  std::array<LinkDescription, kLegLinks> links;
+  std::array<JointDescription, kLegLinks> joints;
 
   double totalMass() const;  // kg
 };
