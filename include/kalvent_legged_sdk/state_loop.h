@@ -187,9 +187,9 @@ class StateLoop {
   /// one period + staleMargin later unless a state comes first. A stopped
   /// loop may be started again. When already running (or called from the
   /// control function), or with an invalid period or margin, it prints why
-  /// and leaves the loop as it was. Ends the
-  /// process with status 254 when the thread cannot be pinned to `bindCPU`;
-  /// throws std::system_error when no thread can be made.
+  /// and leaves the loop as it was. Ends the process with status 254 when the
+  /// thread cannot be pinned to `bindCPU`; throws std::system_error when no
+  /// thread can be made.
   void start() { _thread.start(); }
   /// Stops the thread and waits for it: at most the call in progress, not a
   /// period. Prints "shutdown nothing" when idle. The destructor does the
