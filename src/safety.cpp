@@ -31,13 +31,18 @@ namespace {
 
 const double kPi = 3.141592653589793;
 
-// The command fields are packed: clamp a copy and store it back. A NaN
-// target has no side to clamp it to; it takes the upper bound, as the
-// PosStopF marker (a "no position" value too) does.
+// The command fields are packed: clamp a copy and store it back. A target
+// that is not a finite number comes from a broken computation, not from a
+// wish to reach an end stop: it becomes the PosStopF marker, so that the
+// motor drops its position term rather than drive the joint to a bound.
 void clampPosition(LowCmd& send, int slot, float min_val, float max_val) {
   float q = send.motorCmd[slot].q;
-  clamp(q, min_val, max_val);
-  send.motorCmd[slot].q = std::isnan(q) ? max_val : q;
+  if (std::isfinite(q)) {
+    clamp(q, min_val, max_val);
+  } else {
+    q = static_cast<float>(PosStopF);
+  }
+  send.motorCmd[slot].q = q;
 }
 
 // Written as "not inside" so that a NaN angle, which compares false with

@@ -48,12 +48,30 @@ int64_t nanosecondsOf(float seconds) {
 }  // namespace
 
 StateLoopThread::~StateLoopThread() {
-  if (_running) shutdown();
+  if (_thread.joinable()) shutdown();
+}
+
+namespace {
+
+// The loop whose thread this is, if any. Kept by the thread itself: reading
+// _thread from the loop thread would race with start() assigning it.
+thread_local const StateLoopThread* t_ownLoop = nullptr;
+
+}  // namespace
+
+bool StateLoopThread::onLoopThread() const noexcept {
+  return t_ownLoop == this;
+}
+
+void StateLoopThread::join() {
+  _thread.join();
+  close(_wakeFd);
+  _wakeFd = -1;
 }
 
 void StateLoopThread::start() {
   const char* name = _name.c_str();
-  if (_running) {
+  if (_running || onLoopThread()) {
     std::fprintf(stderr, "state loop %s: already running\n", name);
     return;
   }
@@ -62,6 +80,8 @@ void StateLoopThread::start() {
                  static_cast<double>(_period), static_cast<double>(_staleMargin));
     return;
   }
+  // A loop that stopped itself is joined here, if no shutdown() did.
+  if (_thread.joinable()) join();
   _wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (_wakeFd < 0) {
     std::fprintf(stderr, "state loop %s: cannot make its wake-up descriptor\n", name);
@@ -96,18 +116,23 @@ void StateLoopThread::start() {
 }
 
 void StateLoopThread::shutdown() {
-  if (!_running) {
+  // From the control function: the thread ends after this call, and a later
+  // shutdown(), start() or the destructor joins it.
+  if (onLoopThread()) {
+    _running = false;
+    return;
+  }
+  if (!_thread.joinable()) {
     std::fprintf(stderr, "state loop %s: shutdown nothing\n", _name.c_str());
     return;
   }
-  _running = false;
-  // Ends the wait at once rather than at the next timeout.
-  const uint64_t one = 1;
-  while (write(_wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
+  if (_running.exchange(false)) {
+    // Ends the wait at once rather than at the next timeout.
+    const uint64_t one = 1;
+    while (write(_wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
   }
-  _thread.join();
-  close(_wakeFd);
-  _wakeFd = -1;
+  join();
 }
 
 void StateLoopThread::run(int wakeFd) {
@@ -117,31 +142,36 @@ void StateLoopThread::run(int wakeFd) {
   int64_t deadline = monotonicNs() + staleNs;
   uint64_t stateCalls = 0;
   uint64_t staleCalls = 0;
+  t_ownLoop = this;
 
   while (_running.load(std::memory_order_acquire)) {
-    const timespec timeout = durationOf(std::max<int64_t>(deadline - monotonicNs(), 0));
-    const int ready = ppoll(waitFor, 2, &timeout, nullptr);
-    if (ready < 0) continue;  // interrupted: wait again for what is left
-    if (ready > 0) {
-      if (waitFor[1].revents != 0) break;
-      // A state waiting in the socket wins over a stale call that fell due
-      // meanwhile. A datagram Recv refuses leaves the deadline as it was.
-      if (waitFor[0].revents != 0 && _udp.Recv() == 0) {
-        const int64_t accepted = monotonicNs();
-        _step(_context, StateTick{false, 0.0});
+    // Datagrams the endpoint took from the socket but left for the next Recv
+    // no longer make the socket readable: they are received before any wait.
+    if (!_udp.hasBuffered()) {
+      const timespec timeout = durationOf(std::max<int64_t>(deadline - monotonicNs(), 0));
+      const int ready = ppoll(waitFor, 2, &timeout, nullptr);
+      if (ready < 0) continue;  // interrupted: wait again for what is left
+      if (ready == 0) {
+        _step(_context, StateTick{true, _udp.linkHealth().stateAge()});
         _udp.Send();
-        ++stateCalls;
-        deadline = accepted + staleNs;
+        ++staleCalls;
+        // On the period grid; periods missed by an overrun are skipped.
+        deadline += periodNs;
+        const int64_t after = monotonicNs();
+        if (deadline <= after) deadline = after + periodNs;
+        continue;
       }
-      continue;
+      if (waitFor[1].revents != 0) break;
     }
-    _step(_context, StateTick{true, _udp.linkHealth().stateAge()});
-    _udp.Send();
-    ++staleCalls;
-    // On the period grid; periods missed by an overrun are skipped.
-    deadline += periodNs;
-    const int64_t after = monotonicNs();
-    if (deadline <= after) deadline = after + periodNs;
+    // A state waiting wins over a stale call that fell due meanwhile. A
+    // datagram Recv refuses leaves the deadline as it was.
+    if (_udp.Recv() == 0) {
+      const int64_t accepted = monotonicNs();
+      _step(_context, StateTick{false, 0.0});
+      _udp.Send();
+      ++stateCalls;
+      deadline = accepted + staleNs;
+    }
   }
   std::fprintf(stderr, "state loop %s: end, %llu state calls, %llu stale calls\n", _name.c_str(),
                static_cast<unsigned long long>(stateCalls),

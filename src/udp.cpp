@@ -25,11 +25,40 @@ uint32_t crc32(uint32_t* data, uint32_t len) {
 
 namespace {
 
-// The low-level codec's scratch records, one per process: SetSend(LowCmd&)
-// builds its packet in udp_lowcmd and GetRecv(LowState&) decodes from
-// udp_lowstate.
-LowCmd_t udp_lowcmd;
-LowState_t udp_lowstate;
+// A call that takes a record of one level, and its bit in the endpoint's
+// once-flags.
+struct RecordCall {
+  const char* name;
+  bool lowLevelRecord;
+  unsigned warnedBit;
+  const char* consequence;
+};
+const char kSendConsequence[] = "the packet goes out unchanged, but the controller refuses it";
+const char kRecvConsequence[] = "the record is filled as ever, from a packet of the other level";
+const RecordCall kSetSendHigh{"SetSend(HighCmd)", false, 1u, kSendConsequence};
+const RecordCall kSetSendLow{"SetSend(LowCmd)", true, 2u, kSendConsequence};
+const RecordCall kGetRecvHigh{"GetRecv(HighState)", false, 4u, kRecvConsequence};
+const RecordCall kGetRecvLow{"GetRecv(LowState)", true, 8u, kRecvConsequence};
+
+// The endpoint's lengths are those of the level the record is not of.
+// Endpoints of other lengths carry packets of their own making.
+bool otherLevelLengths(const RecordCall& call, int sendLength, int recvLength) {
+  return call.lowLevelRecord ? sendLength == HIGH_CMD_LENGTH && recvLength == HIGH_STATE_LENGTH
+                             : sendLength == LOW_CMD_LENGTH && recvLength == LOW_STATE_LENGTH;
+}
+
+// Says once per endpoint and call, on standard error, that a record met an
+// endpoint of the other level; otherwise the mistake would only show as the
+// link-health warning that no valid packet comes.
+void warnOtherLevel(const RecordCall& call, int sendLength, int recvLength,
+                    std::atomic<unsigned>& warned) {
+  if ((warned.fetch_or(call.warnedBit, std::memory_order_relaxed) & call.warnedBit) != 0) return;
+  std::fprintf(stderr,
+               "kalvent_legged_sdk: %s on an endpoint of the %s-level packet lengths (%d out / %d "
+               "in): %s\n",
+               call.name, call.lowLevelRecord ? "high" : "low", sendLength, recvLength,
+               call.consequence);
+}
 
 // Torque and gains travel as 16-bit integers scaled by a power of two, so the
 // product is exact and in range the value is truncated toward zero. Out of
@@ -268,6 +297,9 @@ void UDP::switchLevel(int level) {
 // an endpoint of the other level never reads or writes past the record.
 
 int UDP::SetSend(HighCmd& cmd) {
+  if (otherLevelLengths(kSetSendHigh, sendLength, recvLength)) {
+    warnOtherLevel(kSetSendHigh, sendLength, recvLength, levelMismatchWarned_);
+  }
   cmd.crc = packetChecksum(&cmd, HIGH_CMD_LENGTH);
   std::lock_guard<std::mutex> lock(sendMut);
   std::memcpy(sendBuf.get(), &cmd, static_cast<size_t>(std::min(sendLength, HIGH_CMD_LENGTH)));
@@ -275,7 +307,11 @@ int UDP::SetSend(HighCmd& cmd) {
 }
 
 int UDP::SetSend(LowCmd& cmd) {
-  LowCmd_t& wire = udp_lowcmd;
+  if (otherLevelLengths(kSetSendLow, sendLength, recvLength)) {
+    warnOtherLevel(kSetSendLow, sendLength, recvLength, levelMismatchWarned_);
+  }
+  // On the stack: endpoints driven from different threads share nothing.
+  LowCmd_t wire;
   wire.levelFlag = cmd.levelFlag;
   wire.commVersion = cmd.commVersion;
   wire.robotID = cmd.robotID;
@@ -310,17 +346,24 @@ int UDP::SetSend(char* cmd) {
 }
 
 void UDP::GetRecv(HighState& state) {
+  if (otherLevelLengths(kGetRecvHigh, sendLength, recvLength)) {
+    warnOtherLevel(kGetRecvHigh, sendLength, recvLength, levelMismatchWarned_);
+  }
   std::lock_guard<std::mutex> lock(recvMut);
   std::memcpy(&state, recvBuf.get(), static_cast<size_t>(std::min(recvLength, HIGH_STATE_LENGTH)));
 }
 
 void UDP::GetRecv(LowState& state) {
+  if (otherLevelLengths(kGetRecvLow, sendLength, recvLength)) {
+    warnOtherLevel(kGetRecvLow, sendLength, recvLength, levelMismatchWarned_);
+  }
+  // On the stack, as in SetSend(LowCmd&). Zeroed first: a shorter packet
+  // leaves the rest of the record zero.
+  LowState_t wire{};
   {
     std::lock_guard<std::mutex> lock(recvMut);
-    std::memcpy(&udp_lowstate, recvBuf.get(),
-                static_cast<size_t>(std::min(recvLength, LOW_STATE_LENGTH)));
+    std::memcpy(&wire, recvBuf.get(), static_cast<size_t>(std::min(recvLength, LOW_STATE_LENGTH)));
   }
-  const LowState_t& wire = udp_lowstate;
   state.levelFlag = wire.levelFlag;
   state.commVersion = wire.commVersion;
   state.robotID = wire.robotID;

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 
 #include "example_util.h"
+#include "kalvent_legged_sdk.h"
 #include "physics_model.h"
 
 namespace {
@@ -98,6 +100,32 @@ TEST_F(Standing, LegsFoldUnderGravityWithZeroGainsAndTorque) {
   EXPECT_LT(m.trunkHeight(), 0.1);
   for (int leg = 0; leg < kLegs; ++leg) {
     EXPECT_LT(m.q(3 * leg + 2), example::kStandPose[2] - 0.5) << "calf of leg " << leg;
+  }
+}
+
+// A position target that is not a number, passed through the guard as a
+// control step would, must not send its joint to an end stop: the hips of a
+// standing robot, unloaded sideways, stay where they are.
+TEST_F(Standing, NonFinitePositionTargetsAfterTheGuardDriveNoJointToItsStop) {
+  sdk::LowCmd cmd{};
+  for (int j = 0; j < kJoints; ++j) {
+    sdk::MotorCmd& motor = cmd.motorCmd[j];
+    motor.mode = 10;
+    motor.q = static_cast<float>(example::kStandPose[j % 3]);
+    motor.Kp = example::StandMotion::kKp;
+    motor.Kd = example::StandMotion::kKd;
+  }
+  cmd.motorCmd[sdk::FL_0].q = NAN;
+  cmd.motorCmd[sdk::RR_0].q = INFINITY;
+  cmd.motorCmd[sdk::RL_0].q = -INFINITY;
+  sdk::Safety(sdk::LeggedType::Tesmar).PositionLimit(cmd);
+  for (int j = 0; j < kJoints; ++j) {
+    const sdk::MotorCmd& motor = cmd.motorCmd[j];
+    m.setTarget(j, {motor.mode, motor.q, motor.dq, motor.tau, motor.Kp, motor.Kd});
+  }
+  for (int i = 0; i < 250; ++i) m.advance(kPeriod);
+  for (const int hip : {sdk::FL_0, sdk::RR_0, sdk::RL_0}) {
+    EXPECT_NEAR(m.q(hip), 0.0, 0.1) << "hip of slot " << hip;
   }
 }
 

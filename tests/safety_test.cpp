@@ -85,9 +85,12 @@ TEST(Safety, PositionLimitClampsTheLegsIntoEachModelsMirroredRanges) {
         expected.motorCmd[3 * leg + 2].q = bound[6 + side];
       }
       for (sdk::LowCmd* c : {&cmd, &expected}) c->motorCmd[sdk::FL_0].q = 0.5f;  // in range
+      // Not a number to clamp: no position target rather than an end stop.
       cmd.motorCmd[sdk::FR_1].q = side == 0 ? -kInf : kInf;
-      cmd.motorCmd[sdk::RL_2].q = kNaN;  // becomes the upper bound
-      expected.motorCmd[sdk::RL_2].q = bound[7];
+      cmd.motorCmd[sdk::RL_2].q = kNaN;
+      for (const int slot : {sdk::FR_1, sdk::RL_2}) {
+        expected.motorCmd[slot].q = static_cast<float>(sdk::PosStopF);
+      }
       safety.PositionLimit(cmd);
       EXPECT_EQ(std::memcmp(&cmd, &expected, sizeof cmd), 0) << int(model.first) << " " << side;
     }

@@ -8,8 +8,10 @@
 #include <time.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "kalvent_legged_sdk.h"
+#include "test_support.h"
 #include "udp_peer.h"
 #include "wire.h"
 
@@ -234,6 +237,137 @@ TEST(StateLoop, ShutdownReturnsWithinOnePeriodAndTheThreadRunsOnItsCpu) {
     }
   }
   sched_setaffinity(0, sizeof before, &before);
+}
+
+// Calls of a control function, recorded from the loop thread for the test
+// thread to read: the first kCapacity only.
+struct CallLog {
+  static constexpr int kCapacity = 4;
+  std::array<double, kCapacity> at{};  // s since t0
+  std::array<sdk::StateTick, kCapacity> tick{};
+  std::array<uint32_t, kCapacity> stateTick{};
+  std::atomic<int> count{0};
+  Clock::time_point t0 = Clock::now();
+
+  void note(const sdk::StateTick& t, uint32_t stateTickField) {
+    const int n = count.load(std::memory_order_relaxed);
+    if (n == kCapacity) return;
+    at[n] = secondsSince(t0);
+    tick[n] = t;
+    stateTick[n] = stateTickField;
+    count.store(n + 1, std::memory_order_release);
+  }
+  // Waits up to `seconds` for `calls` calls; false if they did not come.
+  bool await(int calls, double seconds) const {
+    const Clock::time_point start = Clock::now();
+    while (count.load(std::memory_order_acquire) < calls) {
+      if (secondsSince(start) > seconds) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
+};
+
+// With no state at all, the first stale call comes no sooner than a period
+// plus the margin after start(), and the next ones follow a period apart. The
+// margin dwarfs the period, so calls spaced by period + margin stand out.
+TEST(StateLoop, StaleCallsStartAPeriodAndTheMarginAfterTheLastStateAndFollowThePeriod) {
+  const float kPeriod = 0.05f, kMargin = 0.8f;
+  Peer peer;
+  sdk::UDP udp(kalvent_test::freePort(), "127.0.0.1", peer.port(), sdk::HIGH_CMD_LENGTH,
+               sdk::HIGH_STATE_LENGTH);
+  sdk::HighState state{};
+  sdk::HighCmd cmd{};
+  CallLog log;
+  sdk::HighStateLoop loop(
+      "stale", udp, state, cmd, kPeriod, kMargin,
+      [&](sdk::HighState&, sdk::HighCmd&, const sdk::StateTick& t) { log.note(t, 0); });
+  loop.start();
+  const bool called = log.await(3, 10.0);
+  loop.shutdown();
+  ASSERT_TRUE(called);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(log.tick[i].stale);
+    EXPECT_TRUE(std::isinf(log.tick[i].stateAge));
+  }
+  EXPECT_GE(log.at[0], kPeriod + kMargin - 1e-4);
+  EXPECT_LT(log.at[2] - log.at[0], kMargin);  // 2 periods due, not 2 x (period + margin)
+}
+
+// A state that came in one batch behind an empty datagram is no longer seen
+// by the socket; the loop must answer it from the endpoint at once, not when
+// the next datagram or the stale call (2 s on) wakes it.
+TEST(StateLoop, AnswersAStateBufferedBehindAnEmptyDatagramWithoutWaiting) {
+  Peer peer;
+  sdk::UDP udp(kalvent_test::freePort(), "127.0.0.1", peer.port(), sdk::LOW_CMD_LENGTH,
+               sdk::LOW_STATE_LENGTH);
+  sdk::LowState state{};
+  sdk::LowCmd cmd{};
+  CallLog log;
+  std::atomic<bool> release{false};
+  sdk::LowStateLoop loop("buffered", udp, state, cmd, 2.0f, 0.0f,
+                         [&](sdk::LowState& s, sdk::LowCmd&, const sdk::StateTick& t) {
+                           log.note(t, s.tick);
+                           // Holds the first call while the next datagrams queue.
+                           for (int i = 0; i < 5000 && !release; ++i) {
+                             std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                           }
+                         });
+  loop.start();
+  const size_t tickAt = offsetof(sdk::LowState_t, tick);
+  peer.sendTo(udp.localPort, statePacket(sdk::LOW_STATE_LENGTH, tickAt, 1));
+  ASSERT_TRUE(log.await(1, 5.0));
+  peer.sendTo(udp.localPort, Bytes{});
+  peer.sendTo(udp.localPort, statePacket(sdk::LOW_STATE_LENGTH, tickAt, 2));
+  kalvent_test::settle();
+  release = true;
+  const bool answered = log.await(2, 5.0);
+  loop.shutdown();
+  ASSERT_TRUE(answered);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_FALSE(log.tick[i].stale) << "call " << i;
+    EXPECT_EQ(log.stateTick[i], static_cast<uint32_t>(i + 1)) << "call " << i;
+  }
+}
+
+// shutdown() from the control function stops the loop after that call, whose
+// command still goes out; start() and a later shutdown() join the thread.
+// A margin of 0 is a valid choice.
+TEST(StateLoop, ShutdownFromTheControlFunctionStopsTheLoopAfterThatCall) {
+  const uint16_t port = kalvent_test::freePort();
+  std::string err;
+  const auto child = kalvent_test::runInChild(
+      [port] {
+        Peer peer;
+        sdk::UDP udp(port, "127.0.0.1", peer.port(), sdk::LOW_CMD_LENGTH, sdk::LOW_STATE_LENGTH);
+        udp.linkHealth().setWarnings(false);
+        sdk::LowState state{};
+        sdk::LowCmd cmd{};
+        int calls = 0;
+        sdk::LowStateLoop* self = nullptr;
+        sdk::LowStateLoop loop("self", udp, state, cmd, 0.01f, 0.0f,
+                               [&](sdk::LowState&, sdk::LowCmd&, const sdk::StateTick&) {
+                                 ++calls;
+                                 self->shutdown();
+                               });
+        self = &loop;
+        for (int run = 0; run < 2; ++run) {
+          loop.start();
+          std::printf("command %zu\n", peer.receive().size());
+        }
+        loop.shutdown();
+        loop.shutdown();
+        std::printf("calls %d\n", calls);
+      },
+      &err, 20);
+  EXPECT_TRUE(child.exited);
+  EXPECT_EQ(child.status, 0);
+  EXPECT_EQ(child.out, "UDP Initialized. Port: " + std::to_string(port) +
+                           " \ncommand 610\ncommand 610\ncalls 2\nClosing UDP.\n");
+  const std::string run =
+      "state loop self: start, period 10 ms, stale after 10 ms, cpu unspecified\n"
+      "state loop self: end, 0 state calls, 1 stale calls\n";
+  EXPECT_EQ(err, run + run + "state loop self: shutdown nothing\n");
 }
 
 }  // namespace

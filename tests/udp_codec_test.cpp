@@ -5,8 +5,10 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <string>
 
 #include "kalvent_legged_sdk.h"
+#include "test_support.h"
 #include "udp_peer.h"
 
 namespace sdk = KALVENT_LEGGED_SDK;
@@ -186,6 +188,42 @@ TEST(SwitchLevel, ResizesAndZeroesThePacketsButKeepsTheLevelFlag) {
   link.endpoint.switchLevel(1);
   EXPECT_EQ(link.sent(), Bytes(143, 0));
   EXPECT_EQ(link.endpoint.udpState.SendCount, 4u);
+}
+
+// A record of the other level on an endpoint of one level's lengths moves
+// the same bytes as ever, and the endpoint says so on standard error once per
+// call; an endpoint of other lengths takes either record without a word.
+TEST(MixedLevels, ARecordOfTheOtherLevelIsNamedOncePerCall) {
+  std::string err;
+  const auto child = kalvent_test::runInChild(
+      [] {
+        Link low(610, 771), high(143, 256), custom(143, 771);
+        for (int round = 0; round < 2; ++round) {
+          for (Link* link : {&low, &high, &custom}) {
+            sdk::HighCmd highCmd{};
+            sdk::LowCmd lowCmd{};
+            sdk::HighState highState;
+            sdk::LowState lowState;
+            link->endpoint.SetSend(highCmd);
+            link->endpoint.SetSend(lowCmd);
+            link->endpoint.GetRecv(highState);
+            link->endpoint.GetRecv(lowState);
+          }
+        }
+      },
+      &err);
+  EXPECT_TRUE(child.exited);
+  EXPECT_EQ(child.status, 0);
+  const std::string lowLengths =
+      " on an endpoint of the low-level packet lengths (610 out / 771 in): ";
+  const std::string highLengths =
+      " on an endpoint of the high-level packet lengths (143 out / 256 in): ";
+  const std::string sent = "the packet goes out unchanged, but the controller refuses it\n";
+  const std::string filled = "the record is filled as ever, from a packet of the other level\n";
+  EXPECT_EQ(err, "kalvent_legged_sdk: SetSend(HighCmd)" + lowLengths + sent +
+                     "kalvent_legged_sdk: GetRecv(HighState)" + lowLengths + filled +
+                     "kalvent_legged_sdk: SetSend(LowCmd)" + highLengths + sent +
+                     "kalvent_legged_sdk: GetRecv(LowState)" + highLengths + filled);
 }
 
 }  // namespace

@@ -114,19 +114,26 @@ TEST(Recv, DrainsTheQueueInOneSystemCallPerBatch) {
 }
 
 // A server-mode endpoint's client is the sender of the first non-empty
-// datagram, however short; datagrams of others are dropped, even those
-// already queued behind it. An empty datagram ends a Recv, as ever.
+// datagram, however short; datagrams of others (another address, or another
+// port of the client's address) are dropped, even those already queued
+// behind it. An empty datagram ends a Recv, as ever, and what came behind it
+// stays buffered for the next.
 TEST(ServerMode, HearsOnlyItsClient) {
   sdk::UDP endpoint(freePort(), 9, 16, 24);
   Peer client("127.0.0.2");
   Peer other("127.0.0.3");
+  Peer clientsHost("127.0.0.2");
   client.sendTo(endpoint.localPort, Bytes{});
   client.sendTo(endpoint.localPort, Bytes(5, 0x42));
   other.sendTo(endpoint.localPort, goodPacket(24, 1));
+  clientsHost.sendTo(endpoint.localPort, goodPacket(24, 3));
   settle();
+  EXPECT_FALSE(endpoint.hasBuffered());
   EXPECT_EQ(endpoint.Recv(), -3);
   EXPECT_EQ(endpoint.targetIP, nullptr);
+  EXPECT_TRUE(endpoint.hasBuffered());
   EXPECT_EQ(endpoint.Recv(), -3);
+  EXPECT_FALSE(endpoint.hasBuffered());
   ASSERT_NE(endpoint.targetIP, nullptr);
   EXPECT_STREQ(endpoint.targetIP, "127.0.0.2");
   client.sendTo(endpoint.localPort, goodPacket(24, 2));

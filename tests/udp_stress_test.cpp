@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "kalvent_legged_sdk.h"
@@ -24,6 +25,18 @@ namespace {
 // like it: the control thread checks every state it reads.
 TEST(Concurrency, NoPacketGoesOutOrIsReadHalfWritten) {
   Link link(610, 771);
+  sdk::LowCmd cmd{};
+  const auto setCommand = [&](uint32_t number) {
+    cmd.SN = number;
+    for (sdk::MotorCmd& motor : cmd.motorCmd) {
+      motor.q = number;
+      motor.tau = (number % 256) * 0.5f - 64.0f;
+    }
+    link.endpoint.SetSend(cmd);
+  };
+  // Before the sender starts: on a busy machine a queue of packets of zeros
+  // could keep the controller from ever seeing a command.
+  setCommand(1);
   std::atomic<bool> stop{false};
   std::thread sender([&] {
     for (int i = 0; i < 1000000 && !stop; ++i) link.endpoint.Send();
@@ -53,16 +66,10 @@ TEST(Concurrency, NoPacketGoesOutOrIsReadHalfWritten) {
 
   int states = 0;
   int brokenStates = 0;
-  sdk::LowCmd cmd{};
   sdk::LowState state;
   const auto deadline = Clock::now() + std::chrono::milliseconds(1500);
-  for (uint32_t i = 1; i <= 1000000 && Clock::now() < deadline; ++i) {
-    cmd.SN = i;
-    for (sdk::MotorCmd& motor : cmd.motorCmd) {
-      motor.q = i;
-      motor.tau = (i % 256) * 0.5f - 64.0f;
-    }
-    link.endpoint.SetSend(cmd);
+  for (uint32_t i = 2; i <= 1000000 && Clock::now() < deadline; ++i) {
+    setCommand(i);
     link.endpoint.GetRecv(state);
     if (state.tick == 0) continue;
     ++states;
@@ -81,6 +88,46 @@ TEST(Concurrency, NoPacketGoesOutOrIsReadHalfWritten) {
   EXPECT_EQ(brokenStates, 0);
   EXPECT_GT(commands, 0);
   EXPECT_GT(states, 0);
+}
+
+// Two low-level endpoints, each driven by a thread of its own, encode and
+// decode at once: each thread must only ever see its own packets.
+TEST(Concurrency, EndpointsOnDifferentThreadsShareNothing) {
+  Link links[2] = {Link(610, 771), Link(610, 771)};
+  sdk::LowCmd cmds[2]{};
+  Bytes expected[2];
+  for (uint32_t e = 0; e < 2; ++e) {
+    cmds[e].SN = e + 1;
+    for (sdk::MotorCmd& motor : cmds[e].motorCmd) motor.q = motor.tau = 10.0f * (e + 1);
+    links[e].endpoint.SetSend(cmds[e]);
+    expected[e] = links[e].sent();
+    Bytes state(771, 0);
+    put<uint32_t>(state, 719, e + 1);                                       // tick
+    for (int k = 0; k < 20; ++k) put<float>(state, 64 + 32 * k, e + 1.0f);  // q
+    kalvent_test::stamp(state);
+    ASSERT_TRUE(links[e].deliver(state));
+  }
+  int wrong[2] = {0, 0};
+  const auto drive = [&](int e) {
+    sdk::LowState state;
+    unsigned char sent[1024];
+    const auto deadline = Clock::now() + std::chrono::seconds(1);
+    for (int i = 0; i < 20000 && Clock::now() < deadline; ++i) {
+      links[e].endpoint.SetSend(cmds[e]);
+      links[e].endpoint.GetRecv(state);
+      bool own = state.tick == static_cast<uint32_t>(e + 1);
+      for (const sdk::MotorState& motor : state.motorState) own = own && motor.q == e + 1.0f;
+      links[e].endpoint.Send();
+      own = own && links[e].peer.receiveInto(sent, sizeof sent) == expected[e].size() &&
+            std::memcmp(sent, expected[e].data(), expected[e].size()) == 0;
+      wrong[e] += own ? 0 : 1;
+    }
+  };
+  std::thread other(drive, 1);
+  drive(0);
+  other.join();
+  EXPECT_EQ(wrong[0], 0);
+  EXPECT_EQ(wrong[1], 0);
 }
 
 }  // namespace

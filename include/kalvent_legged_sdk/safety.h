@@ -28,9 +28,11 @@ class Safety {
 
   /// Clamps the twelve commanded leg positions `q` into their joint ranges
   /// (bounds rounded to float). A PosStopF marker is clamped like any value,
-  /// so it becomes the upper bound; +Inf and -Inf become the upper and lower
-  /// bound; a NaN becomes the upper bound too, so no non-finite position
-  /// leaves this call. Nothing else in `send` changes.
+  /// so it becomes the upper bound. A `q` that is not a finite number (NaN,
+  /// +Inf, -Inf) becomes PosStopF instead: no position target, so the motor
+  /// drops its Kp term and the joint is not driven toward either end stop
+  /// (the velocity and torque terms still apply). Nothing else in `send`
+  /// changes.
   void PositionLimit(LowCmd& send);
 
   /// Estimates the legs' mechanical power, the sum of |tauEst * dq| over the

@@ -14,8 +14,9 @@
 /// trajectory, high-level walking commands), or when the control step is too
 /// slow to run inside every state period.
 ///
-/// What the thread does: it waits on the endpoint's socket. When a datagram
-/// arrives it calls Recv; when Recv accepts a state it calls GetRecv into the
+/// What the thread does: it waits on the endpoint's socket, unless datagrams
+/// wait in the endpoint (UDP::hasBuffered()). When a datagram arrives it
+/// calls Recv; when Recv accepts a state it calls GetRecv into the
 /// program's state record, the program's control function, SetSend with the
 /// program's command record, and Send, one after another at once. Otherwise
 /// (a bad checksum, a wrong length) it goes on waiting.
@@ -41,10 +42,9 @@
 /// endpoint's Recv, GetRecv, SetSend and Send and the program's state and
 /// command records; do not run LoopFuncs on the same endpoint. Read or write
 /// the records only while the loop is stopped (prepare the command before
-/// start(), read the last state after shutdown()). The low-level GetRecv and
-/// SetSend use scratch records shared by the process: no other thread may
-/// call them while the loop runs. UDP::linkHealth() may be read from any
-/// thread meanwhile.
+/// start(), read the last state after shutdown()). Loops on different
+/// endpoints share nothing and may run at once. UDP::linkHealth() may be read
+/// from any thread meanwhile.
 ///
 /// Real time: the thread inherits the scheduling policy and priority of the
 /// thread that calls start(), as a LoopFunc's does (call InitEnvironment or
@@ -123,12 +123,16 @@ class StateLoopThread {
 
   /// Starts the thread: see StateLoop::start().
   void start();
-  /// Stops the thread and waits for it: see StateLoop::shutdown().
+  /// Stops the thread and waits for it, or from the loop's own thread asks
+  /// it to stop: see StateLoop::shutdown().
   void shutdown();
 
  private:
   /// Body of the loop thread; `wakeFd` ends its wait.
   void run(int wakeFd);
+  bool onLoopThread() const noexcept;
+  /// Waits for the thread to end and closes its wake-up descriptor.
+  void join();
 
   std::string _name;
   UDP& _udp;
@@ -137,8 +141,8 @@ class StateLoopThread {
   int _bindCPU;
   Step _step;
   void* _context;
-  std::atomic<bool> _running{false};
-  int _wakeFd = -1;  ///< eventfd: written by shutdown() to end the wait at once
+  std::atomic<bool> _running{false};  ///< false: the thread ends at its next turn
+  int _wakeFd = -1;                   ///< eventfd: written by shutdown() to end the wait at once
   std::thread _thread;
 };
 
@@ -146,8 +150,8 @@ class StateLoopThread {
 /// level: LowStateLoop (LowState / LowCmd) or HighStateLoop (HighState /
 /// HighCmd). Works with every UDP constructor; a server-mode endpoint sends
 /// nothing until its first client came. Construct, start() and shutdown()
-/// from one thread (not the loop's own); the destructor stops a running
-/// loop.
+/// from one thread; the control function may also call shutdown(). The
+/// destructor stops a running loop.
 template <typename State, typename Command>
 class StateLoop {
  public:
@@ -181,14 +185,21 @@ class StateLoop {
 
   /// Starts the thread and prints the start line; the first stale call comes
   /// one period + staleMargin later unless a state comes first. A stopped
-  /// loop may be started again. When already running, or with an invalid
-  /// period or margin, it prints why and leaves the loop as it was. Ends the
-  /// process with status 254 when the thread cannot be pinned to `bindCPU`;
-  /// throws std::system_error when no thread can be made.
+  /// loop may be started again. When already running (or called from the
+  /// control function), or with an invalid period or margin, it prints why
+  /// and leaves the loop as it was. Ends the process with status 254 when the
+  /// thread cannot be pinned to `bindCPU`; throws std::system_error when no
+  /// thread can be made.
   void start() { _thread.start(); }
   /// Stops the thread and waits for it: at most the call in progress, not a
-  /// period. Not from the loop's own thread. Prints "shutdown nothing" when
-  /// idle. The destructor does the same for a running loop.
+  /// period. Prints "shutdown nothing" when idle. The destructor does the
+  /// same for a running loop.
+  ///
+  /// From the control function (the loop's own thread) it only asks the loop
+  /// to stop and returns at once: the command that call leaves still goes
+  /// out, then the thread ends without another call. The thread is joined by
+  /// the next shutdown() from another thread (which then prints nothing), by
+  /// start(), or by the destructor.
   void shutdown() { _thread.shutdown(); }
 
  private:

@@ -37,10 +37,16 @@ inline const char UDP_SERVER_IP_SPORT[16] = "192.168.177.110";
 ///
 /// Threads: one thread calls Send, one calls Recv, and the control thread calls
 /// SetSend and GetRecv; each packet is copied under its own lock, so none is
-/// ever sent or read half-written. The low-level SetSend(LowCmd&) and
-/// GetRecv(LowState&) convert in scratch records shared by the whole process:
-/// run each of them from one thread at a time across all endpoints.
-/// Construct before starting the loops, destroy after stopping them.
+/// ever sent or read half-written. Endpoints share nothing: each may be driven
+/// by threads of its own. Construct before starting the loops, destroy after
+/// stopping them.
+///
+/// Levels: an endpoint whose packet lengths are one level's (610 out / 771 in
+/// low, 143 out / 256 in high) given a record of the other level (SetSend of a
+/// HighCmd or GetRecv into a HighState on a low-level endpoint, or the
+/// reverse) prints one line on standard error naming the mismatch, once per
+/// call and endpoint; the bytes moved stay the same. Endpoints of other
+/// lengths take either record without a word.
 ///
 /// Construction prints "UDP Initialized. Port: N " on standard output.
 /// Set-up failures print a line and end the process: status 255 for an
@@ -119,11 +125,21 @@ class UDP {
   /// Reads every queued datagram of the peer and keeps the newest if its
   /// checksum holds. Returns 0 when it stored a packet (RecvCount + 1), -3
   /// otherwise (RecvCRCError + 1; also when nothing had arrived). Never waits;
-  /// one system call while fewer than 8 datagrams are queued.
+  /// one system call while fewer than 8 datagrams are queued. An empty
+  /// datagram ends the call, as a read that returns nothing does: those taken
+  /// from the socket behind it stay buffered in the endpoint (hasBuffered())
+  /// for the next call.
   int Recv();
 
+  /// True while datagrams that Recv took from the socket wait in the endpoint
+  /// for the next Recv. The socket no longer reports them readable: call Recv
+  /// again before waiting on socketFd() while this is true. From the thread
+  /// that calls Recv.
+  bool hasBuffered() const noexcept { return batchNext < batchCount; }
+
   /// The endpoint's socket, for waiting on it (poll, epoll) while another
-  /// part of the program owns the calls. Read only from it through Recv.
+  /// part of the program owns the calls. Read only from it through Recv, and
+  /// wait on it only while hasBuffered() is false.
   int socketFd() const noexcept { return sockFd; }
 
   /// The incoming link's health, kept up to date by Send and Recv; its
@@ -158,6 +174,8 @@ class UDP {
   sockaddr_in addrRecv{};                 ///< the peer's address, as the kernel holds it
   char clientAddress[INET_ADDRSTRLEN]{};  ///< server mode: the text targetIP points at
   LinkHealth health_;
+  /// One bit per call that warned of a record of the other level.
+  std::atomic<unsigned> levelMismatchWarned_{0};
 
   /// Recv's datagrams, several per system call. Those in [batchNext,
   /// batchCount) are left for the next Recv: an empty datagram ends a Recv, as
