@@ -4,6 +4,7 @@
 #include <EGL/eglext.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@ const char kProgram[] = "kalvent_sim";
 const double kCameraDistance = 1.4;  // m
 const double kCameraAzimuth = 135;   // degrees
 const double kCameraElevation = -18;
+const int kRenderNice = 19;
 
 // An OpenGL context of Mesa's through EGL, current on the thread that made
 // it: on the X display when DISPLAY is set, else on no display at all.
@@ -131,6 +133,10 @@ bool Video::open(const std::string& file, KALVENT_LEGGED_SDK::LeggedType robot) 
   // A failed encoder shows as a failed write, not as a signal ending the run.
   signal(SIGPIPE, SIG_IGN);
 
+  // Mesa's software renderer draws on one thread unless told otherwise: the
+  // rest of the machine is the simulation's and its control program's. Set
+  // while the program has no other thread to read the environment.
+  setenv("LP_NUM_THREADS", "1", 0);
   std::promise<bool> started;
   std::future<bool> ready = started.get_future();
   thread_ = std::thread(&Video::render, this, std::move(started));
@@ -158,6 +164,9 @@ void Video::offer(double seconds, const double* qpos) {
 }
 
 void Video::render(std::promise<bool> started) {
+  // The simulation comes first: this thread, and the threads Mesa's software
+  // renderer starts from it, run at the lowest priority.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kRenderNice);
   GlContext gl;
   std::string why;
   if (!gl.make(&why)) {
