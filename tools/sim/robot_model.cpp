@@ -68,9 +68,9 @@ ModelPtr compileModel(const std::string& xml) {
   return model;
 }
 
-ModelPtr loadQuadruped(KALVENT_LEGGED_SDK::LeggedType robot) {
-  ModelPtr model = compileModel(kQuadrupedXml);
-  mjModel& m = *model;
+ModelPtr loadQuadruped(KALVENT_LEGGED_SDK::LeggedType model) {
+  ModelPtr compiled = compileModel(kQuadrupedXml);
+  mjModel& m = *compiled;
   if (m.njnt != 1 + kJoints || m.jnt_type[0] != mjJNT_FREE || m.nu != kJoints) {
     throw std::runtime_error("robot model: not a free trunk with twelve motored joints");
   }
@@ -83,12 +83,12 @@ ModelPtr loadQuadruped(KALVENT_LEGGED_SDK::LeggedType robot) {
       throw std::runtime_error("robot model: " + name + " is not motor slot " +
                                std::to_string(joint));
     }
-    const JointRange range = jointRange(robot, joint);
+    const JointRange range = jointRange(model, joint);
     m.jnt_limited[id] = 1;
     m.jnt_range[2 * id] = range.min;
     m.jnt_range[2 * id + 1] = range.max;
   }
-  return model;
+  return compiled;
 }
 
 }  // namespace kalvent_sim
