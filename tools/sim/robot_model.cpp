@@ -1,6 +1,7 @@
 #include "robot_model.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -33,6 +34,14 @@ void collectWarning(const char* message) {
   }
 }
 
+// A MuJoCo error (a model it cannot simulate, a renderer without the OpenGL
+// it needs) ends the program: by default MuJoCo would print it on stdout and
+// wait for a key. The hook must not return.
+[[noreturn]] void failOnError(const char* message) {
+  std::fprintf(stderr, "kalvent_sim: MuJoCo: %s\n", message);
+  std::_Exit(1);
+}
+
 }  // namespace
 
 const std::string& quadrupedXml() {
@@ -56,6 +65,7 @@ ModelPtr compileModel(const std::string& xml) {
     const std::lock_guard<std::mutex> lock(compiling);
     compileWarnings = &warnings;
     mju_user_warning = collectWarning;
+    mju_user_error = failOnError;
     model.reset(mj_loadXML(kFileName, files.get(), error, sizeof error));
     compileWarnings = nullptr;
   }
