@@ -679,6 +679,7 @@ TEST(SimProgram, ExitStatusesOfHelpBadOptionsAndRunTimeFailures) {
       {"--loss", "100.5"},  {"--delay", "1001"}, {"--jitter=-1"},     {"--restart", "1"},
       {"--restart", "1:0"}, {"--seed", "-1"},    {"--ready-file="},   {"--print-addresses=x"},
   };
+
   for (const auto& args : bad) {
     const auto r = program(args);
     EXPECT_TRUE(r.exited && r.status == 2) << args[0] << ": " << r.status;
@@ -725,6 +726,36 @@ TEST(SimProgram, BoundedRunPrintsStatusAndWritesTheTrajectory) {
     EXPECT_NEAR(fr1, firstFr1, 0.01) << "lying, untouched";
   }
   EXPECT_GE(rows, 10);
+  std::remove(file.c_str());
+  rmdir(dir);
+}
+
+// A second's run films 30 frames (31 when the last period lands on the
+// second), offscreen, in a file that ffprobe reads. Only the rigid bodies
+// can be filmed.
+TEST(SimProgram, VideoHasTheFramesOfTheRunsDuration) {
+  const auto ideal = program({"--video", "v.mp4", "--model", "ideal"});
+  EXPECT_TRUE(ideal.exited && ideal.status == 2) << ideal.out;
+  EXPECT_NE(ideal.out.find("--video"), npos) << ideal.out;
+  char dir[] = "/tmp/kalvent_sim_video.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string file = std::string(dir) + "/run.mp4";
+  const auto r =
+      program({"--address", "127.0.0.1", "--port", std::to_string(kalvent_test::freePort()),
+               "--duration", "1", "--video", file});
+  EXPECT_TRUE(r.exited && r.status == 0) << r.out;
+  const std::string probe =
+      "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+      "stream=nb_read_frames,width,height -of csv=p=0 " +
+      file;
+  std::FILE* pipe = popen(probe.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  int width = 0, height = 0, frames = 0;
+  EXPECT_EQ(std::fscanf(pipe, "%d,%d,%d", &width, &height, &frames), 3);
+  EXPECT_EQ(pclose(pipe), 0);
+  EXPECT_EQ(width, 640);
+  EXPECT_EQ(height, 480);
+  EXPECT_NEAR(frames, 30, 1);
   std::remove(file.c_str());
   rmdir(dir);
 }

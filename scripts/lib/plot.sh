@@ -26,41 +26,22 @@ halfway_time() {
     }' "$1"
 }
 
-# stick_figure CSV TIME: the robot at the row nearest TIME as gnuplot
-# polylines (x y z, two blank lines between them, so that none joins the next): the trunk through the four
-# hip joints, then each leg from hip joint to foot.
-stick_figure() {
-  awk -F, -v at="$2" '
-    NR == 1 { for (i = 1; i <= NF; ++i) col[$i] = i; next }
-    { d = $col["time"] - at; if (d < 0) d = -d
-      if (best == "" || d < best) { best = d; row = $0 } }
-    END {
-      n = split(row, v, ",")
-      split("FR FL RL RR FR", trunk, " ")
-      for (k = 1; k <= 5; ++k) point(v, trunk[k] "_hip")
-      print "\n"
-      split("FR FL RR RL", legs, " ")
-      split("hip thigh knee foot", frames, " ")
-      for (l = 1; l <= 4; ++l) {
-        for (f = 1; f <= 4; ++f) point(v, legs[l] "_" frames[f])
-        print "\n"
-      }
-    }
-    function point(v, name) {
-      print v[col[name "_x"]], v[col[name "_y"]], v[col[name "_z"]]
-    }' "$1"
+# pose_strip VIDEO CSV OUT: three frames of kalvent_sim's video side by side
+# in the PNG OUT: lying at the start, rising (the trunk halfway up) and
+# standing at the end.
+pose_strip() {
+  local video=$1 csv=$2 out=$3 fps=30 n1 n2
+  n1=$(awk -v t="$(halfway_time "$csv")" -v f=$fps 'BEGIN { printf "%d", t * f + 0.5 }')
+  n2=$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames \
+    -of csv=p=0 "$video")
+  ffmpeg -v error -y -i "$video" -frames:v 1 -fps_mode passthrough \
+    -vf "select='eq(n\,0)+eq(n\,$n1)+eq(n\,$((n2 - 1)))',tile=3x1" "$out"
 }
 
 # stand_plots CSV OUT_PREFIX WEIGHT_N TITLE: writes OUT_PREFIX_joints.png,
-# _error.png, _torques.png, _forces.png, _body.png and _poses.png.
+# _error.png, _torques.png, _forces.png and _body.png.
 stand_plots() {
-  local csv=$1 prefix=$2 weight=$3 title=$4 t0 t1 t2
-  t0=$(trajectory_value "$csv" time 1)
-  t1=$(halfway_time "$csv")
-  t2=$(trajectory_value "$csv" time last)
-  stick_figure "$csv" "$t0" >"$prefix.pose0.dat"
-  stick_figure "$csv" "$t1" >"$prefix.pose1.dat"
-  stick_figure "$csv" "$t2" >"$prefix.pose2.dat"
+  local csv=$1 prefix=$2 weight=$3 title=$4
   gnuplot <<EOF
 set terminal pngcairo noenhanced size 1000,800 font "sans,10"
 set datafile separator ","
@@ -121,27 +102,5 @@ set title "orientation"
 set ylabel "angle (rad)"
 plot for [a in "roll pitch yaw"] "$csv" using 1:a with lines lw 2 title a
 unset multiplot
-
-set terminal pngcairo noenhanced size 1500,560 font "sans,10"
-set output "${prefix}_poses.png"
-unset datafile columnheaders
-set datafile separator whitespace
-set multiplot layout 1,3 title "$title: the robot from its link frames"
-set view 75, 35
-set view equal xyz
-set xyplane at 0
-set xrange [-0.35:0.35]
-set yrange [-0.35:0.35]
-set zrange [0:0.45]
-set xlabel "x (m)"
-set ylabel "y (m)"
-set zlabel "z (m)"
-unset key
-do for [i=0:2] {
-  set title sprintf("%s at t = %s s", word("lying halfway standing", i + 1), word("$t0 $t1 $t2", i + 1))
-  splot sprintf("${prefix}.pose%d.dat", i) with linespoints lw 3 pt 7 ps 0.6 lc "navy"
-}
-unset multiplot
 EOF
-  rm -f "$prefix".pose?.dat
 }

@@ -148,6 +148,15 @@ const std::vector<OptionEntry>& optionTable() {
          return !v.empty();
        },
        ParseOutcome::Run},
+      {"--video", "FILE",
+       "film the rigid bodies at 30 frames per second from a\ncamera following the trunk, encoded "
+       "by ffmpeg into\nFILE (e.g. stand.mp4); needs --model physics",
+       "a file name",
+       [](const std::string& v, Options* o) {
+         o->video = v;
+         return !v.empty();
+       },
+       ParseOutcome::Run},
       {"--ready-file", "PATH",
        "write \"ready\" into PATH once the port is bound; removed\nagain when the program ends",
        "a file name",
@@ -259,6 +268,10 @@ ParseOutcome parseOptions(int argc, const char* const* argv, Options* options, s
       *error = "invalid value '" + value + "' for " + arg + ": expected " + entry->expected;
       return ParseOutcome::Error;
     }
+  }
+  if (!options->video.empty() && options->modelKind != ModelKind::Physics) {
+    *error = "--video films the rigid bodies: it needs --model physics";
+    return ParseOutcome::Error;
   }
   return ParseOutcome::Run;
 }

@@ -18,6 +18,7 @@ struct Options {
   ModelKind modelKind = ControllerConfig{}.modelKind;
   double duration = 0;     // seconds to run; 0: until stopped
   std::string trajectory;  // CSV file of the joint positions; empty: none
+  std::string video;       // film of the rigid bodies (physics model only); empty: none
   std::string readyFile;   // written once the port is bound; empty: none
   FaultConfig faults;      // on the state packets sent
   RestartPlan restart;

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <limits>
 
+#include "physics_model.h"
 #include "trajectory.h"
 
 namespace kalvent_sim {
@@ -134,6 +135,9 @@ bool Server::open() {
                  options_.port, std::strerror(errno));
     return false;
   }
+  // The renderer starts before the clock: the film covers the run from its
+  // first period.
+  if (!options_.video.empty() && !video_.open(options_.video, options_.model)) return false;
   timer_.reset(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
   itimerspec interval{};
   interval.it_interval.tv_sec = periodNs_ / kNsPerSecond;
@@ -191,6 +195,7 @@ bool Server::serve(const std::atomic<bool>& stop) {
   printStart();
   startNs_ = monotonicNs();
   if (trajectory_) writeTrajectoryRow(trajectory_.get(), 0.0, *controller_);
+  film();
   const int64_t durationNs = static_cast<int64_t>(options_.duration * 1e9);
 
   while (!stop.load()) {
@@ -215,11 +220,14 @@ bool Server::serve(const std::atomic<bool>& stop) {
     faults_.release(elapsedNs(), *this);
   }
 
+  const double elapsed = elapsedNs() / 1e9;
+  // The renderer may lag behind the run: the film ends once it catches up.
+  const bool filmed = video_.close();
   if (out_) {
-    std::fprintf(out_, "%s: stopped after %.1f s ", kProgram, elapsedNs() / 1e9);
+    std::fprintf(out_, "%s: stopped after %.1f s ", kProgram, elapsed);
     printCounters(out_, counters());
   }
-  return true;
+  return filmed;
 }
 
 void Server::drain() {
@@ -273,12 +281,23 @@ void Server::advanceOne() {
                          *controller_);
     }
   }
+  film();
   if (out_ && periods_ % static_cast<uint64_t>(options_.rateHz) == 0) {
     std::fprintf(out_, "%s: t=%llus level=%s ", kProgram,
                  ull(periods_ / static_cast<uint64_t>(options_.rateHz)),
                  controller_ ? levelName(controller_->level()) : "down");
     printCounters(out_, counters());
   }
+}
+
+void Server::film() {
+  const double seconds = static_cast<double>(periods_) / options_.rateHz;
+  // Periods caught up late past the duration are not filmed: the film is
+  // as long as the run was asked to be.
+  if (options_.video.empty() || (options_.duration > 0 && seconds > options_.duration)) return;
+  const auto* physics =
+      controller_ ? dynamic_cast<const PhysicsModel*>(&controller_->joints()) : nullptr;
+  video_.offer(seconds, physics ? physics->data().qpos : nullptr);
 }
 
 void Server::reply(int64_t nowNs) {

@@ -15,6 +15,7 @@
 #include "controller.h"
 #include "fault.h"
 #include "options.h"
+#include "video.h"
 
 namespace kalvent_sim {
 
@@ -77,7 +78,7 @@ class Server : private PacketSink {
   Server& operator=(const Server&) = delete;
 
   // Binds the port, starts the period timer, opens the trajectory file and
-  // writes the ready file. False, after a line on stderr, when one fails.
+  // the video, and writes the ready file. False, after a line on stderr, when one fails.
   bool open();
 
   // Serves until `stop` is set or the duration has passed. Writes a start
@@ -97,6 +98,8 @@ class Server : private PacketSink {
   void reply(int64_t nowNs);
   void send(const unsigned char* packet, size_t length) override;
   void startController();
+  // The robot's positions for the video at the current period.
+  void film();
 
   const Options options_;
   std::FILE* const out_;
@@ -105,6 +108,7 @@ class Server : private PacketSink {
   FileDescriptor socket_;
   FileDescriptor timer_;
   File trajectory_;
+  Video video_;
   ReadyFile ready_;
   std::optional<Controller> controller_;
   FaultInjector faults_;
