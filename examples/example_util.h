@@ -268,7 +268,8 @@ class StateWatch {
     }
     bool jumped = false;
     for (int j = 0; j < kPoseValues; ++j) {
-      jumped = jumped || std::fabs(pose[j] - lastPose_[j]) > kPoseJump;
+      // Modulo a turn: a heading passing pi is no jump.
+      jumped = jumped || std::fabs(std::remainder(pose[j] - lastPose_[j], 2 * kPi)) > kPoseJump;
       lastPose_[j] = pose[j];
     }
     const bool resumed = holding_ || (seen_ && (fellBack || jumped));

@@ -74,7 +74,9 @@ class StateWatch:
         restarts = health.tickRestarts()
         resumed = self._holding or restarts != self._restarts or (
             self._pose is not None and
-            any(abs(a - b) > POSE_JUMP for a, b in zip(pose, self._pose)))
+            # Modulo a turn: a heading passing pi is no jump.
+            any(abs(math.remainder(a - b, 2 * math.pi)) > POSE_JUMP
+                for a, b in zip(pose, self._pose)))
         self._holding = False
         self._pose = pose
         self._restarts = restarts
