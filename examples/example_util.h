@@ -1,12 +1,14 @@
 // Helpers the example programs share: how long to run, stopping on SIGINT or
 // SIGTERM, the real-time set-up when it is allowed, the three loops of a
-// program that owns the link, the standing motion, and riding through a lost
-// link.
+// program that owns the link, the standing motion, riding through a lost
+// link, and the verdict on the robot: its joints, and its body upright on
+// its feet.
 #pragma once
 
 #include <kalvent_legged_sdk.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <boost/bind/bind.hpp>
 #include <chrono>
@@ -103,8 +105,9 @@ const double kStandPose[3] = {0.0, 0.67, -1.3};
 const double kStandTolerance = 0.05;
 
 // GetRecv gives all zeros until the first state packet; the controller's
-// tick is never 0 in a packet.
-inline bool hasState(const LowState& state) {
+// tick is never 0 in a packet. For LowState and HighState.
+template <typename State>
+bool hasState(const State& state) {
   return state.tick != 0;
 }
 
@@ -129,9 +132,15 @@ class StandMotion {
   static constexpr float kKp = 200;  // N·m/rad
   static constexpr float kKd = 5;    // N·m·s/rad
 
-  // Writes position targets into `cmd` for the current time. Returns false,
-  // leaving `cmd` alone, until a state has arrived.
-  bool Step(const LowState& state, LowCmd& cmd) {
+  // Where each joint should be now, rad, and how fast it should move, rad/s.
+  struct Reference {
+    double q[12];
+    double dq[12];
+  };
+
+  // Fills `ref` for the current time. Returns false, leaving `ref` alone,
+  // until a state has arrived; the first state fixes where the ramp starts.
+  bool Track(const LowState& state, Reference& ref) {
     if (!hasState(state)) return false;
     const auto now = std::chrono::steady_clock::now();
     if (!started_) {
@@ -145,10 +154,22 @@ class StandMotion {
     const double ds = t < kRiseSeconds ? kPi / (2 * kRiseSeconds) * std::sin(phase) : 0;
     for (int j = 0; j < 12; ++j) {
       const double travel = kStandPose[j % 3] - from_[j];
+      ref.q[j] = from_[j] + s * travel;
+      ref.dq[j] = ds * travel;
+    }
+    return true;
+  }
+
+  // Writes position targets with the gains above into `cmd` for the current
+  // time. Returns false, leaving `cmd` alone, until a state has arrived.
+  bool Step(const LowState& state, LowCmd& cmd) {
+    Reference ref;
+    if (!Track(state, ref)) return false;
+    for (int j = 0; j < 12; ++j) {
       MotorCmd& m = cmd.motorCmd[j];
       m.mode = 10;
-      m.q = static_cast<float>(from_[j] + s * travel);
-      m.dq = static_cast<float>(ds * travel);
+      m.q = static_cast<float>(ref.q[j]);
+      m.dq = static_cast<float>(ref.dq[j]);
       m.tau = 0;
       m.Kp = kKp;
       m.Kd = kKd;
@@ -188,11 +209,14 @@ inline void holdDamping(LowCmd& cmd) {
 // that). A controller that came back is told by a tick that fell back far,
 // by a jump in the pose, or simply by the state turning fresh after it went
 // stale: in each case the motion must start again from the measured pose.
+// A low-level state's pose is its twelve joints, a high-level state's the
+// body's position and heading.
 class StateWatch {
  public:
   static constexpr double kStaleSeconds = 0.1;
-  // Larger than any joint moves between two state packets, rad.
-  static constexpr double kPoseJumpRad = 0.3;
+  // Larger than any joint (rad) or the body (m, rad) moves between two
+  // state packets.
+  static constexpr double kPoseJump = 0.3;
 
   enum class Verdict {
     NoState,  // nothing received yet
@@ -201,15 +225,40 @@ class StateWatch {
     Fresh,    // compute from it
   };
 
-  // `linkStale`: the link's own verdict (false when not known).
-  Verdict Check(const LowState& state, bool linkStale) {
+  // `linkStale`: the link's own verdict (false when not known). For
+  // LowState and HighState.
+  template <typename State>
+  Verdict Check(const State& state, bool linkStale) {
     if (!hasState(state)) return Verdict::NoState;
+    float pose[kPoseValues] = {};
+    poseOf(state, pose);
+    return check(state.tick, pose, linkStale);
+  }
+
+  // Episodes of stale state, and times the motion had to start again.
+  long staleEpisodes() const { return staleEpisodes_; }
+  long resumptions() const { return resumptions_; }
+
+ private:
+  // The pose a state shows: the twelve leg joints, rad, or the body's
+  // position, m, and heading, rad.
+  static constexpr int kPoseValues = 12;
+  static void poseOf(const LowState& state, float (&pose)[kPoseValues]) {
+    for (int j = 0; j < 12; ++j) pose[j] = state.motorState[j].q;
+  }
+  static void poseOf(const HighState& state, float (&pose)[kPoseValues]) {
+    pose[0] = state.forwardPosition;
+    pose[1] = state.sidePosition;
+    pose[2] = state.imu.rpy[2];
+  }
+
+  Verdict check(uint32_t tick, const float (&pose)[kPoseValues], bool linkStale) {
     const auto now = std::chrono::steady_clock::now();
-    const bool tickMoved = state.tick != lastTick_;
-    const bool fellBack = tickMoved && static_cast<int32_t>(state.tick - lastTick_) <
+    const bool tickMoved = tick != lastTick_;
+    const bool fellBack = tickMoved && static_cast<int32_t>(tick - lastTick_) <
                                            -static_cast<int32_t>(LinkHealth::kRestartTicks);
     if (tickMoved) tickChanged_ = now;
-    lastTick_ = state.tick;
+    lastTick_ = tick;
     const bool stale =
         linkStale || std::chrono::duration<double>(now - tickChanged_).count() > kStaleSeconds;
     if (stale) {
@@ -218,9 +267,10 @@ class StateWatch {
       return Verdict::Stale;
     }
     bool jumped = false;
-    for (int j = 0; j < 12; ++j) {
-      jumped = jumped || std::fabs(state.motorState[j].q - lastQ_[j]) > kPoseJumpRad;
-      lastQ_[j] = state.motorState[j].q;
+    for (int j = 0; j < kPoseValues; ++j) {
+      // Modulo a turn: a heading passing pi is no jump.
+      jumped = jumped || std::fabs(std::remainder(pose[j] - lastPose_[j], 2 * kPi)) > kPoseJump;
+      lastPose_[j] = pose[j];
     }
     const bool resumed = holding_ || (seen_ && (fellBack || jumped));
     holding_ = false;
@@ -230,14 +280,9 @@ class StateWatch {
     return Verdict::Resumed;
   }
 
-  // Episodes of stale state, and times the motion had to start again.
-  long staleEpisodes() const { return staleEpisodes_; }
-  long resumptions() const { return resumptions_; }
-
- private:
   uint32_t lastTick_ = 0;
   std::chrono::steady_clock::time_point tickChanged_ = std::chrono::steady_clock::now();
-  float lastQ_[12] = {};
+  float lastPose_[kPoseValues] = {};
   bool seen_ = false;
   bool holding_ = false;
   long staleEpisodes_ = 0;
@@ -263,29 +308,115 @@ inline void printWatchFigures(const StateWatch& watch) {
   std::printf(" stale_episodes=%ld resumptions=%ld", watch.staleEpisodes(), watch.resumptions());
 }
 
+// The robot's mass, kg, and the weight its feet carry when it stands, N.
+const double kRobotMass = 10.8;
+const double kRobotWeight = kRobotMass * 9.81;
+// The body is upright while |roll| and |pitch| stay below this, rad.
+const double kUprightLimit = 0.35;
+// The feet carry the robot while the sum of their forces (footForce, N)
+// is within this share of its weight: the load shifts between the feet,
+// and a robot lying on its belly or back has next to none on them.
+const double kLoadTolerance = 0.25;
+
+// What a state shows of the trunk: its tilt from the IMU, and the weight on
+// the feet. NaN where the state does not tell (no state yet, or an IMU
+// quaternion far from unit length), which counts as neither upright nor
+// carried.
+struct Body {
+  double roll = NAN;      // rad
+  double pitch = NAN;     // rad
+  double footLoad = NAN;  // N, the four feet together
+
+  bool upright() const {
+    return std::fabs(roll) < kUprightLimit && std::fabs(pitch) < kUprightLimit;
+  }
+  bool carried() const {
+    return std::fabs(footLoad - kRobotWeight) <= kLoadTolerance * kRobotWeight;
+  }
+};
+
+// The body a LowState or HighState shows. Roll and pitch come from the
+// quaternion (w, x, y, z: trunk to world), which unlike rpy holds the whole
+// orientation; a robot on its back reads a roll near pi.
+template <typename State>
+Body bodyOf(const State& state) {
+  Body body;
+  if (!hasState(state)) return body;
+  const double w = state.imu.quaternion[0], x = state.imu.quaternion[1],
+               y = state.imu.quaternion[2], z = state.imu.quaternion[3];
+  const double norm = w * w + x * x + y * y + z * z;
+  if (std::fabs(norm - 1) < 0.1) {
+    body.roll = std::atan2(2 * (w * x + y * z), w * w - x * x - y * y + z * z);
+    body.pitch = std::asin(std::clamp(2 * (w * y - z * x) / norm, -1.0, 1.0));
+  }
+  body.footLoad = 0;
+  for (int leg = 0; leg < 4; ++leg) body.footLoad += state.footForce[leg];
+  return body;
+}
+
+// The body's figures as key=value fields for a summary line.
+inline void printBodyFigures(const Body& body) {
+  std::printf(" roll_rad=%.3f pitch_rad=%.3f foot_load_n=%.1f", body.roll, body.pitch,
+              body.footLoad);
+}
+
+// Says on stdout how the body is, and on stderr what is wrong with it.
+// Returns whether it stands: upright, its weight on its feet.
+inline bool reportBody(const char* program, const Body& body) {
+  std::printf(
+      "%s: body: roll %.3f rad, pitch %.3f rad (limit %.2f); feet carry %.1f N of %.1f N"
+      " (tolerance %.0f %%)\n",
+      program, body.roll, body.pitch, kUprightLimit, body.footLoad, kRobotWeight,
+      kLoadTolerance * 100);
+  if (!body.upright()) {
+    std::fprintf(stderr, "%s: fallen: roll %.3f rad, pitch %.3f rad\n", program, body.roll,
+                 body.pitch);
+  }
+  if (!body.carried()) {
+    std::fprintf(stderr, "%s: the feet carry %.1f N, not the robot's weight of %.1f N\n", program,
+                 body.footLoad, kRobotWeight);
+  }
+  return body.upright() && body.carried();
+}
+
+// The verdict on a stand: the joints at the stand pose, and the body upright
+// on its feet.
+struct StandVerdict {
+  double jointError;  // rad, NaN before the first state
+  Body body;
+};
+
+inline StandVerdict judgeStand(const LowState& state) {
+  return {standError(state), bodyOf(state)};
+}
+
 // The closing line, read by scripts: key=value fields after "summary".
-inline void printSummary(const char* program, double maxError, const UDP& udp,
+inline void printSummary(const char* program, const StandVerdict& verdict, const UDP& udp,
                          const StateWatch* watch = nullptr) {
   const UDPState& link = udp.udpState;
   std::printf("%s: summary max_error_rad=%.5f sent=%llu received=%llu checksum_errors=%llu",
-              program, maxError, link.SendCount, link.RecvCount, link.RecvCRCError);
+              program, verdict.jointError, link.SendCount, link.RecvCount, link.RecvCRCError);
   printLinkFigures(udp.linkHealth());
   if (watch) printWatchFigures(*watch);
+  printBodyFigures(verdict.body);
   std::printf("\n");
 }
 
 // Prints the stand pose, says whether the robot stands and gives the exit
-// status: 0 when it does.
-inline int reportStanding(const char* program, double maxError) {
+// status: 0 when the joints are at the stand pose and the body is upright
+// on its feet, 1 otherwise (a robot fallen over with its joints at the
+// pose too).
+inline int reportStanding(const char* program, const StandVerdict& verdict) {
   std::printf("%s: stand_pose_rad=%.5f,%.5f,%.5f\n", program, kStandPose[0], kStandPose[1],
               kStandPose[2]);
-  if (std::isnan(maxError)) {
+  if (std::isnan(verdict.jointError)) {
     std::printf("%s: no state received from the robot\n", program);
     return 1;
   }
-  const bool standing = maxError <= kStandTolerance;
+  const bool bodyStands = reportBody(program, verdict.body);
+  const bool standing = verdict.jointError <= kStandTolerance && bodyStands;
   std::printf("%s: %s: largest joint error %.5f rad (tolerance %.2f)\n", program,
-              standing ? "standing" : "NOT standing", maxError, kStandTolerance);
+              standing ? "standing" : "NOT standing", verdict.jointError, kStandTolerance);
   return standing ? 0 : 1;
 }
 

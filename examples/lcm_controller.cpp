@@ -15,7 +15,9 @@
 //
 // Start lcm_relay first. LCM uses multicast: run both where it is routed
 // (./scripts/demo runs them in a private network namespace). At the end it
-// prints a summary line and exits 0 if the robot stands, 1 if not.
+// prints a summary line and exits 0 if the robot stands (joints at the
+// stand pose, body upright, its weight on its feet, as the relayed state
+// shows them), 1 if not.
 #include <kalvent_legged_sdk.h>
 
 #include <boost/bind/bind.hpp>
@@ -92,10 +94,11 @@ int main(int argc, char** argv) {
 
   LowState state{};
   lcm.Get(state);
-  const double error = example::standError(state);
-  std::printf("%s: summary max_error_rad=%.5f published=%ld", kProgram, error,
+  const example::StandVerdict verdict = example::judgeStand(state);
+  std::printf("%s: summary max_error_rad=%.5f published=%ld", kProgram, verdict.jointError,
               controller.published());
   example::printWatchFigures(controller.watch());
+  example::printBodyFigures(verdict.body);
   std::printf("\n");
-  return example::reportStanding(kProgram, error);
+  return example::reportStanding(kProgram, verdict);
 }

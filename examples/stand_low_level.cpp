@@ -18,7 +18,8 @@
 // that address (./scripts/demo does this). With the right to lock memory and
 // use SCHED_FIFO (root) it runs real-time; otherwise it says so and runs
 // without. At the end it prints a summary line and exits 0 if the robot
-// stands, 1 if not.
+// stands: joints at the stand pose, body upright, its weight on its feet;
+// 1 if not (stderr says "fallen: ..." when the body is not upright).
 #include <kalvent_legged_sdk.h>
 
 #include "example_util.h"
@@ -96,7 +97,7 @@ int main(int argc, char** argv) {
 
   LowState state{};
   udp.GetRecv(state);
-  const double error = example::standError(state);
-  example::printSummary(kProgram, error, udp, &controller.watch());
-  return example::reportStanding(kProgram, error);
+  const example::StandVerdict verdict = example::judgeStand(state);
+  example::printSummary(kProgram, verdict, udp, &controller.watch());
+  return example::reportStanding(kProgram, verdict);
 }

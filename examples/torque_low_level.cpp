@@ -1,17 +1,26 @@
-// torque_low_level: pure torque control of the twelve leg joints.
+// torque_low_level: stands the robot up from lying down by torque alone.
 //
-// Every motor gets q = PosStopF and dq = VelStopF, which switch the
-// controller's own position and velocity terms off, so that only the torque
-// this program computes drives the joints: a virtual spring-damper towards
-// the stand pose, tau = k (q_stand - q) - d dq, limited to +-kMaxTorque.
-// The power guard watches the result; PositionLimit is left out, since it
-// would turn the PosStopF markers into position targets.
+// Every motor gets q = PosStopF, dq = VelStopF and Kp = Kd = 0, which switch
+// the controller's own position and velocity terms off: only the torque this
+// program computes drives the joints. It follows the same two-second ramp
+// to the stand pose as stand_low_level, with a PID law computed here each
+// tick,
+//   tau = Kp (q_ref - q) + Kd (dq_ref - dq) + Ki * integral of (q_ref - q),
+// limited to kMaxTorque, below what the motors give (24 N·m at the hip and
+// thigh, 36 N·m at the knee). The power guard watches the result;
+// PositionLimit is left out, since it would turn the PosStopF markers into
+// position targets.
+//
+// When the state goes stale it sends no torque computed from the old state:
+// the joints are held damped. When the state comes back (or the controller
+// restarted) the ramp starts again from the measured pose.
 //
 // Run:  torque_low_level [SECONDS]    (default 4)
 //
 // Like stand_low_level it talks to the basic controller's address: run it on
 // the robot's network or beside kalvent_sim in a private network namespace.
-// Exits 0 if the joints settled at the stand pose.
+// Exits 0 if the robot stands: joints at the stand pose, body upright, its
+// weight on its feet; 1 if not.
 //
 // Unlike the other examples it starts its three loops by hand, to show
 // what example::LinkLoops does for them.
@@ -19,6 +28,7 @@
 
 #include <algorithm>
 #include <boost/bind/bind.hpp>
+#include <iterator>
 
 #include "example_util.h"
 
@@ -27,10 +37,19 @@ using namespace KALVENT_LEGGED_SDK;
 namespace {
 
 const char kProgram[] = "torque_low_level";
-const float kStiffness = 30;  // k, N·m/rad
-const float kDamping = 1.5f;  // d, N·m·s/rad
-const float kMaxTorque = 4;   // N·m
-const int kPowerFactor = 4;   // x 100 W
+// Gains of the law. The loop closes over the network: a state is a few ms
+// old by the time its torque acts, so the damping must stay well below the
+// controller's own (which acts every motor period) or a light, folded leg
+// oscillates. The integral term carries the weight that the soft spring
+// alone would leave as a sag of 0.1 to 0.2 rad.
+const double kKp = 60;   // N·m/rad
+const double kKd = 0.5;  // N·m·s/rad
+const double kKi = 80;   // N·m/(rad·s)
+// Largest torque the integral term may add, N·m: it cannot wind up.
+const double kMaxIntegralTorque = 10;
+// Largest torque sent, hip, thigh and calf, N·m.
+const double kMaxTorque[3] = {20, 20, 30};
+const int kPowerFactor = 4;  // x 100 W
 
 class TorqueController {
  public:
@@ -40,25 +59,57 @@ class TorqueController {
   }
 
   void Step() {
+    const bool stale = udp_.linkHealth().stale(example::StateWatch::kStaleSeconds);
     udp_.GetRecv(state_);
-    if (example::hasState(state_)) {
-      for (int j = 0; j < 12; ++j) {
-        const float q = state_.motorState[j].q;
-        const float dq = state_.motorState[j].dq;
-        const float target = static_cast<float>(example::kStandPose[j % 3]);
-        const float tau = kStiffness * (target - q) - kDamping * dq;
-        cmd_.motorCmd[j].tau = std::clamp(tau, -kMaxTorque, kMaxTorque);
-      }
-      safety_.PowerProtect(cmd_, state_, kPowerFactor);
+    switch (watch_.Check(state_, stale)) {
+      case example::StateWatch::Verdict::NoState:
+        break;
+      case example::StateWatch::Verdict::Stale:
+        example::holdDamping(cmd_);
+        break;
+      case example::StateWatch::Verdict::Resumed:
+        motion_.Restart();
+        std::fill(std::begin(integral_), std::end(integral_), 0.0);
+        [[fallthrough]];
+      case example::StateWatch::Verdict::Fresh:
+        ApplyTorque();
+        safety_.PowerProtect(cmd_, state_, kPowerFactor);
+        break;
     }
     udp_.SetSend(cmd_);
   }
 
+  const example::StateWatch& watch() const { return watch_; }
+
  private:
+  void ApplyTorque() {
+    example::StandMotion::Reference ref;
+    motion_.Track(state_, ref);
+    for (int j = 0; j < 12; ++j) {
+      const double q = state_.motorState[j].q;
+      const double dq = state_.motorState[j].dq;
+      const double limit = kMaxTorque[j % 3];
+      const double error = ref.q[j] - q;
+      integral_[j] = std::clamp(integral_[j] + kKi * error * example::kLoopPeriod,
+                                -kMaxIntegralTorque, kMaxIntegralTorque);
+      const double tau = kKp * error + kKd * (ref.dq[j] - dq) + integral_[j];
+      MotorCmd& m = cmd_.motorCmd[j];
+      m.mode = 10;
+      m.q = PosStopF;
+      m.dq = VelStopF;
+      m.Kp = 0;
+      m.Kd = 0;
+      m.tau = static_cast<float>(std::clamp(tau, -limit, limit));
+    }
+  }
+
   UDP& udp_;
   Safety& safety_;
+  example::StandMotion motion_;
+  example::StateWatch watch_;
   LowCmd cmd_{};
   LowState state_{};
+  double integral_[12] = {};  // the integral term's torque, N·m
 };
 
 }  // namespace
@@ -72,9 +123,10 @@ int main(int argc, char** argv) {
   TorqueController controller(udp, safety);
 
   {
-    LoopFunc send("udp_send", 0.002f, boost::bind(&UDP::Send, &udp));
-    LoopFunc recv("udp_recv", 0.002f, boost::bind(&UDP::Recv, &udp));
-    LoopFunc control("control", 0.002f, boost::bind(&TorqueController::Step, &controller));
+    LoopFunc send("udp_send", example::kLoopPeriod, boost::bind(&UDP::Send, &udp));
+    LoopFunc recv("udp_recv", example::kLoopPeriod, boost::bind(&UDP::Recv, &udp));
+    LoopFunc control("control", example::kLoopPeriod,
+                     boost::bind(&TorqueController::Step, &controller));
     send.start();
     recv.start();
     control.start();
@@ -83,7 +135,7 @@ int main(int argc, char** argv) {
 
   LowState state{};
   udp.GetRecv(state);
-  const double error = example::standError(state);
-  example::printSummary(kProgram, error, udp);
-  return example::reportStanding(kProgram, error);
+  const example::StandVerdict verdict = example::judgeStand(state);
+  example::printSummary(kProgram, verdict, udp, &controller.watch());
+  return example::reportStanding(kProgram, verdict);
 }

@@ -9,10 +9,15 @@
 //
 // It talks to the basic controller's address: run it on the robot's network
 // or beside kalvent_sim in a private network namespace with that address.
+// It judges what the high-level state shows: it exits 0 when the body ends
+// upright with its weight on its feet, and its reported position and
+// heading are where the commanded speeds should have taken it (reckoned
+// again from the measured pose after a controller restart); 1 if not.
 #include <kalvent_legged_sdk.h>
 
 #include <boost/bind/bind.hpp>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 
 #include "example_util.h"
@@ -25,6 +30,26 @@ const char kProgram[] = "walk_high_level";
 // Motion mode numbers are the controller's own; 2 asks it to walk.
 const uint8_t kWalkMode = 2;
 const int kPrintEvery = 250;  // control ticks: half a second
+// The body has followed the commanded speeds while its position and
+// heading stay this close to where they should have taken it, m and rad.
+const double kTrackToleranceM = 0.15;
+const double kTrackToleranceRad = 0.15;
+
+struct Pose {
+  double x = 0, y = 0, yaw = 0;  // m, m, rad
+};
+
+Pose measuredPose(const HighState& state) {
+  return {state.forwardPosition, state.sidePosition, state.imu.rpy[2]};
+}
+
+// How far `measured` is from `expected`: distance, m, and heading, rad.
+double distance(const Pose& a, const Pose& b) {
+  return std::hypot(a.x - b.x, a.y - b.y);
+}
+double headingError(const Pose& a, const Pose& b) {
+  return std::fabs(std::remainder(a.yaw - b.yaw, 2 * example::kPi));
+}
 
 class Walker {
  public:
@@ -33,15 +58,37 @@ class Walker {
     udp_.SetSend(cmd_);
   }
 
+  // One control tick. While the state is fresh the program keeps, beside
+  // the commands, the pose they should lead to: the commanded speeds
+  // integrated from the pose measured when the state (re)started. While it
+  // is stale it asks for no motion; once it resumes (the controller
+  // restarted: its odometry starts again) the reckoning starts again from
+  // the measured pose.
   void Step() {
+    const bool stale = udp_.linkHealth().stale(example::StateWatch::kStaleSeconds);
     udp_.GetRecv(state_);
-    const double t =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    const auto now = std::chrono::steady_clock::now();
+    const double t = std::chrono::duration<double>(now - start_).count();
+    bool walk = false;
+    switch (watch_.Check(state_, stale)) {
+      case example::StateWatch::Verdict::NoState:
+      case example::StateWatch::Verdict::Stale:
+        tracking_ = false;
+        break;
+      case example::StateWatch::Verdict::Resumed:
+        tracking_ = false;
+        [[fallthrough]];
+      case example::StateWatch::Verdict::Fresh:
+        Reckon(std::chrono::duration<double>(now - lastStep_).count());
+        walk = true;
+        break;
+    }
+    lastStep_ = now;
     cmd_.mode = kWalkMode;
     cmd_.bodyHeight = 0;
-    cmd_.forwardSpeed = t < 4 ? 0.4f : 0;  // m/s
+    cmd_.forwardSpeed = walk && t < 4 ? 0.4f : 0;  // m/s
     cmd_.sideSpeed = 0;
-    cmd_.rotateSpeed = t >= 2 && t < 4 ? 0.8f : 0;  // rad/s, to the left
+    cmd_.rotateSpeed = walk && t >= 2 && t < 4 ? 0.8f : 0;  // rad/s, to the left
     udp_.SetSend(cmd_);
     if (++ticks_ % kPrintEvery == 0) Print(t);
   }
@@ -52,12 +99,37 @@ class Walker {
                 state_.tick);
   }
 
+  // Where the commands should have taken the body; valid when tracking().
+  const Pose& expected() const { return expected_; }
+  bool tracking() const { return tracking_; }
+  const example::StateWatch& watch() const { return watch_; }
+
  private:
+  // Moves the expected pose on by the speeds commanded over the last
+  // `seconds`, or starts it at the measured pose.
+  void Reckon(double seconds) {
+    if (!tracking_) {
+      expected_ = measuredPose(state_);
+      tracking_ = true;
+      return;
+    }
+    const double heading = expected_.yaw + cmd_.rotateSpeed * seconds / 2;
+    expected_.x +=
+        (cmd_.forwardSpeed * std::cos(heading) - cmd_.sideSpeed * std::sin(heading)) * seconds;
+    expected_.y +=
+        (cmd_.forwardSpeed * std::sin(heading) + cmd_.sideSpeed * std::cos(heading)) * seconds;
+    expected_.yaw += cmd_.rotateSpeed * seconds;
+  }
+
   UDP& udp_;
   HighCmd cmd_{};
   HighState state_{};
+  example::StateWatch watch_;
+  Pose expected_;
+  bool tracking_ = false;
   long ticks_ = 0;
   const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point lastStep_ = start_;
 };
 
 }  // namespace
@@ -75,8 +147,28 @@ int main(int argc, char** argv) {
 
   HighState state{};
   udp.GetRecv(state);
-  std::printf("%s: summary x=%.3f y=%.3f yaw=%.3f sent=%llu received=%llu checksum_errors=%llu\n",
-              kProgram, state.forwardPosition, state.sidePosition, state.imu.rpy[2],
-              udp.udpState.SendCount, udp.udpState.RecvCount, udp.udpState.RecvCRCError);
-  return udp.udpState.RecvCount > 0 ? 0 : 1;
+  const example::Body body = example::bodyOf(state);
+  const Pose measured = measuredPose(state);
+  const double offM = walker.tracking() ? distance(measured, walker.expected()) : NAN;
+  const double offRad = walker.tracking() ? headingError(measured, walker.expected()) : NAN;
+  std::printf(
+      "%s: summary x=%.3f y=%.3f yaw=%.3f sent=%llu received=%llu checksum_errors=%llu"
+      " track_error_m=%.3f track_error_rad=%.3f",
+      kProgram, state.forwardPosition, state.sidePosition, state.imu.rpy[2], udp.udpState.SendCount,
+      udp.udpState.RecvCount, udp.udpState.RecvCRCError, offM, offRad);
+  example::printWatchFigures(walker.watch());
+  example::printBodyFigures(body);
+  std::printf("\n");
+  if (!example::hasState(state)) {
+    std::printf("%s: no state received from the robot\n", kProgram);
+    return 1;
+  }
+  const bool bodyStands = example::reportBody(kProgram, body);
+  const bool tracked = offM <= kTrackToleranceM && offRad <= kTrackToleranceRad;
+  std::printf(
+      "%s: %s: %.3f m and %.3f rad from where the commanded speeds lead (tolerance %.2f m,"
+      " %.2f rad)\n",
+      kProgram, bodyStands && tracked ? "walked" : "did NOT walk as commanded", offM, offRad,
+      kTrackToleranceM, kTrackToleranceRad);
+  return bodyStands && tracked ? 0 : 1;
 }

@@ -6,22 +6,26 @@ the default low-level endpoint, three 2 ms loops (the UDP send and receive
 loops run in C++; the control step is Python), and the safety guards on
 every command. Once the first state has arrived it moves all twelve leg
 joints smoothly from where they are to the stand pose in two seconds, then
-holds them there.
+holds them there. When the state goes stale it holds the joints damped;
+when it comes back, or the controller restarted, it starts the stand again
+from the measured pose.
 
 Run:  stand_low_level.py [SECONDS]     (default: until Ctrl-C or SIGTERM)
 
 It talks to the basic controller's address: run it on the robot's network,
 or beside kalvent_sim in a private network namespace with that address
 (./scripts/demo does). At the end it prints a summary line and exits 0 if
-the robot stands, 1 if not.
+the robot stands: joints at the stand pose, body upright, its weight on its
+feet; 1 if not (stderr says "fallen: ..." when the body is not upright).
 """
 import math
 import os
-import signal
 import sys
 import time
 
 import kalvent_legged_sdk as sdk
+
+import example_util as util
 
 PROGRAM = "stand_low_level.py"
 STAND_POSE = (0.0, 0.67, -1.3)  # hip, thigh, calf, rad (every leg)
@@ -30,6 +34,7 @@ RISE_SECONDS = 2.0
 KP, KD = 200.0, 5.0  # N·m/rad, N·m·s/rad: stiff enough to carry the robot's weight
 POWER_FACTOR = 4  # x 100 W; standing up needs a small part of it
 STOP_MARGIN = 0.05  # rad from a joint's stop ends the program
+HOLD_KD = 2.0  # N·m·s/rad: the damping of joints held while the state is stale
 
 
 def realtime_permitted():
@@ -51,33 +56,58 @@ class Controller:
         self.safety = safety
         self.cmd = sdk.LowCmd()
         self.state = sdk.LowState()
+        self.watch = util.StateWatch()
         self.start = None
         self.origin = None
+        self.failed = False
         udp.InitCmdData(self.cmd)
         # Until the first step, the send loop repeats this idle command.
         udp.SetSend(self.cmd)
 
     def step(self):
-        """One control tick: newest state in, guarded command out."""
+        """One control tick: newest state in, guarded command out. A step
+        that raises stops the loop; the verdict then fails too."""
+        try:
+            self._step()
+        except BaseException:
+            self.failed = True
+            raise
+
+    def _step(self):
+        health = self.udp.linkHealth()
+        # Asked before the state is read: a fresh verdict comes with its packet.
+        stale = health.stale(util.STALE_SECONDS)
         self.udp.GetRecv(self.state)
-        if self.state.tick != 0:  # 0 until the first state packet
-            q, _, _ = self.state.joint_state()
-            now = time.monotonic()
-            if self.start is None:
-                self.start, self.origin = now, q
-            t = now - self.start
-            phase = math.pi * min(t / RISE_SECONDS, 1.0)
-            s = (1 - math.cos(phase)) / 2
-            ds = math.pi / (2 * RISE_SECONDS) * math.sin(phase) if t < RISE_SECONDS else 0.0
-            travel = [STAND_POSE[j % 3] - self.origin[j] for j in range(sdk.LEG_JOINTS)]
-            self.cmd.set_joints(
-                q=[o + s * d for o, d in zip(self.origin, travel)],
-                dq=[ds * d for d in travel],
-                tau=0.0, Kp=KP, Kd=KD, mode=10)
+        verdict = self.watch.check(self.state, health, stale)
+        if verdict == "stale":
+            # The joints damped, no guard either: they judge the command by a
+            # state that is gone.
+            self.cmd.set_joints(q=sdk.PosStopF, dq=0.0, tau=0.0, Kp=0.0, Kd=HOLD_KD, mode=10)
+        elif verdict != "none":
+            if verdict == "resumed":
+                self.start = None  # the ramp starts again from the measured pose
+            self._stand()
             self.safety.PositionLimit(self.cmd)
             self.safety.PowerProtect(self.cmd, self.state, POWER_FACTOR)
             self.safety.PositionProtect(self.cmd, self.state, STOP_MARGIN)
         self.udp.SetSend(self.cmd)
+
+    def _stand(self):
+        """Position targets along the cosine ramp from where the joints were
+        when it started to the stand pose."""
+        q, _, _ = self.state.joint_state()
+        now = time.monotonic()
+        if self.start is None:
+            self.start, self.origin = now, q
+        t = now - self.start
+        phase = math.pi * min(t / RISE_SECONDS, 1.0)
+        s = (1 - math.cos(phase)) / 2
+        ds = math.pi / (2 * RISE_SECONDS) * math.sin(phase) if t < RISE_SECONDS else 0.0
+        travel = [STAND_POSE[j % 3] - self.origin[j] for j in range(sdk.LEG_JOINTS)]
+        self.cmd.set_joints(
+            q=[o + s * d for o, d in zip(self.origin, travel)],
+            dq=[ds * d for d in travel],
+            tau=0.0, Kp=KP, Kd=KD, mode=10)
 
 
 def stand_error(state):
@@ -89,10 +119,6 @@ def stand_error(state):
 
 def main():
     seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 0.0
-    stop = []
-    for sig in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(sig, lambda *_: stop.append(True))
-
     if realtime_permitted():
         print(f"{PROGRAM}: real-time: memory locked, loops at SCHED_FIFO priority "
               f"{sdk.THREAD_PRIORITY}", flush=True)
@@ -104,30 +130,26 @@ def main():
     udp = sdk.UDP(sdk.LOWLEVEL, sdk.HighLevelType.Basic)
     safety = sdk.Safety(sdk.LeggedType.Tesmar)
     controller = Controller(udp, safety)
-
-    send = sdk.LoopFunc("udp_send", 0.002, udp.Send)  # runs in C++, no GIL
-    recv = sdk.LoopFunc("udp_recv", 0.002, udp.Recv)
-    control = sdk.LoopFunc("control", 0.002, controller.step)
-    send.start()
-    recv.start()
-    control.start()
-    end = time.monotonic() + seconds
-    while not stop and (seconds <= 0 or time.monotonic() < end):
-        time.sleep(0.01)
-    control.shutdown()
-    recv.shutdown()
-    send.shutdown()
+    util.run_loops([sdk.LoopFunc("udp_send", 0.002, udp.Send),  # runs in C++, no GIL
+                    sdk.LoopFunc("udp_recv", 0.002, udp.Recv),
+                    sdk.LoopFunc("control", 0.002, controller.step)], seconds)
 
     state = sdk.LowState()
     udp.GetRecv(state)
     error = stand_error(state)
+    body = util.Body(state)
     link = udp.udpState
     print(f"{PROGRAM}: summary max_error_rad={error:.5f} sent={link.SendCount} "
-          f"received={link.RecvCount} checksum_errors={link.RecvCRCError}", flush=True)
+          f"received={link.RecvCount} checksum_errors={link.RecvCRCError} "
+          f"tick_restarts={udp.linkHealth().tickRestarts()} {controller.watch.figures()} "
+          f"{body.figures()}", flush=True)
     if math.isnan(error):
         print(f"{PROGRAM}: no state received from the robot", flush=True)
         return 1
-    standing = error <= TOLERANCE
+    body_stands = body.report(PROGRAM)
+    standing = error <= TOLERANCE and body_stands and not controller.failed
+    if controller.failed:
+        print(f"{PROGRAM}: the control step failed", file=sys.stderr, flush=True)
     print(f"{PROGRAM}: {'standing' if standing else 'NOT standing'}: largest joint error "
           f"{error:.5f} rad (tolerance {TOLERANCE:.2f})", flush=True)
     return 0 if standing else 1
