@@ -1,7 +1,8 @@
 // loss_table: link health's loss estimates against the true loss, over real
 // UDP on loopback, at state rates from 50 Hz to 1 kHz.
 //
-// usage: loss_table [SECONDS_PER_RUN]   (default 2)
+// usage: loss_table [SECONDS_PER_RUN [RATE LOSS_PCT JITTER_MS]]
+//   SECONDS_PER_RUN: default 2; RATE...: one case only (default: all)
 //
 // For each rate, share of packets dropped and jitter, a sender thread plays
 // the controller: low-level state packets at the rate, stamped with a
@@ -59,6 +60,7 @@ struct Outcome {
   double trueLoss;
   double overall;
   double recent;
+  uint64_t restarts;  // should stay 0
 };
 
 // Sends from `startNs` to `endNs`; returns how many packets were due and how
@@ -123,15 +125,16 @@ Outcome run(const Case& c, double seconds, unsigned seed) {
   sender.join();
   const sdk::LinkHealth& health = link.endpoint.linkHealth();
   return {static_cast<double>(counts.second) / static_cast<double>(counts.first),
-          health.overallLoss(), health.recentLoss()};
+          health.overallLoss(), health.recentLoss(), health.tickRestarts()};
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
-  if (!(seconds >= 1.2)) {
-    std::fprintf(stderr, "usage: %s [SECONDS_PER_RUN, at least 1.2]\n", argv[0]);
+  if (!(seconds >= 1.2) || (argc != 2 && argc != 5 && argc != 1)) {
+    std::fprintf(stderr, "usage: %s [SECONDS_PER_RUN (at least 1.2) [RATE LOSS_PCT JITTER_MS]]\n",
+                 argv[0]);
     return 2;
   }
   // The table on standard output; the endpoints' own lines ("UDP
@@ -140,6 +143,13 @@ int main(int argc, char** argv) {
   if (table == nullptr || std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
   std::vector<int> rates{50};
   for (int rate = 300; rate <= 1000; rate += 50) rates.push_back(rate);
+  std::vector<int> losses{0, 10, 30};
+  std::vector<double> jitters{0.0, 1.0};
+  if (argc == 5) {
+    rates = {std::atoi(argv[2])};
+    losses = {std::atoi(argv[3])};
+    jitters = {std::atof(argv[4])};
+  }
   std::fprintf(table, "loss in %%: true / overallLoss / recentLoss at the end of %.1f s\n",
                seconds);
   std::fprintf(table, "%6s %5s %7s | %-20s | %-20s\n", "rate", "drop", "jitter",
@@ -147,14 +157,16 @@ int main(int argc, char** argv) {
   unsigned seed = 1;
   double worst = 0;
   for (int rate : rates) {
-    for (int loss : {0, 10, 30}) {
-      for (double jitter : {0.0, 1.0}) {
+    for (int loss : losses) {
+      for (double jitter : jitters) {
         std::fprintf(table, "%4d Hz %4d%% %4.1f ms |", rate, loss, jitter);
         for (double recvPerPeriod : {3.0, 0.4}) {
           const Outcome o = run({rate, loss, jitter, recvPerPeriod}, seconds, ++seed);
-          std::fprintf(table, " %5.1f / %5.1f / %5.1f |", 100 * o.trueLoss, 100 * o.overall,
-                       100 * o.recent);
-          worst = std::max(worst, std::fabs(o.overall - o.trueLoss));
+          // "R": the tick was taken for a controller restart.
+          std::fprintf(table, " %5.1f / %5.1f / %5.1f%s|", 100 * o.trueLoss, 100 * o.overall,
+                       100 * o.recent, o.restarts != 0 ? "R" : " ");
+          const double error = std::fabs(o.overall - o.trueLoss);
+          worst = std::isnan(error) ? error : std::max(worst, error);
         }
         std::fprintf(table, "\n");
         std::fflush(table);

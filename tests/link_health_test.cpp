@@ -187,9 +187,9 @@ TEST_P(LossEstimate, FollowsTheTruthAndReadsASilentWindowAsAllLost) {
   EXPECT_EQ(health.recentLoss(), 1.0);
 }
 
-// Above 650 Hz a millisecond tick advances by 1 or 2, and a loss-free
+// Above 600 Hz a millisecond tick advances by 1 or 2, and a loss-free
 // advance of 2 cannot be told from two packets 1 apart with one lost: there
-// the estimate holds without loss only (the loss table tells how far off).
+// the estimate holds without loss only (bench/loss_table tells how far off).
 std::vector<LossCase> lossCases() {
   std::vector<LossCase> cases;
   std::vector<int> rates{50};
