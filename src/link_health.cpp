@@ -28,6 +28,9 @@ int64_t secondsToNs(double seconds) {
 // and those judged free of loss before their mean replaces it.
 constexpr uint32_t kFirstStepDatagrams = 16;
 constexpr uint32_t kMeanStepDatagrams = 32;
+// In-order advances in a row that fit no whole number of steps before the
+// step is learnt afresh.
+constexpr uint32_t kStepMisfitsToRelearn = 64;
 // The datagrams of loss-free advances the step estimate averages over, about.
 constexpr double kStepMemoryDatagrams = 256;
 
@@ -256,7 +259,13 @@ void LinkHealth::learnStep(uint32_t advance, uint32_t datagrams) noexcept {
     }
     return;
   }
-  if (std::fabs(ticks - drained * step_) >= lossFreeTolerance(step_)) return;
+  if (std::fabs(ticks - drained * step_) >= lossFreeTolerance(step_)) {
+    // None fits for long: the first estimate was off (a packet reordered
+    // inside one Recv's drain shows a short advance), so learn afresh.
+    if (++stepMisfits_ >= kStepMisfitsToRelearn) relearnStep();
+    return;
+  }
+  stepMisfits_ = 0;
   stepTicks_ += ticks;
   stepDatagrams_ += datagrams;
   // Not from a few advances: rounded alike, they would pull the step off.
@@ -266,6 +275,14 @@ void LinkHealth::learnStep(uint32_t advance, uint32_t datagrams) noexcept {
     stepTicks_ /= 2;
     stepDatagrams_ /= 2;
   }
+}
+
+void LinkHealth::relearnStep() noexcept {
+  step_ = 0;
+  firstStep_ = 0;
+  stepTicks_ = 0;
+  stepDatagrams_ = 0;
+  stepMisfits_ = 0;
 }
 
 void LinkHealth::restartEstimates() noexcept {

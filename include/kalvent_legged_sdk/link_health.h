@@ -134,6 +134,7 @@ class LinkHealth {
   void watch(int64_t now, const sockaddr_in& peer) noexcept;
   void countTick(uint32_t tick, int datagrams) noexcept;
   void learnStep(uint32_t advance, uint32_t datagrams) noexcept;
+  void relearnStep() noexcept;
   void rollBuckets(int64_t now) noexcept;
   void restartEstimates() noexcept;
   void warn(const char* format, const sockaddr_in& peer, double value) const noexcept;
@@ -162,7 +163,8 @@ class LinkHealth {
   double firstStep_ = 0;
   double stepTicks_ = 0;
   double stepDatagrams_ = 0;
-  bool inOrder_ = false;  ///< the newest tick came after its predecessor
+  uint32_t stepMisfits_ = 0;  ///< in-order advances in a row that fit no step
+  bool inOrder_ = false;      ///< the newest tick came after its predecessor
   // Per window bucket: the newest tick when it began, the datagrams that
   // arrived during it, and whether it saw any tick at its beginning.
   uint32_t bucketStartTick_[kBuckets] = {};
