@@ -86,11 +86,12 @@ class LinkHealth {
   /// nothing arrived reads 1; while an outage lasts the window shrinks to
   /// what came before it, so stale() tells an outage sooner.
   ///
-  /// Within 2 points of the truth whenever the step is 2 ticks or more, and
-  /// at any step without loss. A step between 1 and 2 (a millisecond tick
-  /// above 500 Hz) advances by 1 or 2, and a loss-free 2 cannot be told
-  /// apart from a lost packet between two 1s: with loss it reads low there
-  /// (about 10 points low at 30 % loss from 850 Hz up; bench/loss_table).
+  /// Within 2 points of the truth up to a rate of about 600 packets per
+  /// second of a millisecond tick at any loss, and at any rate without loss.
+  /// Above, the tick advances by 1 or 2, and a loss-free 2 cannot be told
+  /// apart from a lost packet between two 1s: with loss it reads low, the
+  /// more so the closer the step is to 1 (at 1 kHz and 30 % loss about 15
+  /// points low; bench/loss_table prints the figures).
   ///
   /// NaN until the step is known: the first update (every
   /// kLossUpdateSeconds) after 16 datagrams came in order, whether one or
