@@ -233,10 +233,15 @@ def test_one_endpoint_shared_by_threads():
     assert "counted 4000 4001 0 True" in run.stdout.splitlines(), run.stdout
 
 
-@pytest.mark.parametrize("call", ["Recv", "Send"])
-def test_send_and_recv_wait_for_a_level_switch_without_the_gil(link, call):
-    """switchLevel re-sizes the packets, so a Send or Recv on the same
-    endpoint waits until it is done, and lets other Python threads run."""
+@pytest.mark.parametrize("call", [
+    lambda udp: udp.Recv(),
+    lambda udp: udp.Send(),
+    lambda udp: udp.GetRecv(sdk.LowState()),
+    lambda udp: udp.SetSend(sdk.LowCmd()),
+], ids=["Recv", "Send", "GetRecv", "SetSend"])
+def test_calls_wait_for_a_level_switch_without_the_gil(link, call):
+    """switchLevel re-sizes the packets, so a call on the same endpoint waits
+    until it is done, and lets other Python threads run meanwhile."""
     controller, _ = link
     started, ticks = threading.Event(), [0]
 
@@ -255,7 +260,7 @@ def test_send_and_recv_wait_for_a_level_switch_without_the_gil(link, call):
     time.sleep(0.1)
     ticker.start()
     before, begin = ticks[0], time.monotonic()
-    getattr(controller, call)()
+    call(controller)
     waited, ticked = time.monotonic() - begin, ticks[0] - before
     switching.join()
     ticker.join()
