@@ -291,14 +291,18 @@ except KeyboardInterrupt:
 def test_ctrl_c_ends_a_first_state_wait(timeout):
     child = subprocess.Popen([sys.executable, "-c", FIRST_STATE_WAIT, timeout],
                              stdout=subprocess.PIPE, text=True)
-    lines = []
-    while len(lines) < 10 and "waiting\n" not in lines:
-        lines.append(child.stdout.readline())
-    assert {"refused nan\n", "refused -0.5\n", "waiting\n"} <= set(lines), lines
-    time.sleep(0.3)  # well inside the wait
-    sent = time.monotonic()
-    child.send_signal(signal.SIGINT)
-    out, _ = child.communicate(timeout=20)
+    try:
+        lines = []
+        while len(lines) < 10 and "waiting\n" not in lines:
+            lines.append(child.stdout.readline())
+        assert {"refused nan\n", "refused -0.5\n", "waiting\n"} <= set(lines), lines
+        time.sleep(0.3)  # well inside the wait
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=20)
+    finally:
+        child.kill()
+        child.wait()
     interrupted = [line.split() for line in out.splitlines() if line.startswith("interrupted")]
     assert interrupted, out
     # Within 50 ms by design; the bound only tells a wait that ignored the
