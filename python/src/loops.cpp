@@ -275,8 +275,7 @@ class PythonLoop : public sdk::Loop {
       const py::object stderrStream = py::module_::import("sys").attr("stderr");
       stderrStream.attr("write")("LoopFunc " + name_ +
                                  ": the callback raised an exception; the loop stops.\n");
-      py::module_::import("traceback")
-          .attr("print_exception")(py::handle(error != nullptr ? error : Py_None));
+      py::module_::import("traceback").attr("print_exception")(py::handle(error));
       stderrStream.attr("flush")();
     } catch (...) {
       PyErr_Clear();
