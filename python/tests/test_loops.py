@@ -220,8 +220,8 @@ for thread in threads:
     thread.join()
 feed.shutdown()
 counters, health = udp.udpState, udp.linkHealth()
-print("counted", counters.RecvCount + counters.RecvCRCError, counters.SendCount, health.checksumFailures(),
-      counters.RecvCount > 0)
+print("counted", counters.RecvCount + counters.RecvCRCError, counters.SendCount,
+      health.checksumFailures(), counters.RecvCount > 0)
 """
 
 
