@@ -190,7 +190,6 @@ std::string helpText() {
          "  Exit status 0 when the link answered, 1 when no valid state arrived (or the\n"
          "  local port is taken), 2 on bad options or an address this machine cannot\n"
          "  send to (a broadcast address, say).\n"
-         "\n"
          "\n" +
          valuesText() +
          "\n"
