@@ -66,7 +66,7 @@ const ValueOption kValueOptions[] = {
      [](const std::string& v, Options* o) { return parsePort(v, 1, &o->port); }},
     {"--local-port", true, "a whole number from 0 to 65535",
      [](const std::string& v, Options* o) { return parsePort(v, 0, &o->localPort); }},
-    {"--address", true, "a unicast IPv4 address such as 192.168.123.10",
+    {"--address", true, "a unicast IPv4 address",
      [](const std::string& v, Options* o) { return parseUnicast(v, &o->address); }},
     {"--level", true, "low or high",
      [](const std::string& v, Options* o) {
