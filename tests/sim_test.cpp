@@ -740,7 +740,7 @@ TEST(SimProgram, BoundedRunPrintsStatusAndWritesTheTrajectory) {
 }
 
 // With SIGINT, the longest duration and latest restart allowed: they must
-// not end the run at once.
+// neither end the run nor restart the controller at once.
 TEST(SimProgram, SigtermAndSigintStopItCleanly) {
   for (const int sig : {SIGTERM, SIGINT}) {
     const uint16_t port = kalvent_test::freePort();
@@ -750,6 +750,7 @@ TEST(SimProgram, SigtermAndSigintStopItCleanly) {
     EXPECT_TRUE(r.exited && r.status == 0) << "signal " << sig << ": " << r.signal << r.out;
     EXPECT_NE(r.out.find("stopped after"), npos) << r.out;
     EXPECT_EQ(r.out.find("commands=0 "), npos) << r.out;
+    EXPECT_EQ(r.out.find(" restarts=1"), npos) << r.out;
   }
 }
 
