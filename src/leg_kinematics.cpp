@@ -27,7 +27,9 @@ FootKinematics LegKinematics::footKinematics(int leg, const Vec3& q) const {
   const LegGeometry& g = geometry_;
   const double s0 = std::sin(q[0]), c0 = std::cos(q[0]);
   const double s1 = std::sin(q[1]), c1 = std::cos(q[1]);
-  const double s12 = std::sin(q[1] + q[2]), c12 = std::cos(q[1] + q[2]);
+  const double s2 = std::sin(q[2]), c2 = std::cos(q[2]);
+  // The knee's absolute angle by the addition theorem: no third sine.
+  const double s12 = s1 * c2 + c1 * s2, c12 = c1 * c2 - s1 * s2;
 
   // The foot in the hip-rotated frame, and its derivatives in the leg's plane.
   const double x = -g.thighLength * s1 - g.calfLength * s12;
