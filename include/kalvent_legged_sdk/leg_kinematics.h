@@ -93,7 +93,7 @@ class LegKinematics {
   /// The foot Jacobian at `q`: foot velocity = J·dq.
   Mat3 footJacobian(int leg, const Vec3& q) const;
 
-  /// Position and Jacobian in one pass (one sine and cosine per joint).
+  /// Position and Jacobian in one pass: the sines and cosines computed once.
   FootKinematics footKinematics(int leg, const Vec3& q) const;
 
   /// Analytic inverse kinematics: the angles that put the foot's centre at
