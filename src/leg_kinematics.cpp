@@ -15,6 +15,9 @@ namespace KALVENT_LEGGED_SDK {
 namespace {
 
 const double kPi = 3.14159265358979323846;
+// Rounding allowed at the edge of the reach: a target computed from a
+// stretched or fully folded leg still counts as reached.
+const double kEdgeRounding = 1e-12;
 
 void checkLeg(int leg) {
   if (leg < 0 || leg > 3) throw std::out_of_range("leg index outside 0..3");
@@ -88,7 +91,7 @@ IkResult LegKinematics::inverseKinematics(int leg, const Vec3& target, Vec3& q) 
   // foot below the thigh joint (z' <= 0).
   const double y = g.sideSign[leg] * g.abductionLength;
   const double planeSquared = dy * dy + dz * dz - y * y;
-  if (planeSquared < 0) reached = false;
+  if (planeSquared < -kEdgeRounding) reached = false;
   const double z = -std::sqrt(std::fmax(planeSquared, 0.0));
   double hipAngle = std::atan2(dz, dy) - std::atan2(z, y);
   if (hipAngle > kPi) hipAngle -= 2 * kPi;
@@ -98,8 +101,8 @@ IkResult LegKinematics::inverseKinematics(int leg, const Vec3& target, Vec3& q) 
   const double x = dx;
   const double l1 = g.thighLength, l2 = g.calfLength;
   double cosKnee = (x * x + z * z - l1 * l1 - l2 * l2) / (2 * l1 * l2);
-  if (cosKnee > 1 || cosKnee < -1) {
-    reached = false;
+  if (std::fabs(cosKnee) > 1) {
+    reached = reached && std::fabs(cosKnee) <= 1 + kEdgeRounding;
     cosKnee = std::fmax(-1.0, std::fmin(1.0, cosKnee));
   }
   const double knee = -std::acos(cosKnee);

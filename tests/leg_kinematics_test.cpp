@@ -130,6 +130,12 @@ TEST_P(EachLeg, TargetsOutOfReachAndInvalid) {
   const Vec3 thighJoint = plus(hip, 1, {0, side, 0});
   expectNear(kKinematics.footPosition(leg, q), plus(thighJoint, stretched, {0.6, 0, -0.8}), 1e-9,
              "stretched");
+  // The stretched leg's own foot, and the foot on the hip's axis line, are
+  // reached in spite of rounding.
+  for (const Vec3& edge : {Vec3{0.3, 0.5, 0}, Vec3{-0.7, 1.1, 0}, Vec3{0.2, 0.4, -M_PI}}) {
+    EXPECT_EQ(kKinematics.inverseKinematics(leg, kKinematics.footPosition(leg, edge), q),
+              IkResult::Reached);
+  }
   // Closer to the hip's axis than the abduction link.
   EXPECT_EQ(kKinematics.inverseKinematics(leg, plus(hip, 1, {0, 0, -0.01}), q),
             IkResult::OutOfReach);

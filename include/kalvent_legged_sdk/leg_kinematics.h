@@ -83,8 +83,10 @@ class LegKinematics {
  public:
   /// The simulated robot's geometry.
   LegKinematics() = default;
+  /// Another robot's geometry, copied.
   explicit LegKinematics(const LegGeometry& geometry) : geometry_(geometry) {}
 
+  /// The geometry in use.
   const LegGeometry& geometry() const { return geometry_; }
 
   /// Forward kinematics: the foot's centre for joint angles `q`, m.
