@@ -100,10 +100,13 @@ class LegKinematics {
 
   /// Analytic inverse kinematics: the angles that put the foot's centre at
   /// `target` (m, body frame), written to `q`. Of the solutions it picks the
-  /// one with the foot below the thigh joint in the leg's plane (the hip
-  /// angle within ±90° of straight down for a foot under the hip) and the
-  /// knee bent backwards (calf angle in [-π, 0]), which is the branch the
-  /// robots' joint ranges allow. The angles are not clamped to any joint
+  /// one with the knee bent backwards (calf angle in [-π, 0]) and the foot
+  /// below the thigh joint in the leg's plane (thigh·cos q1 + calf·cos(q1 +
+  /// q2) >= 0; for a foot under the hip, the hip angle near zero rather than
+  /// near ±π). Within the robots' joint ranges that is the only solution
+  /// wherever the foot is below the thigh joint; a pose with the foot above
+  /// it (the thigh turned past about 90°) comes back as that other pose,
+  /// which reaches the same point. The angles are not clamped to any joint
   /// range; the hip angle lies in (-π, π].
   IkResult inverseKinematics(int leg, const Vec3& target, Vec3& q) const;
 
