@@ -35,6 +35,8 @@ enum class Step : int {
   LevelSelector,       ///< a level that is neither HIGHLEVEL nor LOWLEVEL
   RobotModelSelector,  ///< a LeggedType that names no robot model
   PacketLength,        ///< a packet length below 4 bytes (the checksum's)
+  LoopPeriod,          ///< a loop period the timer cannot run
+  LoopRunning,         ///< starting a loop that is running already
 };
 
 /// The step's name in lower case, e.g. "bind" or "level selector".
@@ -60,6 +62,10 @@ constexpr const char* stepName(Step step) noexcept {
       return "robot model selector";
     case Step::PacketLength:
       return "packet length";
+    case Step::LoopPeriod:
+      return "loop period";
+    case Step::LoopRunning:
+      return "loop running";
   }
   return "unknown";
 }
