@@ -1,18 +1,15 @@
 // Safety guards, the real-time environment set-up and the library's version.
 #include "kalvent_legged_sdk/safety.h"
 
-#include <sched.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 
 #include "fatal.h"
 #include "joint_ranges.h"
 #include "kalvent_legged_sdk/loop.h"
-#include "realtime_setup.h"
+#include "kalvent_legged_sdk/realtime.h"
+#include "realtime_steps.h"
 #include "version.h"
 
 namespace KALVENT_LEGGED_SDK {
@@ -162,22 +159,10 @@ void Safety::PositionProtect(LowCmd& send, LowState& recv, double limit) {
 }
 
 void InitEnvironment() {
-  prefaultStack();
-
-  char why[256];
-  const int lockError = lockAllMemory();
-  if (lockError != 0) {
-    describeLockFailure(lockError, why, sizeof why);
-    endProcess(ExitStatus::SetUpFailure, "Error: Lock memory failed.\n", why);
-  }
-
-  // getpid() names the main thread, whichever thread makes the call.
-  sched_param params{};
-  params.sched_priority = THREAD_PRIORITY;
-  if (sched_setscheduler(getpid(), SCHED_FIFO, &params) == -1) {
-    describeFifoFailure(errno, THREAD_PRIORITY, why, sizeof why);
-    endProcess(ExitStatus::SetUpFailure, "Error: Pthread set sched policy failed.\n", why);
-  }
+  const Result<void> locked = lockMemory();
+  if (!locked) endProcess(locked.error(), "Error: Lock memory failed.\n");
+  const Result<void> fifo = setMainThreadFifo(THREAD_PRIORITY);
+  if (!fifo) endProcess(fifo.error(), "Error: Pthread set sched policy failed.\n");
 }
 
 }  // namespace KALVENT_LEGGED_SDK

@@ -13,7 +13,7 @@
 ///
 /// Threads: every function here may be called from any thread. The sink is
 /// called with a lock held, one message at a time, on the thread that logs:
-/// it must not log itself or change the sink. Messages below the threshold
+/// it must neither throw, nor log itself, nor change the sink. Messages below the threshold
 /// cost one atomic load; logging through the default sink allocates nothing.
 #pragma once
 
