@@ -62,12 +62,28 @@ void zeroModes(LowCmd& send) {
 }  // namespace
 
 Safety::Safety(LeggedType type) : WattLimit(1000), Wcount(0) {
+  const Result<void> known = takeRanges(type);
+  if (!known) endProcess(known.error(), "Legged Robot Type Error.\n");
+}
+
+Safety::Safety(LeggedType type, Result<void>* outcome) : quiet_(true), WattLimit(1000), Wcount(0) {
+  *outcome = takeRanges(type);
+}
+
+Result<std::unique_ptr<Safety>> Safety::create(LeggedType type) {
+  Result<void> known;
+  std::unique_ptr<Safety> safety(new Safety(type, &known));
+  if (!known) return known.error();
+  return safety;
+}
+
+Result<void> Safety::takeRanges(LeggedType type) {
   const LegJointRanges* ranges = jointRangesOf(type);
   if (ranges == nullptr) {
     char why[96];
     std::snprintf(why, sizeof why, "Safety: robot model %d is neither Tesmar (0) nor Pelk (1)",
                   static_cast<int>(type));
-    endProcess(ExitStatus::InvalidArgument, "Legged Robot Type Error.\n", why);
+    return Error{Step::RobotModelSelector, 0, why};
   }
   // The left legs' ranges; the guards mirror the right hips from them.
   Hip_max = (*ranges)[FL_0].max;
@@ -76,10 +92,11 @@ Safety::Safety(LeggedType type) : WattLimit(1000), Wcount(0) {
   Thigh_min = (*ranges)[FL_1].min;
   Calf_max = (*ranges)[FL_2].max;
   Calf_min = (*ranges)[FL_2].min;
+  return {};
 }
 
 Safety::~Safety() {
-  std::printf("End Safety.\n");
+  if (!quiet_) std::printf("End Safety.\n");
 }
 
 void Safety::PositionLimit(LowCmd& send) {
