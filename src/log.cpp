@@ -46,10 +46,10 @@ void deliver(LogLevel level, const char* source, const char* format, va_list arg
 
 }  // namespace
 
-void setLogSink(LogSink write) {
+void setLogSink(LogSink function) {
   Sink& installed = sink();
   std::lock_guard<std::mutex> hold(installed.lock);
-  installed.write = std::move(write);
+  installed.write = std::move(function);
 }
 
 void resetLogSink() {
@@ -64,6 +64,8 @@ LogLevel logLevel() noexcept {
   return static_cast<LogLevel>(threshold.load(std::memory_order_relaxed));
 }
 
+// printf-style on purpose: the message is formatted into a stack buffer.
+// NOLINTNEXTLINE(cert-dcl50-cpp)
 void logMessage(LogLevel level, const char* source, const char* format, ...) {
   if (!wanted(level)) return;
   va_list arguments;
@@ -72,6 +74,7 @@ void logMessage(LogLevel level, const char* source, const char* format, ...) {
   va_end(arguments);
 }
 
+// NOLINTNEXTLINE(cert-dcl50-cpp)
 bool LogEpisode::logOnce(LogLevel level, const char* source, const char* format, ...) {
   if (open_.exchange(true, std::memory_order_relaxed)) return false;
   if (!wanted(level)) return false;

@@ -29,9 +29,9 @@ enum class LogLevel : int { Debug = 0, Info = 1, Warning = 2, Error = 3, Off = 4
 /// both strings live only for the call.
 using LogSink = std::function<void(LogLevel level, const char* source, const char* message)>;
 
-/// Installs `sink` for every message from now on; an empty function
-/// silences the library.
-void setLogSink(LogSink sink);
+/// Installs `function` as the sink for every message from now on; an empty
+/// function silences the library.
+void setLogSink(LogSink function);
 /// Goes back to the default sink: the text and a newline on standard error.
 void resetLogSink();
 /// Drops messages below `minimum` before they are formatted (default Info).
