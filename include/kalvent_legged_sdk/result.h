@@ -78,22 +78,32 @@ struct Error {
 };
 
 /// The value a set-up call made, or the Error that stopped it: a small
-/// std::expected. Test it (has_value() or as a bool) before value(); value()
-/// of a failed Result and error() of a successful one are undefined.
+/// std::expected. Test it (has_value() or as a bool) before value(): value()
+/// of a failed Result throws std::bad_variant_access, and error() of a
+/// successful one throws too.
 template <typename T>
 class Result {
  public:
-  Result(T value) : outcome_(std::in_place_index<0>, std::move(value)) {}      // NOLINT: implicit
+  /// Success, holding `value`.
+  Result(T value) : outcome_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit
+  /// Failure, holding `error`.
   Result(Error error) : outcome_(std::in_place_index<1>, std::move(error)) {}  // NOLINT: implicit
 
+  /// Whether the call succeeded.
+  ///@{
   bool has_value() const noexcept { return outcome_.index() == 0; }
   explicit operator bool() const noexcept { return has_value(); }
-  T& value() & { return *std::get_if<0>(&outcome_); }
-  const T& value() const& { return *std::get_if<0>(&outcome_); }
-  T&& value() && { return std::move(*std::get_if<0>(&outcome_)); }
+  ///@}
+  /// What the call made.
+  ///@{
+  T& value() & { return std::get<0>(outcome_); }
+  const T& value() const& { return std::get<0>(outcome_); }
+  T&& value() && { return std::get<0>(std::move(outcome_)); }
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
-  const Error& error() const { return *std::get_if<1>(&outcome_); }
+  ///@}
+  /// Why the call failed.
+  const Error& error() const { return std::get<1>(outcome_); }
 
  private:
   std::variant<T, Error> outcome_;
@@ -103,12 +113,18 @@ class Result {
 template <>
 class Result<void> {
  public:
+  /// Success.
   Result() = default;
+  /// Failure, holding `error`.
   Result(Error error) : error_(std::move(error)) {}  // NOLINT: implicit
 
+  /// Whether the step succeeded.
+  ///@{
   bool has_value() const noexcept { return !error_.has_value(); }
   explicit operator bool() const noexcept { return has_value(); }
-  const Error& error() const { return *error_; }
+  ///@}
+  /// Why the step failed.
+  const Error& error() const { return error_.value(); }
 
  private:
   std::optional<Error> error_;
