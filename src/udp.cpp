@@ -68,7 +68,8 @@ UDP::UDP(uint16_t localPort, uint16_t targetPort, int sendLength, int recvLength
   init(localPort, nullptr, targetPort);
 }
 
-UDP::UDP(uint8_t level, const char* peerIP, bool serverMode, int sendLength, int recvLength)
+UDP::UDP(Unopened, uint8_t level, const char* peerIP, bool serverMode, int sendLength,
+         int recvLength)
     : targetIP(const_cast<char*>(peerIP)),
       levelFlag(level),
       quiet_(true),

@@ -87,21 +87,24 @@ Result<std::unique_ptr<UDP>> UDP::openLevel(uint8_t level, HighLevelType highCon
   if (!lengths) return lengths.error();
   const char* const controller =
       highControl == HighLevelType::Sport ? UDP_SERVER_IP_SPORT : UDP_SERVER_IP_BASIC;
-  std::unique_ptr<UDP> endpoint(new UDP(level, controller, false, lengths->send, lengths->recv));
+  std::unique_ptr<UDP> endpoint(
+      new UDP(Unopened{}, level, controller, false, lengths->send, lengths->recv));
   const Result<void> ready = endpoint->setUp(UDP_CLIENT_PORT, controller, UDP_SERVER_PORT);
   return opened(std::move(endpoint), ready);
 }
 
 Result<std::unique_ptr<UDP>> UDP::open(uint16_t localPort, const char* targetIP,
                                        uint16_t targetPort, int sendLength, int recvLength) {
-  std::unique_ptr<UDP> endpoint(new UDP(HIGHLEVEL, targetIP, false, sendLength, recvLength));
+  std::unique_ptr<UDP> endpoint(
+      new UDP(Unopened{}, HIGHLEVEL, targetIP, false, sendLength, recvLength));
   const Result<void> ready = endpoint->setUp(localPort, targetIP, targetPort);
   return opened(std::move(endpoint), ready);
 }
 
 Result<std::unique_ptr<UDP>> UDP::openServer(uint16_t localPort, uint16_t targetPort,
                                              int sendLength, int recvLength) {
-  std::unique_ptr<UDP> endpoint(new UDP(HIGHLEVEL, nullptr, true, sendLength, recvLength));
+  std::unique_ptr<UDP> endpoint(
+      new UDP(Unopened{}, HIGHLEVEL, nullptr, true, sendLength, recvLength));
   const Result<void> ready = endpoint->setUp(localPort, nullptr, targetPort);
   return opened(std::move(endpoint), ready);
 }

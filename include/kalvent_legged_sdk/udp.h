@@ -164,9 +164,11 @@ class UDP {
   uint16_t localPort = 0;    ///< local port bound, host order
 
  private:
+  /// Marks the open factories' constructor apart from the public ones.
+  struct Unopened {};
   /// An endpoint with its fields set and nothing opened, for the open
   /// factories; `serverMode` waits for a client instead of connecting.
-  UDP(uint8_t level, const char* peerIP, bool serverMode, int sendLength, int recvLength);
+  UDP(Unopened, uint8_t level, const char* peerIP, bool serverMode, int sendLength, int recvLength);
   /// The set-up steps: the lengths, the buffers, socket, bind and connect.
   /// Writes nothing.
   Result<void> setUp(uint16_t port, const char* peerIP, uint16_t peerPort);
