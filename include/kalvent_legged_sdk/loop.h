@@ -16,6 +16,8 @@
 #include <thread>
 #include <utility>
 
+#include "kalvent_legged_sdk/result.h"
+
 namespace KALVENT_LEGGED_SDK {
 
 /// SCHED_FIFO priority that InitEnvironment gives the main thread.
@@ -62,6 +64,13 @@ class Loop {
   /// exactly one starts the loop and the others print the already-running
   /// line.
   void start();
+  /// start() without ending the process: the same lines on standard output,
+  /// and what went wrong as a value. Step::LoopPeriod or Step::LoopRunning
+  /// when start() prints its error line (nothing started); Step::CpuAffinity
+  /// (with errno) when the thread cannot be pinned: the loop is then stopped
+  /// and joined before tryStart returns, after its first call, which ran
+  /// unpinned. Success means the loop runs as start() leaves it.
+  Result<void> tryStart();
   /// Stops the loop thread and waits for it to end: at most the call in
   /// progress plus one period. Not from the loop's own thread.
   void shutdown();
@@ -74,6 +83,8 @@ class Loop {
   void shutdownBeforeDestruction();
 
  private:
+  /// What start() and tryStart() share: everything but ending the process.
+  Result<void> launch();
   /// Body of the loop thread.
   void entryFunc();
 
