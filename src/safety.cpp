@@ -66,12 +66,16 @@ void zeroModes(LowCmd& send) {
 
 }  // namespace
 
+// Programs built against earlier headers allocate this much for a Safety.
+static_assert(sizeof(Safety) == 2 * sizeof(int) + 6 * sizeof(double),
+              "Safety changed its size: programs built against earlier headers would break");
+
 Safety::Safety(LeggedType type) : WattLimit(1000), Wcount(0) {
   const Result<void> known = takeRanges(type);
   if (!known) endProcess(known.error(), "Legged Robot Type Error.\n");
 }
 
-Safety::Safety(LeggedType type, Result<void>* outcome) : quiet_(true), WattLimit(1000), Wcount(0) {
+Safety::Safety(LeggedType type, Result<void>* outcome) : WattLimit(1000), Wcount(0), quiet_(true) {
   *outcome = takeRanges(type);
 }
 

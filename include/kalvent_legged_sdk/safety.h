@@ -69,9 +69,12 @@ class Safety {
   /// Takes the joint ranges of `type`, or the selector's error.
   Result<void> takeRanges(LeggedType type);
 
-  bool quiet_ = false;  ///< made by create: destroyed without a line
+  // The first two members fill the 8 bytes that two ints held before
+  // create() came, so that the class keeps its size and layout for
+  // programs built against earlier headers.
   int WattLimit;        ///< W at the full factor of 10
-  int Wcount;           ///< over-power counter, 0..5
+  int16_t Wcount;       ///< over-power counter, 0..6
+  bool quiet_ = false;  ///< made by create: destroyed without a line
   double Hip_max;       ///< rad, left legs
   double Hip_min;
   double Thigh_max;  ///< rad, all legs
