@@ -164,11 +164,26 @@ int UDP::Recv() {
   // beyond the longest one of this call is zeroed afterwards, which leaves
   // the same bytes as zeroing it all beforehand.
   int longest = 0;
-  int datagrams = 0;
+  // Link health counts as arrived only the datagrams with a good checksum.
+  // The newest of this call is judged in the scratch; one that a newer one
+  // replaces is judged in its batch slot when the next comes, or before the
+  // slots are refilled (kept aside then, as it may turn out the newest).
+  int replacedGood = 0;
+  int inScratch = -1;  ///< the batch slot of the datagram in the scratch
+  bool setAside = false, setAsideGood = false;
+  auto goodInSlot = [&](int i) {
+    return batch.length(i) == recvLength &&
+           checksumMatches(batch.data(i), static_cast<size_t>(recvLength));
+  };
   bool queueMayHoldMore = true;
   for (;;) {
     if (batchNext == batchCount) {
       if (!queueMayHoldMore) break;
+      if (inScratch >= 0) {
+        setAside = true;
+        setAsideGood = goodInSlot(inScratch);
+        inScratch = -1;
+      }
       batchCount = batch.receive(sockFd);
       batchNext = 0;
       queueMayHoldMore = batchCount == DatagramBatch::kCapacity;
@@ -183,8 +198,11 @@ int UDP::Recv() {
     // what the batch holds behind it waits for the next call.
     if (length == 0) break;
     if (!haveClient && !acceptClient(batch.sender(i))) continue;
+    if (inScratch >= 0) replacedGood += goodInSlot(inScratch) ? 1 : 0;
+    if (setAside) replacedGood += setAsideGood ? 1 : 0;
+    setAside = false;
     std::memcpy(temp, batch.data(i), static_cast<size_t>(length));
-    ++datagrams;
+    inScratch = i;
     longest = std::max(longest, length);
   }
   // With nothing received the scratch is all zeros: its stored checksum 0
@@ -198,7 +216,7 @@ int UDP::Recv() {
   std::memset(temp + longest, 0, static_cast<size_t>(recvLength - longest));
   if (!checksumMatches(temp, static_cast<size_t>(recvLength))) {
     ++udpState.RecvCRCError;
-    health_.onChecksumFailure(datagrams, addrRecv);
+    health_.onChecksumFailure(replacedGood + 1, addrRecv);
     return -3;
   }
   {
@@ -206,7 +224,7 @@ int UDP::Recv() {
     std::memcpy(recvBuf.get(), temp, static_cast<size_t>(recvLength));
   }
   ++udpState.RecvCount;
-  health_.onAccepted(temp, recvLength, datagrams, addrRecv);
+  health_.onAccepted(temp, recvLength, replacedGood + 1, addrRecv);
   return 0;
 }
 
