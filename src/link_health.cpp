@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "kalvent_legged_sdk/comm.h"
+#include "kalvent_legged_sdk/log.h"
 #include "wire.h"
 
 namespace KALVENT_LEGGED_SDK {
@@ -119,10 +120,10 @@ double LinkHealth::overallLoss() const noexcept {
 
 bool LinkHealth::waitForFirstState(double timeoutSeconds) const {
   if (!(timeoutSeconds >= 0)) {
-    std::fprintf(stderr,
-                 "kalvent_legged_sdk: waitForFirstState(%g): the timeout must be a number of "
-                 "seconds, 0 or more\n",
-                 timeoutSeconds);
+    logMessage(LogLevel::Error, "link",
+               "kalvent_legged_sdk: waitForFirstState(%g): the timeout must be a number of "
+               "seconds, 0 or more",
+               timeoutSeconds);
     return false;
   }
   const int64_t start = monotonicNs();
@@ -341,7 +342,7 @@ void LinkHealth::warn(const char* format, const sockaddr_in& peer, double value)
   char line[320];
   std::snprintf(line, sizeof line, format, address, static_cast<unsigned>(ntohs(peer.sin_port)),
                 value);
-  std::fprintf(stderr, "kalvent_legged_sdk: %s\n", line);
+  logMessage(LogLevel::Warning, "link", "kalvent_legged_sdk: %s", line);
 }
 
 }  // namespace KALVENT_LEGGED_SDK

@@ -15,6 +15,7 @@
 #include <cstdio>
 
 #include "fatal.h"
+#include "kalvent_legged_sdk/log.h"
 
 namespace KALVENT_LEGGED_SDK {
 
@@ -72,27 +73,30 @@ void StateLoopThread::join() {
 void StateLoopThread::start() {
   const char* name = _name.c_str();
   if (_running || onLoopThread()) {
-    std::fprintf(stderr, "state loop %s: already running\n", name);
+    logMessage(LogLevel::Warning, "state loop", "state loop %s: already running", name);
     return;
   }
   if (!validTiming(_period, _staleMargin)) {
-    std::fprintf(stderr, "state loop %s: period %g s or stale margin %g s is invalid\n", name,
-                 static_cast<double>(_period), static_cast<double>(_staleMargin));
+    logMessage(LogLevel::Error, "state loop",
+               "state loop %s: period %g s or stale margin %g s is invalid", name,
+               static_cast<double>(_period), static_cast<double>(_staleMargin));
     return;
   }
   // A loop that stopped itself is joined here, if no shutdown() did.
   if (_thread.joinable()) join();
   _wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (_wakeFd < 0) {
-    std::fprintf(stderr, "state loop %s: cannot make its wake-up descriptor\n", name);
+    logMessage(LogLevel::Error, "state loop", "state loop %s: cannot make its wake-up descriptor",
+               name);
     return;
   }
   const bool pinned = _bindCPU >= 1;
   char cpu[32] = "cpu unspecified";
   if (pinned) std::snprintf(cpu, sizeof cpu, "cpu %d", _bindCPU);
-  std::fprintf(stderr, "state loop %s: start, period %g ms, stale after %g ms, %s\n", name,
-               static_cast<double>(_period) * 1e3,
-               (static_cast<double>(_period) + static_cast<double>(_staleMargin)) * 1e3, cpu);
+  logMessage(LogLevel::Info, "state loop",
+             "state loop %s: start, period %g ms, stale after %g ms, %s", name,
+             static_cast<double>(_period) * 1e3,
+             (static_cast<double>(_period) + static_cast<double>(_staleMargin)) * 1e3, cpu);
 
   _running = true;
   try {
@@ -123,7 +127,7 @@ void StateLoopThread::shutdown() {
     return;
   }
   if (!_thread.joinable()) {
-    std::fprintf(stderr, "state loop %s: shutdown nothing\n", _name.c_str());
+    logMessage(LogLevel::Warning, "state loop", "state loop %s: shutdown nothing", _name.c_str());
     return;
   }
   if (_running.exchange(false)) {
@@ -173,9 +177,9 @@ void StateLoopThread::run(int wakeFd) {
       deadline = accepted + staleNs;
     }
   }
-  std::fprintf(stderr, "state loop %s: end, %llu state calls, %llu stale calls\n", _name.c_str(),
-               static_cast<unsigned long long>(stateCalls),
-               static_cast<unsigned long long>(staleCalls));
+  logMessage(LogLevel::Info, "state loop", "state loop %s: end, %llu state calls, %llu stale calls",
+             _name.c_str(), static_cast<unsigned long long>(stateCalls),
+             static_cast<unsigned long long>(staleCalls));
 }
 
 }  // namespace KALVENT_LEGGED_SDK

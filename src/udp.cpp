@@ -56,11 +56,11 @@ bool otherLevelLengths(const RecordCall& call, int sendLength, int recvLength) {
 void warnOtherLevel(const RecordCall& call, int sendLength, int recvLength,
                     std::atomic<unsigned>& warned) {
   if ((warned.fetch_or(call.warnedBit, std::memory_order_relaxed) & call.warnedBit) != 0) return;
-  std::fprintf(stderr,
-               "kalvent_legged_sdk: %s on an endpoint of the %s-level packet lengths (%d out / %d "
-               "in): %s\n",
-               call.name, call.lowLevelRecord ? "high" : "low", sendLength, recvLength,
-               call.consequence);
+  logMessage(LogLevel::Warning, "udp",
+             "kalvent_legged_sdk: %s on an endpoint of the %s-level packet lengths (%d out / %d "
+             "in): %s",
+             call.name, call.lowLevelRecord ? "high" : "low", sendLength, recvLength,
+             call.consequence);
 }
 
 // Torque and gains travel as 16-bit integers scaled by a power of two, so the
