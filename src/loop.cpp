@@ -79,6 +79,7 @@ void Loop::start() {
                 periodMs);
   }
 
+  _status.reset();
   try {
     _thread = std::thread(&Loop::entryFunc, this);
   } catch (...) {
@@ -124,11 +125,13 @@ void Loop::entryFunc() {
   } else {
     while (_isrunning) {
       functionCB();
-      // Returns at once after an overrun; the expiry count is not used, so
-      // missed periods are skipped rather than made up.
-      uint64_t expirations;
+      // Returns at once after an overrun; missed periods are skipped rather
+      // than made up. Two or more expiries: the next call starts more than a
+      // period after its place on the grid.
+      uint64_t expirations = 0;
       while (read(timer.fd, &expirations, sizeof expirations) < 0 && errno == EINTR) {
       }
+      _status.count(expirations >= 2);
     }
   }
   std::printf("[Loop End] named: %s\n", _name.c_str());

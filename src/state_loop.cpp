@@ -94,6 +94,7 @@ void StateLoopThread::start() {
                static_cast<double>(_period) * 1e3,
                (static_cast<double>(_period) + static_cast<double>(_staleMargin)) * 1e3, cpu);
 
+  _status.reset();
   _running = true;
   try {
     _thread = std::thread(&StateLoopThread::run, this, _wakeFd);
@@ -152,12 +153,14 @@ void StateLoopThread::run(int wakeFd) {
       const int ready = ppoll(waitFor, 2, &timeout, nullptr);
       if (ready < 0) continue;  // interrupted: wait again for what is left
       if (ready == 0) {
+        const int64_t begun = monotonicNs();
         _step(_context, StateTick{true, _udp.linkHealth().stateAge()});
         _udp.Send();
         ++staleCalls;
         // On the period grid; periods missed by an overrun are skipped.
         deadline += periodNs;
         const int64_t after = monotonicNs();
+        _status.count(after - begun > 2 * periodNs);
         if (deadline <= after) deadline = after + periodNs;
         continue;
       }
@@ -171,6 +174,7 @@ void StateLoopThread::run(int wakeFd) {
       _udp.Send();
       ++stateCalls;
       deadline = accepted + staleNs;
+      _status.count(monotonicNs() - accepted > 2 * periodNs);
     }
   }
   std::fprintf(stderr, "state loop %s: end, %llu state calls, %llu stale calls\n", _name.c_str(),

@@ -16,6 +16,8 @@
 #include <thread>
 #include <utility>
 
+#include "kalvent_legged_sdk/loop_status.h"
+
 namespace KALVENT_LEGGED_SDK {
 
 /// SCHED_FIFO priority that InitEnvironment gives the main thread.
@@ -68,6 +70,15 @@ class Loop {
   /// The work of one period, called on the loop thread.
   virtual void functionCB() = 0;
 
+  /// Whether the thread runs, its calls and overruns since the last start(),
+  /// and the error reported for it. From any thread; allocates only for the
+  /// error's text.
+  LoopStatus status() const { return _status.snapshot(_isrunning); }
+  /// Records `why` as the error that stops the loop, for whoever stops it
+  /// with an error (the first report since start() is kept; start() clears
+  /// it). From any thread. It does not stop the loop.
+  void reportError(const std::string& why) { _status.reportError(why); }
+
  protected:
   /// Runs shutdown() the first time it is called on this object and does
   /// nothing afterwards; each destruction thus prints exactly one message.
@@ -84,6 +95,7 @@ class Loop {
   std::atomic<bool> _isrunning{false};
   std::thread _thread;
   bool _shutdownForDestruction = false;
+  LoopStatusCounters _status;
 };
 
 /// A loop that calls a stored Callback, typically a member function bound to
