@@ -283,7 +283,8 @@ void bindLoops(py::module_& m) {
       .def("call_times", &PythonLoop::callTimes,
            "The calls recorded so far: (begin, end) pairs in ns on the clock of\n"
            "time.monotonic_ns, taken by the loop thread around the whole call (for a\n"
-           "Python callable, taking and releasing the GIL included).");
+           "Python callable, taking and releasing the GIL included).")
+      .def("status", &PythonLoop::status, "The loop's LoopStatus, from any thread.");
 
   py::module_::import("atexit").attr("register")(py::cpp_function([] {
     py::gil_scoped_release release;

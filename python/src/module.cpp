@@ -120,9 +120,11 @@ PYBIND11_MODULE(kalvent_legged_sdk, m) {
       "the calls that end the process.";
   bindConstants(m);
   bindRecords(m);
+  bindNumpyViews(m);
   py::class_<Endpoint> udp = bindEndpoint(m);
   bindHealth(m, udp);
   bindSafety(m);
+  bindStateLoops(m);
   bindLoops(m);
   bindLcm(m);
   m.def("crc32", &checksum, py::arg("data"), py::arg("words") = py::none(),
