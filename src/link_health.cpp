@@ -24,6 +24,16 @@ int64_t secondsToNs(double seconds) {
   return static_cast<int64_t>(seconds * kNsPerSecond);
 }
 
+// The datagrams drained in order before the first estimate of the tick step,
+// and those judged free of loss before their mean replaces it.
+constexpr uint32_t kFirstStepDatagrams = 16;
+constexpr uint32_t kMeanStepDatagrams = 32;
+// In-order advances in a row that fit no whole number of steps before the
+// step is learnt afresh.
+constexpr uint32_t kStepMisfitsToRelearn = 64;
+// The datagrams of loss-free advances the step estimate averages over, about.
+constexpr double kStepMemoryDatagrams = 256;
+
 int64_t monotonicNs() noexcept {
   timespec t{};
   clock_gettime(CLOCK_MONOTONIC, &t);
@@ -43,10 +53,22 @@ uint32_t loadTick(const char* p) {
          static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
 }
 
-// 1 - arrived/expected within 0..1; NaN while too few packets are expected.
-double lossShare(double arrived, double expected, double minimumExpected) {
-  if (!(expected >= minimumExpected)) return std::nan("");
+// 1 - arrived/expected within 0..1; a stretch in which nothing arrived is
+// all loss, and one in which the tick did not move (only repeated or
+// reordered packets) none.
+double lossShare(double arrived, double expected) {
+  if (arrived == 0) return 1.0;
+  if (!(expected > 0)) return 0.0;
   return std::clamp(1.0 - arrived / expected, 0.0, 1.0);
+}
+
+// How far, in ticks, an advance may be from a whole number of steps and
+// still be free of loss. Rounding the tick moves each end by under half a
+// tick, so a loss-free advance is within 1 of it and one packet lost puts
+// it a step further: beyond step - 1. Between the two where they do not
+// meet (a step of 2 or more), else the rounding's own bound.
+double lossFreeTolerance(double step) {
+  return std::max(1.0, std::min(0.5 * step + 0.5, step - 1.0));
 }
 
 template <typename T>
@@ -96,10 +118,20 @@ double LinkHealth::overallLoss() const noexcept {
 }
 
 bool LinkHealth::waitForFirstState(double timeoutSeconds) const {
-  const int64_t deadline = monotonicNs() + secondsToNs(timeoutSeconds);
+  if (!(timeoutSeconds >= 0)) {
+    std::fprintf(stderr,
+                 "kalvent_legged_sdk: waitForFirstState(%g): the timeout must be a number of "
+                 "seconds, 0 or more\n",
+                 timeoutSeconds);
+    return false;
+  }
+  const int64_t start = monotonicNs();
+  // Beyond the clock's range (infinity included) there is no deadline.
+  const bool forever = timeoutSeconds >= static_cast<double>(INT64_MAX - start) / kNsPerSecond;
+  const int64_t deadline = forever ? INT64_MAX : start + secondsToNs(timeoutSeconds);
   const timespec pause{0, 1000000};
   while (!anyValid()) {
-    if (monotonicNs() >= deadline) return false;
+    if (!forever && monotonicNs() >= deadline) return false;
     nanosleep(&pause, nullptr);
   }
   return true;
@@ -127,24 +159,37 @@ void LinkHealth::onSend(const sockaddr_in& peer) noexcept {
 }
 
 void LinkHealth::onEmptyPoll(const sockaddr_in& peer) noexcept {
-  increment(emptyPolls_);
-  watch(monotonicNs(), peer);
+  onEmptyPollAt(monotonicNs(), peer);
 }
 
 void LinkHealth::onChecksumFailure(int datagrams, const sockaddr_in& peer) noexcept {
-  increment(checksumFailures_);
-  const int64_t now = monotonicNs();
+  onChecksumFailureAt(monotonicNs(), datagrams, peer);
+}
+
+void LinkHealth::onAccepted(const char* packet, int length, int datagrams,
+                            const sockaddr_in& peer) noexcept {
+  onAcceptedAt(monotonicNs(), packet, length, datagrams, peer);
+}
+
+void LinkHealth::onEmptyPollAt(int64_t now, const sockaddr_in& peer) noexcept {
+  increment(emptyPolls_);
   watch(now, peer);
-  // The ones drained before the judged one may well have been good.
+}
+
+void LinkHealth::onChecksumFailureAt(int64_t now, int datagrams, const sockaddr_in& peer) noexcept {
+  increment(checksumFailures_);
+  watch(now, peer);
+  // The judged datagram is lost; the ones drained before it may well have
+  // been good. The next advance spans the lost one: no step to learn there.
+  inOrder_ = false;
   if (haveTick_) {
     bucketArrivals_[bucket_] += static_cast<uint32_t>(datagrams - 1);
     overallArrivals_ += static_cast<uint64_t>(datagrams - 1);
   }
 }
 
-void LinkHealth::onAccepted(const char* packet, int length, int datagrams,
-                            const sockaddr_in& peer) noexcept {
-  const int64_t now = monotonicNs();
+void LinkHealth::onAcceptedAt(int64_t now, const char* packet, int length, int datagrams,
+                              const sockaddr_in& peer) noexcept {
   rollBuckets(now);
   if (staleWarned_) {
     staleWarned_ = false;
@@ -176,8 +221,7 @@ void LinkHealth::countTick(uint32_t tick, int datagrams) noexcept {
     return;
   }
   const auto advance = static_cast<int32_t>(tick - newestTick_);
-  if (advance < 0 && static_cast<uint32_t>(-static_cast<int64_t>(advance)) >
-                         kRestartTicks * std::max<uint32_t>(minStep_, 1)) {
+  if (advance < 0 && -static_cast<double>(advance) > kRestartTicks * std::max(step_, 1.0)) {
     increment(tickRestarts_);
     newestTick_ = tick;
     restartEstimates();
@@ -185,28 +229,66 @@ void LinkHealth::countTick(uint32_t tick, int datagrams) noexcept {
   }
   bucketArrivals_[bucket_] += static_cast<uint32_t>(datagrams);
   overallArrivals_ += static_cast<uint64_t>(datagrams);
-  if (advance > 0) {
-    // With more than one datagram the advance spans several packets.
-    if (datagrams == 1) learnStep(static_cast<uint32_t>(advance));
-    newestTick_ = tick;
+  if (advance <= 0) {
+    // Repeated or held back: the next advance may span packets counted here.
+    inOrder_ = false;
+    return;
+  }
+  if (inOrder_) learnStep(static_cast<uint32_t>(advance), static_cast<uint32_t>(datagrams));
+  inOrder_ = true;
+  newestTick_ = tick;
+}
+
+// The tick advance per packet. The controller's tick need not advance by a
+// whole number per packet: a millisecond tick at 400 Hz advances by 2 and 3
+// in turn. So the step is the mean advance per datagram over the recent Recvs
+// judged free of loss: those whose advance is within lossFreeTolerance() of
+// one step per datagram drained. The first estimate is the smallest advance
+// per datagram seen in order, plus half a tick for its rounding.
+void LinkHealth::learnStep(uint32_t advance, uint32_t datagrams) noexcept {
+  const double ticks = advance;
+  const double drained = datagrams;
+  if (step_ == 0) {
+    const double perDatagram = (ticks + 0.5) / drained;
+    if (firstStep_ == 0 || perDatagram < firstStep_) firstStep_ = perDatagram;
+    stepDatagrams_ += datagrams;
+    if (stepDatagrams_ >= kFirstStepDatagrams) {
+      step_ = firstStep_;
+      stepTicks_ = 0;
+      stepDatagrams_ = 0;
+    }
+    return;
+  }
+  if (std::fabs(ticks - drained * step_) >= lossFreeTolerance(step_)) {
+    // None fits for long: the first estimate was off (a packet reordered
+    // inside one Recv's drain shows a short advance), so learn afresh.
+    if (++stepMisfits_ >= kStepMisfitsToRelearn) relearnStep();
+    return;
+  }
+  stepMisfits_ = 0;
+  stepTicks_ += ticks;
+  stepDatagrams_ += datagrams;
+  // Not from a few advances: rounded alike, they would pull the step off.
+  if (stepDatagrams_ >= kMeanStepDatagrams) step_ = stepTicks_ / stepDatagrams_;
+  // Older advances count less and less: a step that drifts is followed.
+  if (stepDatagrams_ >= kStepMemoryDatagrams) {
+    stepTicks_ /= 2;
+    stepDatagrams_ /= 2;
   }
 }
 
-void LinkHealth::learnStep(uint32_t delta) noexcept {
-  if (minStep_ == 0 || delta < minStep_) {
-    minStep_ = delta;
-    stepSum_ = 0;
-    stepCount_ = 0;
-  }
-  if (2 * static_cast<uint64_t>(delta) < 3 * static_cast<uint64_t>(minStep_)) {
-    stepSum_ += delta;
-    ++stepCount_;
-  }
+void LinkHealth::relearnStep() noexcept {
+  step_ = 0;
+  firstStep_ = 0;
+  stepTicks_ = 0;
+  stepDatagrams_ = 0;
+  stepMisfits_ = 0;
 }
 
 void LinkHealth::restartEstimates() noexcept {
   firstTick_ = newestTick_;
   overallArrivals_ = 0;
+  inOrder_ = false;
   std::fill(std::begin(bucketValid_), std::end(bucketValid_), false);
   std::fill(std::begin(bucketArrivals_), std::end(bucketArrivals_), 0u);
   bucketValid_[bucket_] = true;
@@ -233,22 +315,22 @@ void LinkHealth::rollBuckets(int64_t now) noexcept {
   }
   if (now >= bucketEndNs_) bucketEndNs_ = now + bucketNs;
 
-  if (stepCount_ == 0) return;
-  const double step = stepSum_ / stepCount_;
+  // Nothing to tell before the step is known or anything arrived since the
+  // first state (or the restart).
+  if (step_ == 0 || overallArrivals_ == 0) return;
   int oldest = (bucket_ + 1) % kBuckets;
-  const bool windowFull = bucketValid_[oldest];
   while (!bucketValid_[oldest]) oldest = (oldest + 1) % kBuckets;
   uint64_t arrived = 0;
   for (int b = oldest;; b = (b + 1) % kBuckets) {
     arrived += bucketArrivals_[b];
     if (b == bucket_) break;
   }
-  const double expected = (newestTick_ - bucketStartTick_[oldest]) / step;
-  double recent = lossShare(static_cast<double>(arrived), expected, kMinimumExpected);
-  if (std::isnan(recent) && arrived == 0 && windowFull) recent = 1.0;
-  recentLoss_.store(recent, std::memory_order_relaxed);
-  overallLoss_.store(lossShare(static_cast<double>(overallArrivals_),
-                               (newestTick_ - firstTick_) / step, kMinimumExpected),
+  // Tick differences, not ticks: right across the tick's wrap at 2^32.
+  const uint32_t windowTicks = newestTick_ - bucketStartTick_[oldest];
+  const uint32_t overallTicks = newestTick_ - firstTick_;
+  recentLoss_.store(lossShare(static_cast<double>(arrived), windowTicks / step_),
+                    std::memory_order_relaxed);
+  overallLoss_.store(lossShare(static_cast<double>(overallArrivals_), overallTicks / step_),
                      std::memory_order_relaxed);
 }
 

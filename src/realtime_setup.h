@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#pragma GCC visibility push(hidden)
+
 namespace KALVENT_LEGGED_SDK {
 
 // Writes zeros over 16 KiB of the calling thread's stack below the caller's
@@ -23,3 +25,5 @@ void describeLockFailure(int error, char* text, std::size_t size) noexcept;
 void describeFifoFailure(int error, int priority, char* text, std::size_t size) noexcept;
 
 }  // namespace KALVENT_LEGGED_SDK
+
+#pragma GCC visibility pop

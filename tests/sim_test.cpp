@@ -672,12 +672,19 @@ TEST(SimProgram, ExitStatusesOfHelpBadOptionsAndRunTimeFailures) {
                                " sport=" + sdk::UDP_SERVER_IP_SPORT +
                                " port=" + std::to_string(sdk::UDP_SERVER_PORT) + "\n");
   const std::vector<std::vector<std::string>> bad = {
-      {"--bogus"},          {"stray"},           {"--port"},          {"--port", "0"},
-      {"--port", "70000"},  {"--port=80x"},      {"--rate", "0"},     {"--rate", "1001"},
-      {"--rate", "fast"},   {"--model", "dog"},  {"--model="},        {"--address", "localhost"},
-      {"--duration", "-1"}, {"--duration=nan"},  {"--duration", "0"}, {"--trajectory="},
-      {"--loss", "100.5"},  {"--delay", "1001"}, {"--jitter=-1"},     {"--restart", "1"},
-      {"--restart", "1:0"}, {"--seed", "-1"},    {"--ready-file="},   {"--print-addresses=x"},
+      {"--bogus"},          {"stray"},
+      {"--port"},           {"--port", "0"},
+      {"--port", "70000"},  {"--port=80x"},
+      {"--rate", "0"},      {"--rate", "1001"},
+      {"--rate", "fast"},   {"--model", "dog"},
+      {"--model="},         {"--address", "localhost"},
+      {"--duration", "-1"}, {"--duration=nan"},
+      {"--duration", "0"},  {"--trajectory="},
+      {"--loss", "100.5"},  {"--delay", "1001"},
+      {"--jitter=-1"},      {"--restart", "1"},
+      {"--restart", "1:0"}, {"--seed", "-1"},
+      {"--ready-file="},    {"--print-addresses=x"},
+      {"--duration=1e10"},  {"--restart=1e10:5"},
   };
 
   for (const auto& args : bad) {
@@ -686,6 +693,9 @@ TEST(SimProgram, ExitStatusesOfHelpBadOptionsAndRunTimeFailures) {
     EXPECT_EQ(r.out.rfind("kalvent_sim: ", 0), 0u) << r.out;
     EXPECT_NE(r.out.find(args[0].substr(0, args[0].find('='))), npos) << r.out;
     EXPECT_NE(r.out.find("Try 'kalvent_sim --help'."), npos) << r.out;
+    if (args.size() == 2) {
+      EXPECT_NE(r.out.find(": expected "), npos) << r.out;
+    }
     EXPECT_EQ(r.out.find("listening"), npos) << r.out;
   }
   const kalvent_test::Peer holder;
@@ -760,13 +770,18 @@ TEST(SimProgram, VideoHasTheFramesOfTheRunsDuration) {
   rmdir(dir);
 }
 
+// With SIGINT, the longest duration and latest restart allowed: they must
+// neither end the run nor restart the controller at once.
 TEST(SimProgram, SigtermAndSigintStopItCleanly) {
   for (const int sig : {SIGTERM, SIGINT}) {
     const uint16_t port = kalvent_test::freePort();
-    const auto r = program({"--address", "127.0.0.1", "--port", std::to_string(port)}, sig, port);
+    std::vector<std::string> args = {"--address", "127.0.0.1", "--port", std::to_string(port)};
+    if (sig == SIGINT) args.insert(args.end(), {"--duration", "1e9", "--restart", "1e9:600000"});
+    const auto r = program(args, sig, port);
     EXPECT_TRUE(r.exited && r.status == 0) << "signal " << sig << ": " << r.signal << r.out;
     EXPECT_NE(r.out.find("stopped after"), npos) << r.out;
     EXPECT_EQ(r.out.find("commands=0 "), npos) << r.out;
+    EXPECT_EQ(r.out.find(" restarts=1"), npos) << r.out;
   }
 }
 

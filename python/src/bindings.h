@@ -14,5 +14,6 @@ void bindLoops(py::module_& m);
 void bindStateLoops(py::module_& m);
 void bindNumpyViews(py::module_& m);
 void bindLcm(py::module_& m);
+void bindKinematics(py::module_& m);
 
 }  // namespace kalvent_python

@@ -2,6 +2,7 @@
 #include "endpoint.h"
 
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "wire.h"
@@ -22,17 +23,19 @@ void checkLengths(int sendLength, int recvLength) {
 }
 
 // The caller's packet buffer for the raw SetSend/GetRecv: contiguous,
-// writable, and at least `length` bytes.
+// writable, and `length` bytes (at least `length` when `longerFits`);
+// ValueError before anything is written otherwise.
 class PacketBuffer {
  public:
-  PacketBuffer(const py::handle& source, int length) {
+  PacketBuffer(const py::handle& source, int length, bool longerFits) {
     if (PyObject_GetBuffer(source.ptr(), &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
       throw py::error_already_set();
     }
-    if (view_.len < length) {
+    if (view_.len < length || (!longerFits && view_.len != length)) {
+      const std::string held = std::to_string(view_.len);
       PyBuffer_Release(&view_);
-      throw py::value_error("the buffer holds " + std::to_string(view_.len) +
-                            " bytes; the endpoint's packet has " + std::to_string(length));
+      throw py::value_error("the buffer holds " + held + " bytes; the endpoint's packet has " +
+                            std::to_string(length));
     }
   }
   ~PacketBuffer() { PyBuffer_Release(&view_); }
@@ -44,6 +47,20 @@ class PacketBuffer {
  private:
   Py_buffer view_{};
 };
+
+// SetSend of a raw packet: exactly the send length, since the checksum goes
+// into its last four bytes. With `packets` held.
+int setSendRaw(Endpoint& e, const py::handle& packet) {
+  const PacketBuffer buffer(packet, e.sendLength, false);
+  return e.udp->SetSend(buffer.data());
+}
+
+// GetRecv into a raw buffer of at least the receive length. With `packets`
+// held.
+void getRecvRaw(Endpoint& e, const py::handle& packet) {
+  const PacketBuffer buffer(packet, e.recvLength, true);
+  e.udp->GetRecv(buffer.data());
+}
 
 // SetSend and GetRecv pick the record by its class themselves: pybind11
 // trying one overload per record costs about a microsecond for each that
@@ -100,14 +117,24 @@ void bindCounters(py::module_& m) {
 
 }  // namespace
 
+std::unique_lock<std::mutex> lockKeepingGil(std::mutex& mutex) {
+  std::unique_lock<std::mutex> lock(mutex, std::try_to_lock);
+  if (!lock.owns_lock()) {
+    py::gil_scoped_release release;
+    lock.lock();
+  }
+  return lock;
+}
+
 py::class_<Endpoint> bindEndpoint(py::module_& m) {
   bindCounters(m);
   py::class_<Endpoint> udp(
       m, "UDP",
       "One non-blocking IPv4 datagram socket to the robot controller.\n\n"
-      "One thread calls Send, one calls Recv, and the control code calls SetSend and\n"
-      "GetRecv; each packet is copied under its own lock. Send, Recv and switchLevel\n"
-      "release the GIL. Give udp.Send / udp.Recv to a LoopFunc and the loop calls them\n"
+      "Any Python threads may share one endpoint: calls of one kind take turns (two\n"
+      "threads' Recv calls run one after the other), each packet is copied under its own\n"
+      "lock, and Send, Recv and switchLevel release the GIL while they run. Give udp.Send / "
+      "udp.Recv to a LoopFunc and the loop calls them\n"
       "in C++, never taking the GIL.\n\n"
       "Set-up failures print a line and END THE PROCESS: status 255 for an invalid\n"
       "level, 254 for a socket, bind or connect failure. Prints 'Closing UDP.' when\n"
@@ -164,85 +191,97 @@ py::class_<Endpoint> bindEndpoint(py::module_& m) {
       .def(
           "switchLevel",
           [](Endpoint& e, int level) {
-            {
-              py::gil_scoped_release release;
-              e.udp->switchLevel(level);
-            }
+            py::gil_scoped_release release;
+            const std::scoped_lock lock(e.sendCall, e.recvCall, e.packets);
+            e.udp->switchLevel(level);
             const bool low = level == sdk::LOWLEVEL;
             e.sendLength = low ? sdk::LOW_CMD_LENGTH : sdk::HIGH_CMD_LENGTH;
             e.recvLength = low ? sdk::LOW_STATE_LENGTH : sdk::HIGH_STATE_LENGTH;
           },
           py::arg("level"),
           "Re-sizes the packets for level (LOWLEVEL: 610/771, anything else: 143/256),\n"
-          "zeroing both stored packets, then sleeps one second. Only while Send and Recv\n"
-          "are not running.")
+          "zeroing both stored packets, then sleeps one second. Releases the GIL; Send,\n"
+          "Recv, SetSend and GetRecv on this endpoint wait until it returns.")
       .def(
           "SetSend",
           [](Endpoint& e, const py::handle& cmd) {
+            const auto lock = lockKeepingGil(e.packets);
             if (auto* low = recordOf<sdk::LowCmd>(cmd)) return e.udp->SetSend(low->record());
             if (auto* high = recordOf<sdk::HighCmd>(cmd)) return e.udp->SetSend(high->record());
-            const PacketBuffer buffer(packetOf(cmd, "SetSend", "a LowCmd, a HighCmd"),
-                                      e.sendLength);
-            return e.udp->SetSend(buffer.data());
+            return setSendRaw(e, packetOf(cmd, "SetSend", "a LowCmd, a HighCmd"));
           },
           py::arg("cmd"),
           "Stores the packet to send; returns 0. A LowCmd is encoded (tau x256, Kp x32, Kd\n"
           "x16 as 16-bit integers) and checksummed, and is not changed. A HighCmd gets the\n"
-          "checksum stamped into cmd.crc. A writable buffer of the endpoint's send length\n"
-          "(a bytearray...) gets the checksum stamped into its last four bytes.")
+          "checksum stamped into cmd.crc. A writable buffer of exactly the endpoint's send\n"
+          "length (a bytearray...) gets the checksum stamped into its last four bytes; one\n"
+          "of another length raises ValueError and nothing is written.")
       .def(
           "SetSend",
           [](Endpoint& e, const py::buffer& packet) {
-            const PacketBuffer buffer(packet, e.sendLength);
-            return e.udp->SetSend(buffer.data());
+            const auto lock = lockKeepingGil(e.packets);
+            return setSendRaw(e, packet);
           },
           py::arg("packet"), "SetSend(packet=buffer): as SetSend(buffer).")
       .def(
           "GetRecv",
           [](Endpoint& e, const py::handle& state) {
+            const auto lock = lockKeepingGil(e.packets);
             if (auto* low = recordOf<sdk::LowState>(state)) return e.udp->GetRecv(low->record());
             if (auto* high = recordOf<sdk::HighState>(state)) {
               return e.udp->GetRecv(high->record());
             }
-            const PacketBuffer buffer(packetOf(state, "GetRecv", "a LowState, a HighState"),
-                                      e.recvLength);
-            e.udp->GetRecv(buffer.data());
+            getRecvRaw(e, packetOf(state, "GetRecv", "a LowState, a HighState"));
           },
           py::arg("state"),
           "Copies the newest accepted packet (zeros before the first). A LowState gets it\n"
           "decoded (tauEst in N·m) and keeps its crc; a HighState gets it as it is; so does a\n"
-          "writable buffer of at least the endpoint's receive length.")
+          "writable buffer of at least the endpoint's receive length (a shorter one raises\n"
+          "ValueError and is not written).")
       .def(
           "GetRecv",
           [](Endpoint& e, const py::buffer& packet) {
-            const PacketBuffer buffer(packet, e.recvLength);
-            e.udp->GetRecv(buffer.data());
+            const auto lock = lockKeepingGil(e.packets);
+            getRecvRaw(e, packet);
           },
           py::arg("packet"), "GetRecv(packet=buffer): as GetRecv(buffer).")
-      .def(
-          "Send", [](Endpoint& e) { return e.udp->Send(); },
-          py::call_guard<py::gil_scoped_release>(),
-          "Transmits the stored packet once. Returns the bytes sent or -1, or 0 without\n"
-          "sending while unconnected. Releases the GIL.")
-      .def(
-          "Recv", [](Endpoint& e) { return e.udp->Recv(); },
-          py::call_guard<py::gil_scoped_release>(),
-          "Reads every queued datagram and keeps the newest if its checksum holds. Returns 0\n"
-          "when it stored a packet, -3 otherwise (also when nothing had arrived). Never\n"
-          "waits. Releases the GIL.")
+      .def("Send", &Endpoint::send, py::call_guard<py::gil_scoped_release>(),
+           "Transmits the stored packet once. Returns the bytes sent or -1, or 0 without\n"
+           "sending while unconnected. Releases the GIL; calls from several threads take\n"
+           "turns.")
+      .def("Recv", &Endpoint::recv, py::call_guard<py::gil_scoped_release>(),
+           "Reads every queued datagram and keeps the newest if its checksum holds. Returns 0\n"
+           "when it stored a packet, -3 otherwise (also when nothing had arrived). Never\n"
+           "waits for a datagram. Releases the GIL; calls from several threads take turns.")
       .def(
           "socketFd", [](const Endpoint& e) { return e.udp->socketFd(); },
           "The endpoint's socket, for waiting on it (select, poll). Read from it only through\n"
           "Recv.")
       .def_property(
-          "udpState", [](const Endpoint& e) { return e.udp->udpState; },
-          [](Endpoint& e, const sdk::UDPState& s) { e.udp->udpState = s; },
+          "udpState",
+          [](Endpoint& e) {
+            py::gil_scoped_release release;
+            const std::scoped_lock lock(e.sendCall, e.recvCall);
+            return e.udp->udpState;
+          },
+          [](Endpoint& e, const sdk::UDPState& s) {
+            py::gil_scoped_release release;
+            const std::scoped_lock lock(e.sendCall, e.recvCall);
+            e.udp->udpState = s;
+          },
           "A copy of the link counters (UDPState); assigning replaces them.")
       .def_property_readonly(
           "targetIP",
-          [](const Endpoint& e) -> py::object {
-            if (!e.udp->targetIP) return py::none();
-            return py::str(e.udp->targetIP);
+          [](Endpoint& e) -> py::object {
+            std::string peer;
+            {
+              // A server-mode endpoint's first Recv sets it.
+              py::gil_scoped_release release;
+              const std::lock_guard<std::mutex> lock(e.recvCall);
+              if (e.udp->targetIP) peer = e.udp->targetIP;
+            }
+            if (peer.empty()) return py::none();
+            return py::str(peer);
           },
           "Peer's address text; None in server mode until a client came.")
       .def_property_readonly(
@@ -254,10 +293,18 @@ py::class_<Endpoint> bindEndpoint(py::module_& m) {
       .def_property_readonly(
           "localPort", [](const Endpoint& e) { return e.udp->localPort; }, "Local port bound.")
       .def_property_readonly(
-          "sendLength", [](const Endpoint& e) { return e.sendLength; },
+          "sendLength",
+          [](Endpoint& e) {
+            const auto lock = lockKeepingGil(e.packets);
+            return e.sendLength;
+          },
           "Bytes of one outgoing packet.")
       .def_property_readonly(
-          "recvLength", [](const Endpoint& e) { return e.recvLength; },
+          "recvLength",
+          [](Endpoint& e) {
+            const auto lock = lockKeepingGil(e.packets);
+            return e.recvLength;
+          },
           "Bytes of one incoming packet.");
   return udp;
 }

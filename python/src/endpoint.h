@@ -4,6 +4,7 @@
 #include <kalvent_legged_sdk.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "record_view.h"
@@ -11,14 +12,39 @@
 namespace kalvent_python {
 
 // A UDP endpoint together with what Python needs beside it: the peer's
-// address text, which the endpoint reads for its whole life, and the packet
-// lengths, which the raw-buffer calls check the caller's buffer against.
+// address text, which the endpoint reads for its whole life, the packet
+// lengths, which the raw-buffer calls check the caller's buffer against, and
+// the locks that let any number of Python threads share it.
+//
+// The library allows one thread per call (one Send, one Recv, one control
+// thread); Python threads may call anything at once, so each call kind is
+// serialised here. Lock order: sendCall, recvCall, packets. No thread waits
+// for one of them while holding the GIL (lockKeepingGil releases it first).
 struct Endpoint {
   std::string targetText;
-  int sendLength = 0;
-  int recvLength = 0;
+  int sendLength = 0;  // guarded by packets
+  int recvLength = 0;  // guarded by packets
   std::unique_ptr<KALVENT_LEGGED_SDK::UDP> udp;
+
+  std::mutex sendCall;  // one Send at a time
+  std::mutex recvCall;  // one Recv at a time
+  std::mutex packets;   // SetSend and GetRecv, against switchLevel re-sizing
+
+  // Without the GIL, from Python or from a loop thread.
+  int send() {
+    const std::lock_guard<std::mutex> lock(sendCall);
+    return udp->Send();
+  }
+  int recv() {
+    const std::lock_guard<std::mutex> lock(recvCall);
+    return udp->Recv();
+  }
 };
+
+// Locks `mutex` for a caller that holds the GIL: at once when it is free,
+// otherwise after releasing the GIL for the wait, so that a holder that needs
+// the GIL is never kept waiting for it.
+std::unique_lock<std::mutex> lockKeepingGil(std::mutex& mutex);
 
 // Registers class UDP; returns it for the parts that add to it.
 py::class_<Endpoint> bindEndpoint(py::module_& m);

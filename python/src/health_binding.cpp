@@ -4,6 +4,9 @@
 #include <kalvent_legged_sdk/link_health.h>
 #include <kalvent_legged_sdk/realtime.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <string>
 
 #include "bindings.h"
@@ -12,6 +15,40 @@
 namespace kalvent_python {
 
 namespace sdk = KALVENT_LEGGED_SDK;
+
+namespace {
+
+// Longest stretch a wait spends without looking for Ctrl-C, s.
+const double kSignalCheckSeconds = 0.05;
+
+// waitForFirstState in slices, the GIL released during each and pending
+// signals handled between them, so that Ctrl-C ends the wait at once
+// (KeyboardInterrupt) however long it was asked to be. Infinity waits until
+// a state comes.
+bool waitForFirstState(const sdk::LinkHealth& health, double timeoutSeconds) {
+  if (std::isnan(timeoutSeconds) || timeoutSeconds < 0) {
+    throw py::value_error(
+        "waitForFirstState: the timeout must be 0 or more seconds (inf: no "
+        "limit), not " +
+        std::string(py::str(py::float_(timeoutSeconds))));
+  }
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = Clock::now();
+  for (;;) {
+    const double waited = std::chrono::duration<double>(Clock::now() - start).count();
+    const double slice = std::clamp(timeoutSeconds - waited, 0.0, kSignalCheckSeconds);
+    bool arrived;
+    {
+      py::gil_scoped_release release;
+      arrived = health.waitForFirstState(slice);
+    }
+    if (arrived) return true;
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    if (slice < kSignalCheckSeconds) return false;
+  }
+}
+
+}  // namespace
 
 void bindHealth(py::module_& m, py::class_<Endpoint>& udp) {
   using sdk::LinkHealth;
@@ -30,9 +67,10 @@ void bindHealth(py::module_& m, py::class_<Endpoint>& udp) {
            "Times the state's tick went backwards (the controller restarted).")
       .def("recentLoss", &LinkHealth::recentLoss,
            "Share 0..1 of state packets lost over the last second; NaN until measurable.")
-      .def("waitForFirstState", &LinkHealth::waitForFirstState, py::arg("timeoutSeconds"),
-           py::call_guard<py::gil_scoped_release>(),
-           "True once a valid state arrived, False on timeout. Releases the GIL.")
+      .def("waitForFirstState", &waitForFirstState, py::arg("timeoutSeconds"),
+           "True once a valid state arrived, False after timeoutSeconds (inf: waits until a\n"
+           "state comes). NaN or a negative timeout raises ValueError. Releases the GIL and\n"
+           "sees Ctrl-C within 50 ms (KeyboardInterrupt).")
       .def("setWarnings", &LinkHealth::setWarnings, py::arg("enabled"),
            "Warnings on stderr on (default) or off.");
   udp.def(

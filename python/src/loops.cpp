@@ -4,7 +4,8 @@
 // an endpoint's Send or Recv, or an LCM bridge's Recv, the thread calls it in
 // C++ and never takes the GIL, so that the link keeps its period whatever
 // Python does. A callable that raises stops its own loop: the exception is
-// printed with its traceback and the process goes on.
+// printed with its traceback, kept for the program (`error`, and raised
+// again by shutdown()), and the process goes on.
 //
 // Each loop thread has one Python thread state for its whole life. Making
 // and clearing one around every call, as a scoped GIL acquisition does on a
@@ -42,14 +43,51 @@ std::function<void()> nativeCall(const py::object& callable) {
   const std::string method = py::str(callable.attr("__name__"));
   // Exactly our classes: a Python subclass may override the method.
   if (py::type::of(self).is(py::type::of<Endpoint>())) {
-    sdk::UDP* udp = self.cast<Endpoint&>().udp.get();
-    if (method == "Send") return [udp] { udp->Send(); };
-    if (method == "Recv") return [udp] { udp->Recv(); };
+    Endpoint* endpoint = &self.cast<Endpoint&>();
+    if (method == "Send") return [endpoint] { endpoint->send(); };
+    if (method == "Recv") return [endpoint] { endpoint->recv(); };
   } else if (py::type::of(self).is(py::type::of<sdk::LCM>())) {
     sdk::LCM* lcm = &self.cast<sdk::LCM&>();
     if (method == "Recv") return [lcm] { lcm->Recv(); };
   }
   return {};
+}
+
+// A loop calls its callback with no arguments: anything else is refused when
+// the loop is built, not on the loop thread. A callable whose signature
+// Python cannot tell (some built-ins) is taken as it is.
+void checkCallback(const py::object& callback) {
+  if (!PyCallable_Check(callback.ptr())) {
+    throw py::type_error(std::string("LoopFunc: the callback must be callable, not ") +
+                         Py_TYPE(callback.ptr())->tp_name);
+  }
+  py::object signature;
+  try {
+    signature = py::module_::import("inspect").attr("signature")(callback);
+  } catch (py::error_already_set& unknown) {
+    if (unknown.matches(PyExc_ValueError) || unknown.matches(PyExc_TypeError)) return;
+    throw;
+  }
+  try {
+    signature.attr("bind")();
+  } catch (py::error_already_set& refused) {
+    if (!refused.matches(PyExc_TypeError)) throw;
+    throw py::type_error(
+        "LoopFunc: the callback is called with no arguments, but its signature is " +
+        std::string(py::str(signature)));
+  }
+}
+
+// The exception being raised, with its traceback attached; clears it. GIL
+// held.
+PyObject* takeRaisedException() {
+  PyObject *type, *value, *trace;
+  PyErr_Fetch(&type, &value, &trace);
+  PyErr_NormalizeException(&type, &value, &trace);
+  if (trace != nullptr && value != nullptr) PyException_SetTraceback(value, trace);
+  Py_XDECREF(type);
+  Py_XDECREF(trace);
+  return value;
 }
 
 // Holds the GIL for a scope on a thread state that outlives the scope.
@@ -85,21 +123,28 @@ class PythonLoop : public sdk::Loop {
       std::lock_guard<std::mutex> lock(registryMutex);
       registry.erase(this);
     }
-    py::gil_scoped_release release;
-    stop(true);
+    {
+      py::gil_scoped_release release;
+      stop(true);
+    }
+    Py_XDECREF(error_);
   }
 
   PythonLoop(const PythonLoop&) = delete;
   PythonLoop& operator=(const PythonLoop&) = delete;
 
-  // With the GIL released.
-  void start() {
+  // With the GIL released. Hands the exception of the run before to
+  // `previousError` (empty before), which the caller drops once it holds the
+  // GIL again.
+  void start(py::object& previousError) {
     joinStopper();
     std::lock_guard<std::mutex> lock(stateMutex_);
     if (!running_) {
       dropThreadState();
       failed_ = false;
       stopperLaunched_ = false;
+      stoppedItself_ = false;
+      previousError = py::reinterpret_steal<py::object>(takeError());
     }
     // Prints the start line, or why it did not start. A loop that did not
     // start (an invalid period) counts as running here: stopping it then
@@ -109,17 +154,44 @@ class PythonLoop : public sdk::Loop {
   }
 
   // With the GIL released. `forDestruction`: the one message a destroyed
-  // loop prints, as for a C++ LoopFunc; otherwise shutdown's own messages.
+  // loop prints, as for a C++ LoopFunc; otherwise shutdown's own messages,
+  // but none for a loop its callback's exception stopped: that shutdown is
+  // the program's first.
   void stop(bool forDestruction) {
     joinStopper();
     std::lock_guard<std::mutex> lock(stateMutex_);
     if (forDestruction) {
       shutdownBeforeDestruction();
-    } else {
+    } else if (!stoppedItself_) {
       sdk::Loop::shutdown();
     }
     running_ = false;
+    stoppedItself_ = false;
     dropThreadState();
+  }
+
+  // GIL held: the exception that stopped the loop, or None.
+  py::object error() {
+    const std::lock_guard<std::mutex> lock(errorMutex_);
+    return py::reinterpret_borrow<py::object>(error_ != nullptr ? error_ : Py_None);
+  }
+
+  // GIL held, after a shutdown: raises the exception that stopped the loop,
+  // the first time only.
+  void raiseErrorOnce() {
+    PyObject* error = nullptr;
+    {
+      const std::lock_guard<std::mutex> lock(errorMutex_);
+      if (error_ == nullptr || errorRaised_) return;
+      errorRaised_ = true;
+      error = error_;
+      Py_INCREF(error);
+    }
+    // Its own traceback goes on below the frames it passes now.
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(error));
+    Py_INCREF(type);
+    PyErr_Restore(type, error, PyException_GetTraceback(error));
+    throw py::error_already_set();
   }
 
   // At the interpreter's exit, with the GIL released: stops a running loop
@@ -163,12 +235,17 @@ class PythonLoop : public sdk::Loop {
       return;
     }
     const GilOnState gil(ownThreadState());
-    try {
-      callable_();
-    } catch (py::error_already_set& error) {
-      report(error);
-      failed_ = true;
+    PyObject* result = PyObject_CallNoArgs(callable_.ptr());
+    if (result != nullptr) {
+      Py_DECREF(result);
+      return;
     }
+    // Whatever it raised, SystemExit and KeyboardInterrupt too: nothing may
+    // leave the loop thread, and only the program decides to end.
+    failed_ = true;
+    PyObject* error = takeRaisedException();
+    report(error);
+    keepError(error);
   }
 
   // On the loop thread: its Python thread state, made by its first call.
@@ -191,18 +268,40 @@ class PythonLoop : public sdk::Loop {
     threadState_ = nullptr;
   }
 
-  // On the loop thread, GIL held: the traceback on standard error.
-  void report(py::error_already_set& error) {
+  // On the loop thread, GIL held: the traceback on standard error. What
+  // fails here (no sys.stderr...) is dropped: the loop stops either way.
+  void report(PyObject* error) {
     try {
       const py::object stderrStream = py::module_::import("sys").attr("stderr");
       stderrStream.attr("write")("LoopFunc " + name_ +
                                  ": the callback raised an exception; the loop stops.\n");
-      py::module_::import("traceback")
-          .attr("print_exception")(error.type(), error.value(), error.trace());
+      py::module_::import("traceback").attr("print_exception")(py::handle(error));
       stderrStream.attr("flush")();
-    } catch (py::error_already_set&) {
+    } catch (...) {
       PyErr_Clear();
     }
+  }
+
+  // GIL held: takes `error` (a new reference) as the loop's status.
+  void keepError(PyObject* error) {
+    PyObject* replaced;
+    {
+      const std::lock_guard<std::mutex> lock(errorMutex_);
+      replaced = error_;
+      error_ = error;
+      errorRaised_ = false;
+    }
+    Py_XDECREF(replaced);
+  }
+
+  // Hands over the status (a reference, or null); the caller releases it
+  // with the GIL held.
+  PyObject* takeError() {
+    const std::lock_guard<std::mutex> lock(errorMutex_);
+    PyObject* error = error_;
+    error_ = nullptr;
+    errorRaised_ = false;
+    return error;
   }
 
   // A loop cannot join its own thread: a helper stops it. Retried each
@@ -215,7 +314,10 @@ class PythonLoop : public sdk::Loop {
     stopperLaunched_ = true;
     stopper_ = std::thread([this] {
       std::lock_guard<std::mutex> stopLock(stateMutex_);
-      if (running_) sdk::Loop::shutdown();
+      if (running_) {
+        sdk::Loop::shutdown();
+        stoppedItself_ = true;
+      }
       running_ = false;
     });
   }
@@ -236,9 +338,13 @@ class PythonLoop : public sdk::Loop {
   bool stopperLaunched_ = false;  // loop thread only, or under stateMutex_ while idle
   std::mutex stateMutex_;         // guards running_, stopper_ and the base's start/shutdown
   bool running_ = false;
+  bool stoppedItself_ = false;  // by its callback's exception, not yet shut down
   std::thread stopper_;
   PyThreadState* threadState_ = nullptr;  // the loop thread's, or a finished one's
   CallTimes callTimes_;
+  std::mutex errorMutex_;      // never held while waiting for the GIL
+  PyObject* error_ = nullptr;  // owned: the exception that stopped the last run
+  bool errorRaised_ = false;   // by a shutdown already
 };
 
 }  // namespace
@@ -250,30 +356,50 @@ void bindLoops(py::module_& m) {
       "The period is kept by a kernel timer: a call that overruns is followed at once by\n"
       "the next, missed periods are not made up. The thread takes the GIL only around the\n"
       "call. Given udp.Send, udp.Recv or lcm.Recv, it calls them in C++ without the GIL.\n"
-      "If the callable raises, the exception and its traceback are printed on standard\n"
-      "error and that loop stops; the process goes on, and start() may run it again.\n\n"
+      "The callable is called with no arguments: one that is not callable or needs\n"
+      "arguments is refused with TypeError here. If it raises (SystemExit and\n"
+      "KeyboardInterrupt too), the exception and its traceback are printed once on\n"
+      "standard error and that loop stops; the process goes on. The exception is the\n"
+      "loop's `error`, and the next shutdown() raises it; start() may run it again.\n\n"
       "Prints '[Loop Start] named: NAME, period: MS(ms), cpu unspecified' on start and\n"
       "'[Loop End] named: NAME' as the thread ends. Stop loops before the objects they\n"
       "use go away; loops still running when the interpreter exits are stopped then.")
       .def(py::init([](std::string name, float period, py::object callable) {
+             checkCallback(callable);
              return new PythonLoop(std::move(name), period, -1, std::move(callable));
            }),
            py::arg("name"), py::arg("period"), py::arg("callback"),
            "Unpinned loop; `period` in seconds (0.002 = 2 ms).")
       .def(py::init([](std::string name, float period, int bindCPU, py::object callable) {
+             checkCallback(callable);
              return new PythonLoop(std::move(name), period, bindCPU, std::move(callable));
            }),
            py::arg("name"), py::arg("period"), py::arg("bindCPU"), py::arg("callback"),
            "Loop pinned to CPU `bindCPU` (1 or more; below 1 means unpinned). Ends the\n"
            "process (status 254) at start() when the thread cannot be pinned.")
-      .def("start", &PythonLoop::start, py::call_guard<py::gil_scoped_release>(),
-           "Starts the loop thread; its first call comes at once. A stopped loop may be\n"
-           "started again.")
       .def(
-          "shutdown", [](PythonLoop& loop) { loop.stop(false); },
-          py::call_guard<py::gil_scoped_release>(),
+          "start",
+          [](PythonLoop& loop) {
+            py::object previousError;  // dropped after the GIL is back
+            py::gil_scoped_release release;
+            loop.start(previousError);
+          },
+          "Starts the loop thread; its first call comes at once. A stopped loop may be\n"
+          "started again, which clears `error`.")
+      .def(
+          "shutdown",
+          [](PythonLoop& loop) {
+            {
+              py::gil_scoped_release release;
+              loop.stop(false);
+            }
+            loop.raiseErrorOnce();
+          },
           "Stops the loop thread and waits for it: at most the call in progress plus one\n"
-          "period. Not from the loop's own callback.")
+          "period. Not from the loop's own callback. If the callback's exception stopped\n"
+          "the loop, raises that exception (once; later shutdowns do not).")
+      .def_property_readonly("error", &PythonLoop::error,
+                             "The exception that stopped the loop's last run, or None.")
       .def(
           "record_call_times", [](PythonLoop& loop, size_t count) { loop.recordCallTimes(count); },
           py::arg("count"), py::call_guard<py::gil_scoped_release>(),

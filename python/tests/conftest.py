@@ -1,8 +1,11 @@
 """Shared by the Python tests: the programs they compare with, loopback
-endpoints, and a deadline that turns a hang into a failure with tracebacks."""
+endpoints, a child interpreter for what could crash one, and a deadline that
+turns a hang into a failure with tracebacks."""
 import faulthandler
 import os
 import socket
+import subprocess
+import sys
 
 import pytest
 
@@ -25,6 +28,15 @@ def bound_port(endpoint):
     """The local port the kernel chose for an endpoint bound to port 0."""
     with socket.socket(fileno=os.dup(endpoint.socketFd())) as s:
         return s.getsockname()[1]
+
+
+def run_python(script, *args):
+    """Runs `script` in a child interpreter, so that a crash fails the test
+    rather than ending the run; its stdout and stderr as text. The script may
+    import this module's helpers."""
+    path = os.pathsep.join(filter(None, [os.path.dirname(__file__), os.environ.get("PYTHONPATH")]))
+    return subprocess.run([sys.executable, "-c", script, *args], capture_output=True, text=True,
+                          timeout=120, env={**os.environ, "PYTHONPATH": path})
 
 
 @pytest.fixture

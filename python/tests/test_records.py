@@ -125,6 +125,34 @@ def test_endpoint_takes_the_high_level_records():
     assert bytes(state) == bytes(sdk.HighState.SIZE)
 
 
+def test_raw_packets_of_another_length_are_refused_unwritten():
+    """A raw send packet is exactly the send length (its checksum goes into
+    its last four bytes); a receive buffer is at least the receive length."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as peer:
+        peer.bind(("127.0.0.1", 0))
+        udp = sdk.UDP(0, "127.0.0.1", peer.getsockname()[1], sdk.LOW_CMD_LENGTH,
+                      sdk.LOW_STATE_LENGTH)
+        stored = bytearray(b"\x11" * sdk.LOW_CMD_LENGTH)
+        udp.SetSend(stored)
+        for length in (0, 4, sdk.LOW_CMD_LENGTH - 1, sdk.LOW_CMD_LENGTH + 1):
+            packet = bytearray(b"\x22" * length)
+            with pytest.raises(ValueError):
+                udp.SetSend(packet)
+            with pytest.raises(ValueError):
+                udp.SetSend(packet=packet)
+            assert packet == b"\x22" * length
+        udp.Send()
+        assert peer.recv(2048) == stored
+        for length in (0, 4, sdk.LOW_STATE_LENGTH - 1):
+            with pytest.raises(ValueError):
+                udp.GetRecv(bytearray(length))
+            with pytest.raises(ValueError):
+                udp.GetRecv(packet=memoryview(bytearray(length)))
+        longer = bytearray(b"\x33" * (sdk.LOW_STATE_LENGTH + 1))
+        udp.GetRecv(longer)
+        assert longer == bytes(sdk.LOW_STATE_LENGTH) + b"\x33"
+
+
 def test_nested_views_write_through_and_outlive_their_record():
     state = sdk.LowState()
     motor = state.motorState[3]
@@ -161,6 +189,10 @@ def test_joint_arrays_in_one_call():
         assert (m.mode, m.q, m.dq, m.Kp, m.Kd, m.tau) == (10, q[j], -q[j], 50.0, 3.0, float(j))
     assert cmd.motorCmd[12].q == 0.0  # slots 12-19 are not legs
     assert cmd.joint_command()[0] == tuple(q)
+    cmd.set_joints(mode=255)
+    assert cmd.motorCmd[11].mode == 255
+    with pytest.raises(ValueError):
+        cmd.set_joints(mode=256)
 
     before = bytes(cmd)
     with pytest.raises(ValueError):

@@ -8,6 +8,8 @@
 #include "kalvent_legged_sdk/quadruped.h"
 #include "kalvent_legged_sdk/tesmar_const.h"
 
+#pragma GCC visibility push(hidden)
+
 namespace KALVENT_LEGGED_SDK {
 
 // One joint's range, rad.
@@ -53,3 +55,5 @@ inline const LegJointRanges* jointRangesOf(LeggedType model) {
 }
 
 }  // namespace KALVENT_LEGGED_SDK
+
+#pragma GCC visibility pop

@@ -1,5 +1,6 @@
 #include "link_check.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -66,6 +67,28 @@ timespec toTimespec(int64_t ns) {
 }
 
 }  // namespace
+
+// The endpoint ends the process when it cannot connect; a probe socket
+// connected the same way tells first.
+bool addressUsable(const Options& options, std::string* error) {
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  remote.sin_port = htons(static_cast<uint16_t>(options.port));
+  if (inet_pton(AF_INET, options.address.c_str(), &remote.sin_addr) != 1) {
+    *error = "--address " + options.address + " is not an IPv4 address";
+    return false;
+  }
+  const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const bool connected =
+      probe >= 0 && connect(probe, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0;
+  const int failure = errno;
+  if (probe >= 0) close(probe);
+  if (!connected) {
+    *error = "cannot send to --address " + options.address + " port " +
+             std::to_string(options.port) + ": " + std::strerror(failure);
+  }
+  return connected;
+}
 
 bool runLinkCheck(const Options& options, LinkResult* result, std::string* error) {
   if (!portFree(options.localPort, error)) return false;

@@ -28,6 +28,11 @@ struct LinkResult {
   bool answered = false;       // a valid state arrived
 };
 
+// Whether this machine can send to the controller's address and port of
+// `options` (a subnet's broadcast address cannot be told from its text);
+// false, with *error naming the address, when it cannot.
+bool addressUsable(const Options& options, std::string* error);
+
 // Runs the link check of `options` on the calling thread. false, with
 // *error, when the local port cannot be bound.
 bool runLinkCheck(const Options& options, LinkResult* result, std::string* error);

@@ -55,11 +55,15 @@ int runMachine(const Options& options) {
 }
 
 int runLink(const Options& options) {
+  std::string error;
+  if (!addressUsable(options, &error)) {
+    std::fprintf(stderr, "kalvent_linkcheck: %s\n", error.c_str());
+    return kExitUsage;
+  }
   // Real-time where allowed, so that the figures are the link's and not the
   // scheduler's on a loaded machine.
   const sdk::RealtimeReport realtime = sdk::TryInitEnvironment();
   LinkResult result;
-  std::string error;
   bool bound = false;
   {
     LibraryLinesToStderr redirect;

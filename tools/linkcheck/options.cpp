@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 #include "kalvent_legged_sdk/udp.h"
@@ -34,28 +36,61 @@ bool parsePort(const std::string& text, int min, int* port) {
   return true;
 }
 
-// Applies one option that takes a value; false when the value is invalid.
-bool applyValue(const std::string& name, const std::string& value, Options* o) {
-  if (name == "--seconds") return parseNumber(value, 0.1, kMaxSeconds, &o->seconds);
-  if (name == "--stale-ms") return parseNumber(value, 1, 60000, &o->staleMs);
-  if (name == "--port") return parsePort(value, 1, &o->port);
-  if (name == "--local-port") return parsePort(value, 0, &o->localPort);
-  if (name == "--address") {
-    in_addr parsed{};
-    o->address = value;
-    return inet_pton(AF_INET, value.c_str(), &parsed) == 1;
-  }
-  if (name == "--level") {
-    o->lowLevel = value == "low";
-    return value == "low" || value == "high";
-  }
-  return false;
+// A single host's address: not 0.0.0.0, multicast, reserved or the broadcast.
+bool parseUnicast(const std::string& text, std::string* address) {
+  in_addr parsed{};
+  if (inet_pton(AF_INET, text.c_str(), &parsed) != 1) return false;
+  const uint32_t first = ntohl(parsed.s_addr) >> 24;
+  if (first == 0 || first >= 224) return false;
+  *address = text;
+  return true;
 }
 
-bool takesValue(const std::string& name, Mode mode) {
-  if (name == "--seconds") return true;
-  return mode == Mode::Link && (name == "--level" || name == "--address" || name == "--port" ||
-                                name == "--local-port" || name == "--stale-ms");
+// An option that takes a value: the accepted values, as the error names
+// them, and how the value is stored.
+struct ValueOption {
+  const char* name;
+  bool linkOnly;
+  const char* expected;
+  bool (*apply)(const std::string& value, Options* options);
+};
+
+const ValueOption kValueOptions[] = {
+    {"--seconds", false, "seconds from 0.1 to 3600",
+     [](const std::string& v, Options* o) {
+       return parseNumber(v, 0.1, kMaxSeconds, &o->seconds);
+     }},
+    {"--stale-ms", true, "milliseconds from 1 to 60000",
+     [](const std::string& v, Options* o) { return parseNumber(v, 1, 60000, &o->staleMs); }},
+    {"--port", true, "a whole number from 1 to 65535",
+     [](const std::string& v, Options* o) { return parsePort(v, 1, &o->port); }},
+    {"--local-port", true, "a whole number from 0 to 65535",
+     [](const std::string& v, Options* o) { return parsePort(v, 0, &o->localPort); }},
+    {"--address", true, "a unicast IPv4 address",
+     [](const std::string& v, Options* o) { return parseUnicast(v, &o->address); }},
+    {"--level", true, "low or high",
+     [](const std::string& v, Options* o) {
+       o->lowLevel = v == "low";
+       return v == "low" || v == "high";
+     }},
+};
+
+const ValueOption* findValueOption(const std::string& name, Mode mode) {
+  for (const ValueOption& option : kValueOptions) {
+    if (name == option.name && (mode == Mode::Link || !option.linkOnly)) return &option;
+  }
+  return nullptr;
+}
+
+// "values:" and a line per option with what it accepts.
+std::string valuesText() {
+  std::string text = "values:\n";
+  for (const ValueOption& option : kValueOptions) {
+    char line[128];
+    std::snprintf(line, sizeof line, "  %-13s %s\n", option.name, option.expected);
+    text += line;
+  }
+  return text;
 }
 
 }  // namespace
@@ -93,7 +128,8 @@ ParseOutcome parseOptions(int argc, const char* const* argv, Options* options, s
       o.json = true;
       continue;
     }
-    if (!takesValue(name, o.mode)) {
+    const ValueOption* option = findValueOption(name, o.mode);
+    if (!option) {
       *error = "unknown option '" + name + "' for " + command;
       return ParseOutcome::Error;
     }
@@ -104,8 +140,8 @@ ParseOutcome parseOptions(int argc, const char* const* argv, Options* options, s
       }
       value = argv[++i];
     }
-    if (!applyValue(name, value, &o)) {
-      *error = "invalid value '" + value + "' for " + name;
+    if (!option->apply(value, &o)) {
+      *error = "invalid value '" + value + "' for " + name + ": expected " + option->expected;
       return ParseOutcome::Error;
     }
     haveLevel = haveLevel || name == "--level";
@@ -132,7 +168,8 @@ std::string helpText() {
              "  isolated CPUs, printing a one-line fix under each item that is not ok.\n"
              "  Then it runs a 2 ms timer loop for N seconds (default 3), real-time\n"
              "  (SCHED_FIFO) where allowed, and reports how late it woke: min, median,\n"
-             "  p99, max in microseconds. Exit status 0, or 1 when an item failed.\n"
+             "  p99, max in microseconds. Exit status 0, 1 when an item failed, 2 on bad\n"
+             "  options.\n"
              "\n"
              "link: how well does the link to a controller (the robot or kalvent_sim) work?\n"
              "  Binds local port PORT (default ") +
@@ -151,7 +188,10 @@ std::string helpText() {
          "    stale episodes: how often the state became older than --stale-ms\n"
          "      (default 100).\n"
          "  Exit status 0 when the link answered, 1 when no valid state arrived (or the\n"
-         "  local port is taken), 2 on bad options.\n"
+         "  local port is taken), 2 on bad options or an address this machine cannot\n"
+         "  send to (a broadcast address, say).\n"
+         "\n" +
+         valuesText() +
          "\n"
          "--json prints one JSON object on stdout instead of the report; the\n"
          "library's own console lines go to stderr.\n"

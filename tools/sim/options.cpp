@@ -20,6 +20,10 @@ namespace {
 const char kProgram[] = "kalvent_sim";
 // The longest outage a restart may plan, ms.
 const double kMaxDownMs = 600000;
+// The latest time a run may stop or plan its restart, s: about 31 years, so
+// "effectively forever", while the time in nanoseconds stays far inside 64
+// bits.
+const double kMaxSeconds = 1e9;
 
 bool parseLong(const std::string& text, long min, long max, long* value) {
   if (text.empty()) return false;
@@ -61,7 +65,7 @@ bool parseRestart(const std::string& text, RestartPlan* plan) {
   const size_t colon = text.find(':');
   if (colon == std::string::npos) return false;
   RestartPlan p;
-  if (!parseNumber(text.substr(0, colon), 0, HUGE_VAL, &p.atSeconds) ||
+  if (!parseNumber(text.substr(0, colon), 0, kMaxSeconds, &p.atSeconds) ||
       !parseNumber(text.substr(colon + 1), 0, kMaxDownMs, &p.downMs) || p.downMs == 0) {
     return false;
   }
@@ -133,10 +137,12 @@ const std::vector<OptionEntry>& optionTable() {
            "The high level is kinematic: the body follows the\n"
            "commanded speeds",
        "tesmar, pelk, physics or ideal", parseModel, ParseOutcome::Run},
-      {"--duration", "SECONDS", "stop after this long (default: run until SIGINT or\nSIGTERM)",
-       "a positive number of seconds",
+      {"--duration", "SECONDS",
+       "stop after this long, more than 0 and at most 1e9\n"
+       "(default: run until SIGINT or SIGTERM)",
+       "seconds, more than 0 and at most 1e9 (about 31 years)",
        [](const std::string& v, Options* o) {
-         return parseNumber(v, 0, HUGE_VAL, &o->duration) && o->duration > 0;
+         return parseNumber(v, 0, kMaxSeconds, &o->duration) && o->duration > 0;
        },
        ParseOutcome::Run},
       {"--trajectory", "FILE",
@@ -192,11 +198,11 @@ const std::vector<OptionEntry>& optionTable() {
        [](const std::string& v, Options* o) { return parsePercent(v, &o->faults.corruptPercent); },
        ParseOutcome::Run},
       {"--restart", "AT_S:DOWN_MS",
-       "at AT_S simulated seconds the controller stops: it\n"
-       "ignores commands and sends nothing for DOWN_MS ms; then\n"
-       "a freshly started one answers: robot lying down, tick\n"
-       "from 0",
-       "AT_S:DOWN_MS, seconds from 0 and milliseconds from 1 to 600000",
+       "at AT_S simulated seconds (0 to 1e9) the controller\n"
+       "stops: it ignores commands and sends nothing for\n"
+       "DOWN_MS ms (1 to 600000); then a freshly started one\n"
+       "answers: robot lying down, tick from 0",
+       "AT_S:DOWN_MS, seconds from 0 to 1e9 and milliseconds from 1 to 600000",
        [](const std::string& v, Options* o) { return parseRestart(v, &o->restart); },
        ParseOutcome::Run},
       {"--seed", "N",
