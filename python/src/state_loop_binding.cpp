@@ -17,53 +17,20 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
 
 #include "bindings.h"
 #include "endpoint.h"
+#include "python_calls.h"
 
 namespace kalvent_python {
 
 namespace sdk = KALVENT_LEGGED_SDK;
 
 namespace {
-
-// The control function is called with (state, cmd, tick): anything that
-// cannot take them is refused when the loop is built. A callable whose
-// signature Python cannot tell (some built-ins) is taken as it is.
-void checkControl(const char* loopClass, const py::object& control) {
-  if (!PyCallable_Check(control.ptr())) {
-    throw py::type_error(std::string(loopClass) + ": the control function must be callable, not " +
-                         Py_TYPE(control.ptr())->tp_name);
-  }
-  py::object signature;
-  try {
-    signature = py::module_::import("inspect").attr("signature")(control);
-  } catch (py::error_already_set& unknown) {
-    if (unknown.matches(PyExc_ValueError) || unknown.matches(PyExc_TypeError)) return;
-    throw;
-  }
-  try {
-    signature.attr("bind")(py::none(), py::none(), py::none());
-  } catch (py::error_already_set& refused) {
-    if (!refused.matches(PyExc_TypeError)) throw;
-    throw py::type_error(std::string(loopClass) +
-                         ": the control function is called with (state, cmd, tick), but its "
-                         "signature is " +
-                         std::string(py::str(signature)));
-  }
-}
-
-// Holds the GIL for a scope on a thread state that outlives the scope.
-class GilOnState {
- public:
-  explicit GilOnState(PyThreadState* state) { PyEval_RestoreThread(state); }
-  ~GilOnState() { PyEval_SaveThread(); }
-  GilOnState(const GilOnState&) = delete;
-  GilOnState& operator=(const GilOnState&) = delete;
-};
 
 // What the interpreter's exit needs of a state loop of either level.
 class ExitStoppable {
@@ -125,6 +92,7 @@ class PythonStateLoop : public ExitStoppable {
       return;
     }
     PyObject* previousError = nullptr;
+    const char* owner = nullptr;
     {
       py::gil_scoped_release release;
       const std::lock_guard<std::mutex> lock(stateMutex_);
@@ -132,14 +100,24 @@ class PythonStateLoop : public ExitStoppable {
         // A run that stopped itself is joined before its thread state goes.
         if (thread_.hasThread()) thread_.shutdown();
         dropThreadState();
+        releaseEndpoint();
         const std::lock_guard<std::mutex> errorLock(errorMutex_);
         previousError = error_;
         error_ = nullptr;
         errorRaised_ = false;
       }
-      thread_.start();
+      if (!thread_.hasThread() && !ownEndpoint()) {
+        owner = "another state loop";
+      } else {
+        thread_.start();
+        if (!thread_.hasThread()) releaseEndpoint();  // refused: it printed why
+      }
     }
     Py_XDECREF(previousError);
+    if (owner != nullptr) {
+      throw std::runtime_error(std::string(loopClass_) + " " + name_ + ": " + owner +
+                               " runs on this endpoint");
+    }
   }
 
   // GIL held. From the control function it only asks the loop to stop.
@@ -173,6 +151,23 @@ class PythonStateLoop : public ExitStoppable {
     const std::lock_guard<std::mutex> lock(stateMutex_);
     if (thread_.hasThread() || !quietly) thread_.shutdown();
     dropThreadState();
+    releaseEndpoint();
+  }
+
+  // The endpoint for this loop alone, unless another loop has it. Waits for
+  // Send, Recv and packet copies in progress. GIL released.
+  bool ownEndpoint() {
+    const std::scoped_lock lock(endpoint_.sendCall, endpoint_.recvCall, endpoint_.packets);
+    if (endpoint_.stateLoopOwns) return false;
+    endpoint_.stateLoopOwns = true;
+    owning_ = true;
+    return true;
+  }
+  // Gives the endpoint back, if this loop has it; its thread has ended.
+  void releaseEndpoint() {
+    if (!owning_) return;
+    endpoint_.stateLoopOwns = false;
+    owning_ = false;
   }
 
   bool onLoopThread() const { return loopThread_.load() == std::this_thread::get_id(); }
@@ -185,13 +180,17 @@ class PythonStateLoop : public ExitStoppable {
       self.threadState_ = PyEval_SaveThread();
     }
     const GilOnState gil(self.threadState_);
-    if (!tick.stale) self.endpoint_.udp->GetRecv(self.state_);
+    if (!tick.stale) {
+      const auto lock = lockKeepingGil(self.endpoint_.packets);
+      self.endpoint_.udp->GetRecv(self.state_);
+    }
     self.tick_ = tick;
     PyObject* const args[] = {self.stateObject_.ptr(), self.cmdObject_.ptr(),
                               self.tickObject_.ptr()};
     PyObject* result = PyObject_Vectorcall(self.control_.ptr(), args, 3, nullptr);
     if (result != nullptr) {
       Py_DECREF(result);
+      const auto lock = lockKeepingGil(self.endpoint_.packets);
       self.endpoint_.udp->SetSend(self.cmd_);
       return;
     }
@@ -204,30 +203,21 @@ class PythonStateLoop : public ExitStoppable {
   // Loop thread, GIL held, an exception raised: reports and keeps it, and
   // stops the loop after this call.
   void fail() {
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
-    PyErr_NormalizeException(&type, &value, &trace);
-    if (trace != nullptr && value != nullptr) PyException_SetTraceback(value, trace);
-    Py_XDECREF(type);
-    Py_XDECREF(trace);
-    std::string why = "exception";
+    PyObject* error = takeRaisedException();
     try {
-      const py::handle error(value);
-      why =
-          std::string(py::str("{}: {}").format(py::type::handle_of(error).attr("__name__"), error));
       const py::object stderrStream = py::module_::import("sys").attr("stderr");
       stderrStream.attr("write")(std::string(loopClass_) + " " + name_ +
                                  ": the control function raised an exception; the loop stops.\n");
-      py::module_::import("traceback").attr("print_exception")(error);
+      py::module_::import("traceback").attr("print_exception")(py::handle(error));
       stderrStream.attr("flush")();
     } catch (...) {
       PyErr_Clear();
     }
-    thread_.reportError(why);
+    thread_.reportError(describeException(error));
     {
       const std::lock_guard<std::mutex> lock(errorMutex_);
       Py_XDECREF(error_);
-      error_ = value;
+      error_ = error;
       errorRaised_ = false;
     }
     thread_.shutdown();  // on the loop thread: ends it after this call
@@ -275,7 +265,8 @@ class PythonStateLoop : public ExitStoppable {
   const py::object tickObject_;  // one Python object for every call
   std::atomic<std::thread::id> loopThread_{};
   PyThreadState* threadState_ = nullptr;  // the loop thread's, or a finished one's
-  std::mutex stateMutex_;                 // guards the thread's start and shutdown
+  std::mutex stateMutex_;                 // guards the thread's start and shutdown, owning_
+  bool owning_ = false;                   // this loop has set endpoint_.stateLoopOwns
   std::mutex errorMutex_;                 // never held while waiting for the GIL
   PyObject* error_ = nullptr;             // owned: the exception that stopped the last run
   bool errorRaised_ = false;              // by a shutdown already
@@ -289,7 +280,8 @@ void bindStateLoop(py::module_& m, const char* loopClass, const char* doc) {
       .def(py::init([loopClass](std::string name, const py::object& udp, const py::object& state,
                                 const py::object& cmd, float period, float staleMargin,
                                 py::object control) {
-             checkControl(loopClass, control);
+             checkCallable(control, 3, std::string(loopClass) + ": the control function",
+                           "(state, cmd, tick)");
              return new Loop(loopClass, std::move(name), udp, state, cmd, period, staleMargin, -1,
                              std::move(control));
            }),
@@ -301,7 +293,8 @@ void bindStateLoop(py::module_& m, const char* loopClass, const char* doc) {
       .def(py::init([loopClass](std::string name, const py::object& udp, const py::object& state,
                                 const py::object& cmd, float period, float staleMargin, int bindCPU,
                                 py::object control) {
-             checkControl(loopClass, control);
+             checkCallable(control, 3, std::string(loopClass) + ": the control function",
+                           "(state, cmd, tick)");
              return new Loop(loopClass, std::move(name), udp, state, cmd, period, staleMargin,
                              bindCPU, std::move(control));
            }),

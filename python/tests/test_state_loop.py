@@ -109,9 +109,16 @@ def test_a_failing_control_function_stops_its_loop_and_is_raised_at_shutdown(rob
         peer.settimeout(5)
         sent = [sdk.HighCmd.from_bytes(peer.recv(1024)).SN for _ in range(3)]
         assert sent == [1, 2, 2]
+        # The endpoint is the loop's until its shutdown.
+        with pytest.raises(RuntimeError, match="UDP.Send: a state loop runs"):
+            udp.Send()
+        other = sdk.HighStateLoop("other", udp, state, cmd, PERIOD, 0.0, control)
+        with pytest.raises(RuntimeError, match="another state loop runs"):
+            other.start()
         with pytest.raises(RuntimeError, match="control failure 3"):
             loop.shutdown()
         loop.shutdown()  # raised once only; stopped, it says so
+        assert udp.Recv() == -3
     err = capfd.readouterr().err
     assert err.count("RuntimeError: control failure 3") == 2 and "Traceback" in err
     assert "state loop failing: shutdown nothing" in err
