@@ -236,9 +236,11 @@ class PythonStateDriven : public Program {
     close(fromChild[1]);
     to_ = fdopen(toChild[1], "w");
     from_ = fdopen(fromChild[0], "r");
+    char line[32];
     unsigned port = 0;
     if (pid_ < 0 || to_ == nullptr || from_ == nullptr ||
-        std::fscanf(from_, "port %u\n", &port) != 1) {
+        std::fgets(line, sizeof line, from_) == nullptr ||
+        std::sscanf(line, "port %u", &port) != 1) {
       fail("the Python program did not start");
     }
     port_ = static_cast<uint16_t>(port);
