@@ -66,8 +66,9 @@ template <typename R, size_t N>
 void bindViews(py::class_<RecordView<R>>& cls, const char* recordClass,
                const ArrayField (&fields)[N]) {
   std::string names;
-  for (const ArrayField& field : fields)
+  for (const ArrayField& field : fields) {
     names += std::string(names.empty() ? "" : ", ") + field.name;
+  }
   cls.def(
       "view",
       [recordClass, &fields, names](const py::object& self, const std::string& name) {
