@@ -11,6 +11,7 @@
 #include <string>
 
 #include "fatal.h"
+#include "level_lengths.h"
 
 namespace KALVENT_LEGGED_SDK {
 
@@ -58,27 +59,42 @@ int readable(int fd, const timespec& wait) {
 LCM::LCM(uint8_t level)
     : levelFlag(0), lcm(""), subCmd(nullptr), subState(nullptr), lcmFd(-1), LCM_PERIOD(2000) {
   // Whatever went wrong while LCM set itself up, before anything else runs.
-  const int setUpError = errno;
-  if (level == LOWLEVEL) {
-    levelFlag = LOWLEVEL;
-  } else if (level != HIGHLEVEL) {
-    char diagnostic[80];
-    std::snprintf(diagnostic, sizeof diagnostic,
-                  "LCM: level 0x%02x is neither HIGHLEVEL (0x00) nor LOWLEVEL (0xff)", level);
-    endProcess(ExitStatus::InvalidArgument, "Level Flag Error.\n", diagnostic);
-  }
-  if (lcm.good()) lcmFd = lcm.getFileno();
-  if (lcmFd < 0) {
-    // LCM reports no reason of its own: name what it was given.
-    const char* url = std::getenv("LCM_DEFAULT_URL");
-    std::string diagnostic = std::string("LCM: no provider from LCM_DEFAULT_URL=") +
-                             (url != nullptr ? url : "(unset: LCM's default UDP multicast)");
-    if (setUpError != 0) {
-      diagnostic += std::string("; last system error: ") + std::strerror(setUpError);
-    }
-    endProcess(ExitStatus::SetUpFailure, "Error: LCM initiate failed.\n", diagnostic.c_str());
+  const Result<void> ready = setUp(level, errno);
+  if (!ready) {
+    endProcess(ready.error(), ready.error().step == Step::LevelSelector
+                                  ? "Level Flag Error.\n"
+                                  : "Error: LCM initiate failed.\n");
   }
   std::printf("LCM Initialized. ");
+}
+
+LCM::LCM(uint8_t level, Result<void>* outcome)
+    : levelFlag(0), lcm(""), subCmd(nullptr), subState(nullptr), lcmFd(-1), LCM_PERIOD(2000) {
+  *outcome = setUp(level, errno);
+}
+
+Result<void> LCM::setUp(uint8_t level, int setUpError) {
+  const Result<PacketLengths> levelChecked = levelPacketLengths("LCM", level);
+  if (!levelChecked) return levelChecked.error();
+  if (level == LOWLEVEL) levelFlag = LOWLEVEL;
+  if (lcm.good()) lcmFd = lcm.getFileno();
+  if (lcmFd >= 0) return {};
+  // LCM reports no reason of its own: name what it was given.
+  const char* url = std::getenv("LCM_DEFAULT_URL");
+  std::string message = std::string("LCM: no provider from LCM_DEFAULT_URL=") +
+                        (url != nullptr ? url : "(unset: LCM's default UDP multicast)");
+  if (setUpError != 0) message += std::string("; last system error: ") + std::strerror(setUpError);
+  return Error{Step::LcmCreation, setUpError, message};
+}
+
+Result<std::unique_ptr<LCM>> LCM::open(uint8_t level) {
+  const Result<PacketLengths> levelChecked = levelPacketLengths("LCM", level);
+  if (!levelChecked) return levelChecked.error();
+  errno = 0;  // what LCM's set-up leaves is then its own
+  Result<void> ready;
+  std::unique_ptr<LCM> bridge(new LCM(level, &ready));
+  if (!ready) return ready.error();
+  return bridge;
 }
 
 LCM::~LCM() = default;

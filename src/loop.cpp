@@ -1,8 +1,6 @@
 // Periodic loops on a timerfd grid.
 #include "kalvent_legged_sdk/loop.h"
 
-#include <pthread.h>
-#include <sched.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -10,9 +8,11 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
+#include <string>
 
+#include "cpu_affinity.h"
 #include "fatal.h"
+#include "loop_counters.h"
 
 namespace KALVENT_LEGGED_SDK {
 
@@ -49,16 +49,42 @@ class TimerFd {
 
 Loop::~Loop() {
   shutdownBeforeDestruction();
+  forgetLoopCounters(this);
+}
+
+LoopStatus Loop::status() const {
+  return loopStatusOf(this, _isrunning);
+}
+
+void Loop::reportError(const std::string& why) {
+  reportLoopError(this, why);
 }
 
 void Loop::start() {
+  const Result<void> started = launch();
+  if (!started && started.error().step == Step::CpuAffinity) {
+    endProcess(started.error(), "Error: Set affinity failed.\n");
+  }
+}
+
+Result<void> Loop::tryStart() {
+  Result<void> started = launch();
+  if (!started && started.error().step == Step::CpuAffinity) {
+    _isrunning = false;
+    _thread.join();
+  }
+  return started;
+}
+
+Result<void> Loop::launch() {
   // A loop with such a period never runs, so this test need not be atomic
   // with the claim below.
   itimerspec interval{};
   if (!timerInterval(_period, &interval)) {
     std::printf("[Error] Loop %s period %g(s) is invalid.\n", _name.c_str(),
                 static_cast<double>(_period));
-    return;
+    return Error{Step::LoopPeriod, 0,
+                 "loop " + _name + ": period " + std::to_string(_period) + " s is invalid"};
   }
   // Claimed in one atomic step, so that of several threads starting the loop
   // at once exactly one goes on; it is set before the thread exists, so that
@@ -66,7 +92,7 @@ void Loop::start() {
   bool idle = false;
   if (!_isrunning.compare_exchange_strong(idle, true)) {
     std::printf("[Error] Loop %s is already running.\n", _name.c_str());
-    return;
+    return Error{Step::LoopRunning, 0, "loop " + _name + ": already running"};
   }
   const int periodMs = static_cast<int>(static_cast<double>(_period) * 1000.0);
   _bind_cpu_flag = _bindCPU >= 1;
@@ -79,7 +105,7 @@ void Loop::start() {
                 periodMs);
   }
 
-  _status.reset();
+  loopCountersOf(this).reset();
   try {
     _thread = std::thread(&Loop::entryFunc, this);
   } catch (...) {
@@ -87,18 +113,8 @@ void Loop::start() {
     throw;
   }
 
-  if (_bind_cpu_flag) {
-    cpu_set_t cpus;
-    CPU_ZERO(&cpus);
-    if (_bindCPU < CPU_SETSIZE) CPU_SET(_bindCPU, &cpus);
-    const int error = pthread_setaffinity_np(_thread.native_handle(), sizeof cpus, &cpus);
-    if (error != 0) {
-      char why[160];
-      std::snprintf(why, sizeof why, "pthread_setaffinity_np loop %s to cpu %d: %s", _name.c_str(),
-                    _bindCPU, std::strerror(error));
-      endProcess(ExitStatus::SetUpFailure, "Error: Set affinity failed.\n", why);
-    }
-  }
+  if (_bind_cpu_flag) return pinToCpu(_thread, _bindCPU, "loop " + _name);
+  return {};
 }
 
 void Loop::shutdown() {
@@ -120,6 +136,7 @@ void Loop::entryFunc() {
   itimerspec interval{};
   timerInterval(_period, &interval);  // start() has refused periods it cannot split
   const TimerFd timer;
+  LoopCounters& counters = loopCountersOf(this);
   if (timer.fd < 0 || timerfd_settime(timer.fd, 0, &interval, nullptr) != 0) {
     std::printf("[Error] Loop %s cannot arm its timer.\n", _name.c_str());
   } else {
@@ -131,7 +148,7 @@ void Loop::entryFunc() {
       uint64_t expirations = 0;
       while (read(timer.fd, &expirations, sizeof expirations) < 0 && errno == EINTR) {
       }
-      _status.count(expirations >= 2);
+      counters.count(expirations >= 2);
     }
   }
   std::printf("[Loop End] named: %s\n", _name.c_str());

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kalvent_legged_sdk/log.h"
 #include "realtime_setup.h"
 
 namespace KALVENT_LEGGED_SDK {
@@ -82,7 +83,7 @@ RealtimeReport TryInitEnvironment(int priority) noexcept {
   report.memoryLocked = lockError == 0;
   if (!report.memoryLocked) {
     describeLockFailure(lockError, failure, sizeof failure);
-    std::fprintf(stderr, "%s\n", failure);
+    logMessage(LogLevel::Warning, "realtime", "%s", failure);
     appendReason(report.reason, sizeof report.reason, failure);
   }
 
@@ -93,7 +94,7 @@ RealtimeReport TryInitEnvironment(int priority) noexcept {
   report.priority = report.fifoScheduling ? priority : 0;
   if (!report.fifoScheduling) {
     describeFifoFailure(fifoError, priority, failure, sizeof failure);
-    std::fprintf(stderr, "%s\n", failure);
+    logMessage(LogLevel::Warning, "realtime", "%s", failure);
     appendReason(report.reason, sizeof report.reason, failure);
   }
   return report;

@@ -1,18 +1,15 @@
 // Safety guards, the real-time environment set-up and the library's version.
 #include "kalvent_legged_sdk/safety.h"
 
-#include <sched.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 
 #include "fatal.h"
 #include "joint_ranges.h"
 #include "kalvent_legged_sdk/loop.h"
-#include "realtime_setup.h"
+#include "kalvent_legged_sdk/realtime.h"
+#include "realtime_steps.h"
 #include "version.h"
 
 namespace KALVENT_LEGGED_SDK {
@@ -69,13 +66,33 @@ void zeroModes(LowCmd& send) {
 
 }  // namespace
 
+// Programs built against earlier headers allocate this much for a Safety.
+static_assert(sizeof(Safety) == 2 * sizeof(int) + 6 * sizeof(double),
+              "Safety changed its size: programs built against earlier headers would break");
+
 Safety::Safety(LeggedType type) : WattLimit(1000), Wcount(0) {
+  const Result<void> known = takeRanges(type);
+  if (!known) endProcess(known.error(), "Legged Robot Type Error.\n");
+}
+
+Safety::Safety(LeggedType type, Result<void>* outcome) : WattLimit(1000), Wcount(0), quiet_(true) {
+  *outcome = takeRanges(type);
+}
+
+Result<std::unique_ptr<Safety>> Safety::create(LeggedType type) {
+  Result<void> known;
+  std::unique_ptr<Safety> safety(new Safety(type, &known));
+  if (!known) return known.error();
+  return safety;
+}
+
+Result<void> Safety::takeRanges(LeggedType type) {
   const LegJointRanges* ranges = jointRangesOf(type);
   if (ranges == nullptr) {
     char why[96];
     std::snprintf(why, sizeof why, "Safety: robot model %d is neither Tesmar (0) nor Pelk (1)",
                   static_cast<int>(type));
-    endProcess(ExitStatus::InvalidArgument, "Legged Robot Type Error.\n", why);
+    return Error{Step::RobotModelSelector, 0, why};
   }
   // The left legs' ranges; the guards mirror the right hips from them.
   Hip_max = (*ranges)[FL_0].max;
@@ -84,10 +101,11 @@ Safety::Safety(LeggedType type) : WattLimit(1000), Wcount(0) {
   Thigh_min = (*ranges)[FL_1].min;
   Calf_max = (*ranges)[FL_2].max;
   Calf_min = (*ranges)[FL_2].min;
+  return {};
 }
 
 Safety::~Safety() {
-  std::printf("End Safety.\n");
+  if (!quiet_) std::printf("End Safety.\n");
 }
 
 void Safety::PositionLimit(LowCmd& send) {
@@ -167,22 +185,10 @@ void Safety::PositionProtect(LowCmd& send, LowState& recv, double limit) {
 }
 
 void InitEnvironment() {
-  prefaultStack();
-
-  char why[256];
-  const int lockError = lockAllMemory();
-  if (lockError != 0) {
-    describeLockFailure(lockError, why, sizeof why);
-    endProcess(ExitStatus::SetUpFailure, "Error: Lock memory failed.\n", why);
-  }
-
-  // getpid() names the main thread, whichever thread makes the call.
-  sched_param params{};
-  params.sched_priority = THREAD_PRIORITY;
-  if (sched_setscheduler(getpid(), SCHED_FIFO, &params) == -1) {
-    describeFifoFailure(errno, THREAD_PRIORITY, why, sizeof why);
-    endProcess(ExitStatus::SetUpFailure, "Error: Pthread set sched policy failed.\n", why);
-  }
+  const Result<void> locked = lockMemory();
+  if (!locked) endProcess(locked.error(), "Error: Lock memory failed.\n");
+  const Result<void> fifo = setMainThreadFifo(THREAD_PRIORITY);
+  if (!fifo) endProcess(fifo.error(), "Error: Pthread set sched policy failed.\n");
 }
 
 }  // namespace KALVENT_LEGGED_SDK

@@ -15,6 +15,7 @@
 #include <cstdio>
 
 #include "fatal.h"
+#include "loop_counters.h"
 
 namespace KALVENT_LEGGED_SDK {
 
@@ -49,6 +50,15 @@ int64_t nanosecondsOf(float seconds) {
 
 StateLoopThread::~StateLoopThread() {
   if (_thread.joinable()) shutdown();
+  forgetLoopCounters(this);
+}
+
+LoopStatus StateLoopThread::status() const {
+  return loopStatusOf(this, _running);
+}
+
+void StateLoopThread::reportError(const std::string& why) {
+  reportLoopError(this, why);
 }
 
 namespace {
@@ -94,7 +104,7 @@ void StateLoopThread::start() {
                static_cast<double>(_period) * 1e3,
                (static_cast<double>(_period) + static_cast<double>(_staleMargin)) * 1e3, cpu);
 
-  _status.reset();
+  loopCountersOf(this).reset();
   _running = true;
   try {
     _thread = std::thread(&StateLoopThread::run, this, _wakeFd);
@@ -143,6 +153,7 @@ void StateLoopThread::run(int wakeFd) {
   int64_t deadline = monotonicNs() + staleNs;
   uint64_t stateCalls = 0;
   uint64_t staleCalls = 0;
+  LoopCounters& counters = loopCountersOf(this);
   t_ownLoop = this;
 
   while (_running.load(std::memory_order_acquire)) {
@@ -160,7 +171,7 @@ void StateLoopThread::run(int wakeFd) {
         // On the period grid; periods missed by an overrun are skipped.
         deadline += periodNs;
         const int64_t after = monotonicNs();
-        _status.count(after - begun > 2 * periodNs);
+        counters.count(after - begun > 2 * periodNs);
         if (deadline <= after) deadline = after + periodNs;
         continue;
       }
@@ -174,7 +185,7 @@ void StateLoopThread::run(int wakeFd) {
       _udp.Send();
       ++stateCalls;
       deadline = accepted + staleNs;
-      _status.count(monotonicNs() - accepted > 2 * periodNs);
+      counters.count(monotonicNs() - accepted > 2 * periodNs);
     }
   }
   std::fprintf(stderr, "state loop %s: end, %llu state calls, %llu stale calls\n", _name.c_str(),

@@ -15,6 +15,9 @@
 #include "crc32.h"
 #include "datagram_batch.h"
 #include "fatal.h"
+#include "kalvent_legged_sdk/log.h"
+#include "level_lengths.h"
+#include "udp_setup.h"
 #include "wire.h"
 
 namespace KALVENT_LEGGED_SDK {
@@ -71,42 +74,13 @@ int16_t toWire(float value, float scale) {
   return static_cast<int16_t>(static_cast<int32_t>(limited));
 }
 
-sockaddr_in ipv4(in_addr_t address, uint16_t port) {
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = address;
-  at.sin_port = htons(port);
-  return at;
-}
-
-// Ends the process after a socket call failed: `stdoutText` on standard
-// output, and the call, its address and the system's reason on standard
-// error, e.g. "bind 0.0.0.0:8080: Address already in use".
-[[noreturn]] void failSocketCall(const std::string& stdoutText, const char* call,
-                                 const sockaddr_in& at) {
-  const int error = errno;
-  char address[INET_ADDRSTRLEN] = "?";
-  inet_ntop(AF_INET, &at.sin_addr, address, sizeof address);
-  const std::string diagnostic = std::string(call) + " " + address + ":" +
-                                 std::to_string(ntohs(at.sin_port)) + ": " + std::strerror(error);
-  endProcess(ExitStatus::SetUpFailure, stdoutText.c_str(), diagnostic.c_str());
-}
-
 }  // namespace
 
 UDP::UDP(uint8_t level, HighLevelType highControl) : levelFlag(level) {
-  if (level == HIGHLEVEL) {
-    sendLength = HIGH_CMD_LENGTH;
-    recvLength = HIGH_STATE_LENGTH;
-  } else if (level == LOWLEVEL) {
-    sendLength = LOW_CMD_LENGTH;
-    recvLength = LOW_STATE_LENGTH;
-  } else {
-    char diagnostic[80];
-    std::snprintf(diagnostic, sizeof diagnostic,
-                  "UDP: level 0x%02x is neither HIGHLEVEL (0x00) nor LOWLEVEL (0xff)", level);
-    endProcess(ExitStatus::InvalidArgument, "Level Flag Error.\n", diagnostic);
-  }
+  const Result<PacketLengths> lengths = levelPacketLengths("UDP", level);
+  if (!lengths) endProcess(lengths.error(), "Level Flag Error.\n");
+  sendLength = lengths->send;
+  recvLength = lengths->recv;
   targetIP = const_cast<char*>(highControl == HighLevelType::Sport ? UDP_SERVER_IP_SPORT
                                                                    : UDP_SERVER_IP_BASIC);
   init(UDP_CLIENT_PORT, targetIP, UDP_SERVER_PORT);
@@ -123,54 +97,41 @@ UDP::UDP(uint16_t localPort, uint16_t targetPort, int sendLength, int recvLength
   init(localPort, nullptr, targetPort);
 }
 
+UDP::UDP(Unopened, uint8_t level, const char* peerIP, bool serverMode, int sendLength,
+         int recvLength)
+    : targetIP(const_cast<char*>(peerIP)),
+      levelFlag(level),
+      quiet_(true),
+      connected(!serverMode),
+      sendLength(sendLength),
+      recvLength(recvLength) {}
+
 UDP::~UDP() {
-  std::printf("Closing UDP.\n");
+  if (!quiet_) std::printf("Closing UDP.\n");
   // Fails on a server-mode endpoint that never got a client: it is not connected.
-  if (shutdown(sockFd, SHUT_RDWR) != 0) std::printf("Error! Close UDP Failed.\n");
+  if (shutdown(sockFd, SHUT_RDWR) != 0 && !quiet_) std::printf("Error! Close UDP Failed.\n");
   close(sockFd);
 }
 
 void UDP::init(uint16_t port, const char* peerIP, uint16_t peerPort) {
-  // The last four bytes of every packet hold its checksum.
-  if (sendLength < 4 || recvLength < 4) {
-    char diagnostic[120];
-    std::snprintf(diagnostic, sizeof diagnostic,
-                  "UDP: packet lengths must be at least 4 bytes (the checksum's), got send %d, "
-                  "receive %d",
-                  sendLength, recvLength);
-    endProcess(ExitStatus::InvalidArgument, "", diagnostic);
-  }
-  targetPort = peerPort;
-  localPort = port;
-  allocateBuffers();
-
-  const sockaddr_in local = ipv4(htonl(INADDR_ANY), port);
-  // Non-blocking from its creation, so that no failure can leave Recv a
-  // socket that waits.
-  sockFd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (sockFd < 0) failSocketCall("Error: Socket init failed.\n", "socket", local);
-  if (bind(sockFd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-    failSocketCall("Error: Bind client ip&port failed.\n", "bind", local);
-  }
-
-  addrRecv = ipv4(0, peerPort);
-  if (connected.load(std::memory_order_relaxed)) {
-    const std::string failed = std::string("Error: Connect failed. target IP:") +
-                               (targetIP != nullptr ? targetIP : "(null)") + "\n";
-    if (peerIP == nullptr || inet_aton(peerIP, &addrRecv.sin_addr) == 0) {
-      const std::string diagnostic = std::string("connect: target IP \"") +
-                                     (peerIP != nullptr ? peerIP : "(null)") +
-                                     "\" is not an IPv4 address in dotted-decimal form (host "
-                                     "names are not looked up)";
-      endProcess(ExitStatus::SetUpFailure, failed.c_str(), diagnostic.c_str());
+  const Result<void> ready = setUp(port, peerIP, peerPort);
+  if (!ready) {
+    std::string line;
+    switch (ready.error().step) {
+      case Step::Socket:
+        line = "Error: Socket init failed.\n";
+        break;
+      case Step::Bind:
+        line = "Error: Bind client ip&port failed.\n";
+        break;
+      case Step::Connect:
+        line = std::string("Error: Connect failed. target IP:") +
+               (targetIP != nullptr ? targetIP : "(null)") + "\n";
+        break;
+      default:
+        break;  // a packet length: nothing on standard output
     }
-    if (connect(sockFd, reinterpret_cast<const sockaddr*>(&addrRecv), sizeof addrRecv) != 0) {
-      failSocketCall(failed, "connect", addrRecv);
-    }
-    // What the kernel made of the address (0.0.0.0 becomes a local one): the
-    // source that Recv accepts.
-    socklen_t length = sizeof addrRecv;
-    getpeername(sockFd, reinterpret_cast<sockaddr*>(&addrRecv), &length);
+    endProcess(ready.error(), line.c_str());
   }
   std::printf("UDP Initialized. Port: %d \n", port);
 }
@@ -203,11 +164,26 @@ int UDP::Recv() {
   // beyond the longest one of this call is zeroed afterwards, which leaves
   // the same bytes as zeroing it all beforehand.
   int longest = 0;
-  int datagrams = 0;
+  // Link health counts as arrived only the datagrams with a good checksum.
+  // The newest of this call is judged in the scratch; one that a newer one
+  // replaces is judged in its batch slot when the next comes, or before the
+  // slots are refilled (kept aside then, as it may turn out the newest).
+  int replacedGood = 0;
+  int inScratch = -1;  ///< the batch slot of the datagram in the scratch
+  bool setAside = false, setAsideGood = false;
+  auto goodInSlot = [&](int i) {
+    return batch.length(i) == recvLength &&
+           checksumMatches(batch.data(i), static_cast<size_t>(recvLength));
+  };
   bool queueMayHoldMore = true;
   for (;;) {
     if (batchNext == batchCount) {
       if (!queueMayHoldMore) break;
+      if (inScratch >= 0) {
+        setAside = true;
+        setAsideGood = goodInSlot(inScratch);
+        inScratch = -1;
+      }
       batchCount = batch.receive(sockFd);
       batchNext = 0;
       queueMayHoldMore = batchCount == DatagramBatch::kCapacity;
@@ -221,9 +197,12 @@ int UDP::Recv() {
     // An empty datagram ends the drain, as a read that returns nothing does;
     // what the batch holds behind it waits for the next call.
     if (length == 0) break;
-    if (!haveClient) acceptClient(batch.sender(i));
+    if (!haveClient && !acceptClient(batch.sender(i))) continue;
+    if (inScratch >= 0) replacedGood += goodInSlot(inScratch) ? 1 : 0;
+    if (setAside) replacedGood += setAsideGood ? 1 : 0;
+    setAside = false;
     std::memcpy(temp, batch.data(i), static_cast<size_t>(length));
-    ++datagrams;
+    inScratch = i;
     longest = std::max(longest, length);
   }
   // With nothing received the scratch is all zeros: its stored checksum 0
@@ -237,7 +216,7 @@ int UDP::Recv() {
   std::memset(temp + longest, 0, static_cast<size_t>(recvLength - longest));
   if (!checksumMatches(temp, static_cast<size_t>(recvLength))) {
     ++udpState.RecvCRCError;
-    health_.onChecksumFailure(datagrams, addrRecv);
+    health_.onChecksumFailure(replacedGood + 1, addrRecv);
     return -3;
   }
   {
@@ -245,7 +224,7 @@ int UDP::Recv() {
     std::memcpy(recvBuf.get(), temp, static_cast<size_t>(recvLength));
   }
   ++udpState.RecvCount;
-  health_.onAccepted(temp, recvLength, datagrams, addrRecv);
+  health_.onAccepted(temp, recvLength, replacedGood + 1, addrRecv);
   return 0;
 }
 
@@ -254,15 +233,23 @@ bool UDP::fromPeer(const sockaddr_in& sender) const noexcept {
 }
 
 // Server mode: the sender of the first datagram becomes the peer for good.
-void UDP::acceptClient(const sockaddr_in& sender) {
-  addrRecv = sender;
-  if (connect(sockFd, reinterpret_cast<const sockaddr*>(&addrRecv), sizeof addrRecv) != 0) {
-    failSocketCall("Error: Connect client failed.\n", "connect client", addrRecv);
+bool UDP::acceptClient(const sockaddr_in& sender) {
+  if (connect(sockFd, reinterpret_cast<const sockaddr*>(&sender), sizeof sender) != 0) {
+    const Error failed = socketCallError(Step::Connect, "connect client", sender);
+    if (!quiet_) endProcess(failed, "Error: Connect client failed.\n");
+    logMessage(LogLevel::Error, "udp", "%s", failed.message.c_str());
+    return false;
   }
+  addrRecv = sender;
   inet_ntop(AF_INET, &addrRecv.sin_addr, clientAddress, sizeof clientAddress);
   targetIP = clientAddress;
   connected.store(true, std::memory_order_release);
-  std::printf("Client connected! Client IP:%s\n", targetIP);
+  if (quiet_) {
+    logMessage(LogLevel::Info, "udp", "client connected: %s", targetIP);
+  } else {
+    std::printf("Client connected! Client IP:%s\n", targetIP);
+  }
+  return true;
 }
 
 void UDP::InitCmdData(HighCmd& cmd) {
@@ -282,13 +269,9 @@ void UDP::InitCmdData(LowCmd& cmd) {
 }
 
 void UDP::switchLevel(int level) {
-  if (level == LOWLEVEL) {
-    recvLength = LOW_STATE_LENGTH;
-    sendLength = LOW_CMD_LENGTH;
-  } else {
-    recvLength = HIGH_STATE_LENGTH;
-    sendLength = HIGH_CMD_LENGTH;
-  }
+  const PacketLengths lengths = packetLengthsOf(level);
+  sendLength = lengths.send;
+  recvLength = lengths.recv;
   allocateBuffers();
   sleep(1);
 }

@@ -76,6 +76,13 @@ std::pair<ChildResult, ChildResult> setUpWithout(int resource, int cap) {
             const sdk::RealtimeReport r = sdk::TryInitEnvironment();
             std::printf("locked %d fifo %d priority %d\nreason %s\n", r.memoryLocked,
                         r.fifoScheduling, r.priority, r.reason);
+            // The steps alone: their errors, and nothing on standard error.
+            for (const sdk::Result<void>& step : {sdk::lockMemory(), sdk::setFifoScheduling()}) {
+              if (!step) {
+                std::printf("step: %s %d %s\n", sdk::stepName(step.error().step),
+                            step.error().errnoValue, step.error().message.c_str());
+              }
+            }
           })};
 }
 
@@ -135,8 +142,9 @@ TEST(InitEnvironment, MemoryThatCannotBeLockedEndsTheProcess) {
   // The set-up that reports goes on to the real-time class.
   const std::string fifo = hasCapability(CAP_SYS_NICE) ? "1 priority 99" : "0 priority 0";
   EXPECT_EQ(report.status, 0);
-  EXPECT_EQ(report.out, "locked 0 fifo " + fifo + "\nreason " + line.substr(0, line.find('\n')) +
-                            "\nstderr:" + line);
+  const std::string reason = line.substr(0, line.find('\n'));
+  EXPECT_EQ(report.out, "locked 0 fifo " + fifo + "\nreason " + reason + "\nstep: memory lock " +
+                            std::to_string(EPERM) + " " + reason + "\nstderr:" + line);
 }
 
 TEST(InitEnvironment, RefusedRealTimeClassEndsTheProcess) {
@@ -151,7 +159,9 @@ TEST(InitEnvironment, RefusedRealTimeClassEndsTheProcess) {
   expectNames(line, {"SCHED_FIFO priority 99: ", "CAP_SYS_NICE", "RLIMIT_RTPRIO >= 99 (now 0)",
                      "ulimit -r 99", "/etc/security/limits.conf"});
   EXPECT_EQ(report.status, 0);
-  EXPECT_EQ(report.out, "locked 1 fifo 0 priority 0\nreason " + line.substr(0, line.find('\n')) +
+  const std::string reason = line.substr(0, line.find('\n'));
+  EXPECT_EQ(report.out, "locked 1 fifo 0 priority 0\nreason " + reason +
+                            "\nstep: real-time scheduling " + std::to_string(EPERM) + " " + reason +
                             "\nstderr:" + line);
 }
 

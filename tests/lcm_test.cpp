@@ -162,6 +162,29 @@ TEST(LcmBridge, ConsoleLinesAndExitStatuses) {
   }
 }
 
+// LCM::open returns what the constructor ends the process for, and writes
+// nothing on standard output. No multicast: memq and a provider that does
+// not exist.
+TEST(LcmBridge, OpenReturnsTheFailedStep) {
+  const auto r = kalvent_test::runInChild([] {
+    setenv("LCM_DEFAULT_URL", "memq://", 1);
+    expect(sdk::LCM::open(sdk::LOWLEVEL).has_value(), "a memq bridge opens");
+    const auto badLevel = sdk::LCM::open(1);
+    expect(!badLevel && badLevel.error().step == sdk::Step::LevelSelector &&
+               badLevel.error().message ==
+                   "LCM: level 0x01 is neither HIGHLEVEL (0x00) nor LOWLEVEL (0xff)",
+           "level selector");
+    setenv("LCM_DEFAULT_URL", "nosuchprovider://", 1);
+    const auto none = sdk::LCM::open(sdk::HIGHLEVEL);
+    expect(!none && none.error().step == sdk::Step::LcmCreation &&
+               none.error().message.rfind("LCM: no provider from LCM_DEFAULT_URL=nosuchprovider://",
+                                          0) == 0,
+           "lcm creation");
+  });
+  EXPECT_TRUE(r.exited && r.status == 0);
+  EXPECT_EQ(r.out, "");
+}
+
 TEST(LcmBridge, RecordsCrossProcessesAndRecvDrainsThenTimesOut) {
   const auto first = filled<sdk::LowState>(1);
   const auto second = filled<sdk::LowState>(2);

@@ -64,18 +64,29 @@ struct LinkHealthTest : ::testing::Test {
 };
 
 // About a second of state (tick step 2), one in ten lost, one Recv in nine
-// draining two at once, with a corrupted packet and empty polls mixed
-// in: the estimate reads 10 %, the drained packets are not loss, and the
-// failures are counted apart from the empty polls.
+// draining two at once (every other time the older of the two corrupted),
+// with a corrupted packet and empty polls mixed in: the estimate counts the
+// lost and the corrupted packets, the good drained ones are not loss, and
+// the failures are counted apart from the empty polls.
 TEST_F(LinkHealthTest, EstimatesLossAndKeepsFailuresApartFromEmptyPolls) {
   link.endpoint.linkHealth().setWarnings(false);
   EXPECT_TRUE(std::isnan(health.recentLoss()));
   uint32_t tick = 1000;
+  int lost = 0;
   for (int i = 0; i < 325; ++i) {
     tick += 2;
-    if (i % 10 == 7) continue;
+    if (i % 10 == 7) {
+      ++lost;
+      continue;
+    }
     if (i % 10 == 3) {
-      sendTicks({tick, tick + 2});
+      Bytes older = lowState(tick);
+      if (i % 20 == 3) {
+        older[100] ^= 1;
+        ++lost;
+      }
+      link.peer.sendTo(link.endpoint.localPort, older);
+      sendTicks({tick + 2});
       tick += 2;
       ++i;
     } else {
@@ -92,8 +103,9 @@ TEST_F(LinkHealthTest, EstimatesLossAndKeepsFailuresApartFromEmptyPolls) {
   poll(&queued, 1, 1000);
   EXPECT_EQ(link.endpoint.Recv(), -3);
 
-  EXPECT_NEAR(health.recentLoss(), 0.10, 0.02);
-  EXPECT_NEAR(health.overallLoss(), 0.10, 0.01);
+  const double truth = lost / 325.0;
+  EXPECT_NEAR(health.recentLoss(), truth, 0.02);
+  EXPECT_NEAR(health.overallLoss(), truth, 0.01);
   EXPECT_EQ(health.checksumFailures(), 1u);
   EXPECT_EQ(health.emptyPolls(), 7u);
   EXPECT_EQ(health.validPackets(), link.endpoint.udpState.RecvCount);

@@ -285,6 +285,34 @@ TEST(Loop, AffinityIsExactlyTheCpuOrTheProcessEnds) {
   }
 }
 
+// tryStart prints what start prints and returns, as a value, what start ends
+// the process for or only prints; a loop it could not pin is stopped.
+TEST(Loop, TryStartReturnsTheFailedStep) {
+  const ChildResult r = runInChild([] {
+    const auto show = [](const char* what, const sdk::Result<void>& started) {
+      std::printf("%s: %s %d\n", what, started ? "started" : sdk::stepName(started.error().step),
+                  started ? 0 : started.error().errnoValue);
+    };
+    sdk::LoopFunc unpinnable("c", 0.01f, 1024, idle);
+    show("cpu 1024", unpinnable.tryStart());
+    sdk::LoopFunc zero("z", 0.0f, idle);
+    show("period 0", zero.tryStart());
+    sdk::LoopFunc running("r", 0.01f, idle);
+    show("first", running.tryStart());
+    show("second", running.tryStart());
+  });
+  EXPECT_TRUE(r.exited && r.status == 0);
+  EXPECT_EQ(r.out,
+            "[Loop Start] named: c, period: 9(ms), run at cpu: 1024 \n"
+            "[Loop End] named: c\ncpu 1024: cpu affinity 22\n"
+            "[Error] Loop z period 0(s) is invalid.\nperiod 0: loop period 0\n" +
+                startLine("r", "9") +
+                "first: started 0\n[Error] Loop r is already running.\n"
+                "second: loop running 0\n[Loop End] named: r\n"
+                "[Warning] Loop z shutdown nothing.\n"
+                "[Warning] Loop c shutdown nothing.\n");
+}
+
 TEST(Loop, EmptyCallbackEndsTheProcessThroughTheUncaughtError) {
   const ChildResult r = runInChild([] {
     dup2(STDOUT_FILENO, STDERR_FILENO);

@@ -62,6 +62,14 @@ TEST(Safety, UnknownModelExits255) {
   const ChildResult r = runInChild([] { sdk::Safety safety(static_cast<sdk::LeggedType>(2)); });
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, "Legged Robot Type Error.\n");
+  // create returns the selector's error, and its Safety leaves without a line.
+  const auto unknown = sdk::Safety::create(static_cast<sdk::LeggedType>(2));
+  ASSERT_FALSE(unknown);
+  EXPECT_EQ(unknown.error().step, sdk::Step::RobotModelSelector);
+  EXPECT_EQ(unknown.error().message, "Safety: robot model 2 is neither Tesmar (0) nor Pelk (1)");
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(sdk::Safety::create(sdk::LeggedType::Pelk));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
 TEST(Safety, PositionLimitClampsTheLegsIntoEachModelsMirroredRanges) {

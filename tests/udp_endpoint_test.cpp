@@ -255,6 +255,46 @@ TEST(SetUpFailure, PrintsItsLineAndEndsTheProcessWithItsStatus) {
       254, "Error: Socket init failed.\n", "socket 0.0.0.0" + at + "Too many open files\n");
 }
 
+// The open factories return, as values, what the constructors end the
+// process for, and write nothing on standard output.
+TEST(Open, ReturnsTheFailedStepWithItsErrno) {
+  const auto expectError = [](const sdk::Result<std::unique_ptr<sdk::UDP>>& got, sdk::Step step,
+                              int errnoValue, const std::string& message) {
+    ASSERT_FALSE(got);
+    EXPECT_EQ(got.error().step, step) << sdk::stepName(got.error().step);
+    EXPECT_EQ(got.error().errnoValue, errnoValue);
+    EXPECT_EQ(got.error().message, message);
+  };
+  const uint16_t local = freePort();
+  const std::string inUse = "bind 0.0.0.0:" + std::to_string(local) + ": Address already in use";
+  const auto child = runInChild([&] {
+    auto first = sdk::UDP::open(local, "127.0.0.1", 9, 16, 16);
+    ASSERT_TRUE(first);
+    expectError(sdk::UDP::open(local, "127.0.0.1", 9, 16, 16), sdk::Step::Bind, EADDRINUSE, inUse);
+    expectError(sdk::UDP::openServer(local, 9, 16, 16), sdk::Step::Bind, EADDRINUSE, inUse);
+    expectError(sdk::UDP::open(0, "not-an-address", 9, 16, 16), sdk::Step::Connect, EINVAL,
+                "connect: target IP \"not-an-address\" is not an IPv4 address in dotted-decimal "
+                "form (host names are not looked up)");
+    expectError(sdk::UDP::open(0, "255.255.255.255", 9, 16, 16), sdk::Step::Connect, EACCES,
+                "connect 255.255.255.255:9: Permission denied");
+    expectError(sdk::UDP::openLevel(0x01), sdk::Step::LevelSelector, 0,
+                "UDP: level 0x01 is neither HIGHLEVEL (0x00) nor LOWLEVEL (0xff)");
+    expectError(sdk::UDP::openServer(0, 9, 16, 3), sdk::Step::PacketLength, 0,
+                "UDP: packet lengths must be at least 4 bytes (the checksum's), got send 16, "
+                "receive 3");
+    // A server-mode endpoint takes its client and is destroyed without a word.
+    auto server = sdk::UDP::openServer(freePort(), 9, 16, 24);
+    ASSERT_TRUE(server);
+    Peer client("127.0.0.2");
+    client.sendTo(server.value()->localPort, goodPacket(24, 1));
+    EXPECT_TRUE(kalvent_test::recvUntilStored(*server.value()));
+    EXPECT_STREQ(server.value()->targetIP, "127.0.0.2");
+  });
+  EXPECT_TRUE(child.exited);
+  EXPECT_EQ(child.status, 0);
+  EXPECT_EQ(child.out, "");
+}
+
 // The default endpoints bind port 8080 and talk to the controller addresses:
 // only inside a private network namespace that has them on lo.
 TEST(DefaultEndpoint, TalksToTheControllerOfItsTypeWithPacketsOfItsLevel) {

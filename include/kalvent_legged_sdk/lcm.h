@@ -18,9 +18,11 @@
 #include <cstdint>
 #include <cstring>
 #include <lcm/lcm-cpp.hpp>
+#include <memory>
 #include <string>
 
 #include "kalvent_legged_sdk/comm.h"
+#include "kalvent_legged_sdk/result.h"
 
 namespace KALVENT_LEGGED_SDK {
 
@@ -97,6 +99,11 @@ class LCM {
   /// If LCM cannot be set up, prints "Error: LCM initiate failed." and ends
   /// the process with status 254.
   explicit LCM(uint8_t level);
+  /// The same bridge without ending the process and without the console
+  /// line: Step::LevelSelector (checked before LCM is created), or
+  /// Step::LcmCreation with the errno LCM's set-up left (0 when it left none)
+  /// and the provider URL it was given.
+  static Result<std::unique_ptr<LCM>> open(uint8_t level);
   /// Drops the subscriptions and the LCM instance; prints nothing.
   ~LCM();
 
@@ -146,6 +153,12 @@ class LCM {
   LCMHandler<LowCmd> lowCmdLCMHandler;
 
  private:
+  /// Creates the LCM instance and stores in `outcome` whether the bridge is
+  /// usable; prints nothing and never ends the process.
+  LCM(uint8_t level, Result<void>* outcome);
+  /// The level and the LCM instance, given the errno LCM's set-up left.
+  Result<void> setUp(uint8_t level, int setUpError);
+
   uint8_t levelFlag;  ///< HIGHLEVEL or LOWLEVEL
   ::lcm::LCM lcm;     ///< this bridge's own LCM instance (default provider)
   /// What each side's last Subscribe call made (null until then); kept

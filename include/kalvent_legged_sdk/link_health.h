@@ -79,10 +79,10 @@ class LinkHealth {
   /// advance per packet (the step, which may be a fraction: a millisecond
   /// tick at 400 Hz advances by 2 and 3 in turn) is learnt from the link, so
   /// the ticks spanned tell how many packets were sent, and every datagram
-  /// Recv drained counts as arrived (also those it dropped for a newer one).
-  /// Duplicated packets make it read low (never below 0). A corrupted packet
-  /// that Recv judged counts as lost; one it drained unjudged behind a newer
-  /// one counts as arrived (Recv checks only the newest). A window in which
+  /// Recv drained with a good checksum counts as arrived (also those it
+  /// dropped for a newer one). Duplicated packets make it read low (never
+  /// below 0). A corrupted packet counts as lost, whether it was the newest
+  /// of its Recv or one drained behind a newer one. A window in which
   /// nothing arrived reads 1; while an outage lasts the window shrinks to
   /// what came before it, so stale() tells an outage sooner.
   ///
@@ -129,7 +129,8 @@ class LinkHealth {
   // Called by UDP with the peer the endpoint talks to.
   void onSend(const sockaddr_in& peer) noexcept;
   void onEmptyPoll(const sockaddr_in& peer) noexcept;
-  /// `datagrams`: how many Recv drained in this call, the last of them judged.
+  /// `datagrams`: the datagrams of this call that arrived whole: those with a
+  /// good checksum that a newer one replaced, plus the judged newest one.
   void onChecksumFailure(int datagrams, const sockaddr_in& peer) noexcept;
   void onAccepted(const char* packet, int length, int datagrams, const sockaddr_in& peer) noexcept;
   // The same at a given monotonic time, ns: the tests and the benchmark

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "kalvent_legged_sdk/loop_status.h"
+#include "kalvent_legged_sdk/result.h"
 
 namespace KALVENT_LEGGED_SDK {
 
@@ -64,6 +65,13 @@ class Loop {
   /// exactly one starts the loop and the others print the already-running
   /// line.
   void start();
+  /// start() without ending the process: the same lines on standard output,
+  /// and what went wrong as a value. Step::LoopPeriod or Step::LoopRunning
+  /// when start() prints its error line (nothing started); Step::CpuAffinity
+  /// (with errno) when the thread cannot be pinned: the loop is then stopped
+  /// and joined before tryStart returns, after its first call, which ran
+  /// unpinned. Success means the loop runs as start() leaves it.
+  Result<void> tryStart();
   /// Stops the loop thread and waits for it to end: at most the call in
   /// progress plus one period. Not from the loop's own thread.
   void shutdown();
@@ -73,11 +81,11 @@ class Loop {
   /// Whether the thread runs, its calls and overruns since the last start(),
   /// and the error reported for it. From any thread; allocates only for the
   /// error's text.
-  LoopStatus status() const { return _status.snapshot(_isrunning); }
+  LoopStatus status() const;
   /// Records `why` as the error that stops the loop, for whoever stops it
   /// with an error (the first report since start() is kept; start() clears
   /// it). From any thread. It does not stop the loop.
-  void reportError(const std::string& why) { _status.reportError(why); }
+  void reportError(const std::string& why);
 
  protected:
   /// Runs shutdown() the first time it is called on this object and does
@@ -85,6 +93,8 @@ class Loop {
   void shutdownBeforeDestruction();
 
  private:
+  /// What start() and tryStart() share: everything but ending the process.
+  Result<void> launch();
   /// Body of the loop thread.
   void entryFunc();
 
@@ -95,7 +105,6 @@ class Loop {
   std::atomic<bool> _isrunning{false};
   std::thread _thread;
   bool _shutdownForDestruction = false;
-  LoopStatusCounters _status;
 };
 
 /// A loop that calls a stored Callback, typically a member function bound to

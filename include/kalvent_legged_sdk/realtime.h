@@ -4,10 +4,12 @@
 /// InitEnvironment (loop.h) ends the process when the system refuses memory
 /// locking or the real-time class. TryInitEnvironment does the same two steps
 /// and tells the program what it achieved, so that a program can run without
-/// real-time rights (on a development PC, say) and say so.
+/// real-time rights (on a development PC, say) and say so. lockMemory and
+/// setFifoScheduling are the two steps alone, each returning its Error.
 #pragma once
 
 #include "kalvent_legged_sdk/loop.h"
+#include "kalvent_legged_sdk/result.h"
 
 namespace KALVENT_LEGGED_SDK {
 
@@ -30,10 +32,21 @@ struct RealtimeReport {
 /// starts afterwards inherit. It tries the scheduling step even when locking
 /// failed.
 ///
-/// Writes one line on standard error for each step that fails (the same text
-/// as in RealtimeReport::reason), nothing on standard output, and never ends
-/// the process. Call it from the thread that will start the loops, before
+/// Logs one Warning for each step that fails (the same text as in
+/// RealtimeReport::reason; on standard error unless the program changed the
+/// log sink, log.h), writes nothing on standard output, and never ends the
+/// process. Call it from the thread that will start the loops, before
 /// starting them. Returns what it achieved.
 RealtimeReport TryInitEnvironment(int priority = THREAD_PRIORITY) noexcept;
+
+/// Pre-faults 16 KiB of the calling thread's stack and locks all current and
+/// future memory of the process (mlockall). Step::MemoryLock with errno and
+/// the reason of RealtimeReport::reason; logs nothing.
+Result<void> lockMemory();
+
+/// Makes the calling thread SCHED_FIFO at `priority` (1 to 99).
+/// Step::RealtimeScheduling with errno and the reason of
+/// RealtimeReport::reason; logs nothing.
+Result<void> setFifoScheduling(int priority = THREAD_PRIORITY);
 
 }  // namespace KALVENT_LEGGED_SDK

@@ -2,8 +2,11 @@
 /// Safety guards for low-level joint commands.
 #pragma once
 
+#include <memory>
+
 #include "kalvent_legged_sdk/comm.h"
 #include "kalvent_legged_sdk/quadruped.h"
+#include "kalvent_legged_sdk/result.h"
 
 namespace KALVENT_LEGGED_SDK {
 
@@ -23,7 +26,11 @@ class Safety {
   /// Takes the joint ranges of `type`. Any other value prints "Legged Robot
   /// Type Error." and ends the process with status 255.
   explicit Safety(LeggedType type);
-  /// Prints "End Safety.".
+  /// The same guards without ending the process: any other `type` is
+  /// Step::RobotModelSelector (errno 0). Such a Safety prints nothing when
+  /// destroyed; its protections end the process as described above.
+  static Result<std::unique_ptr<Safety>> create(LeggedType type);
+  /// Prints "End Safety." (not for one made by create).
   ~Safety();
 
   /// Clamps the twelve commanded leg positions `q` into their joint ranges
@@ -56,9 +63,19 @@ class Safety {
   void PositionProtect(LowCmd& send, LowState& recv, double limit);
 
  private:
-  int WattLimit;   ///< W at the full factor of 10
-  int Wcount;      ///< over-power counter, 0..5
-  double Hip_max;  ///< rad, left legs
+  /// create's: takes the ranges of `type` into the fields, or stores the
+  /// error in `outcome`; prints nothing.
+  Safety(LeggedType type, Result<void>* outcome);
+  /// Takes the joint ranges of `type`, or the selector's error.
+  Result<void> takeRanges(LeggedType type);
+
+  // The first two members fill the 8 bytes that two ints held before
+  // create() came, so that the class keeps its size and layout for
+  // programs built against earlier headers.
+  int WattLimit;        ///< W at the full factor of 10
+  int16_t Wcount;       ///< over-power counter, 0..6
+  bool quiet_ = false;  ///< made by create: destroyed without a line
+  double Hip_max;       ///< rad, left legs
   double Hip_min;
   double Thigh_max;  ///< rad, all legs
   double Thigh_min;

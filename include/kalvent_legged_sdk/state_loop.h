@@ -131,9 +131,9 @@ class StateLoopThread {
   /// From the thread that calls start() and shutdown().
   bool hasThread() const noexcept { return _thread.joinable(); }
   /// See StateLoop::status().
-  LoopStatus status() const { return _status.snapshot(_running); }
+  LoopStatus status() const;
   /// See StateLoop::reportError().
-  void reportError(const std::string& why) { _status.reportError(why); }
+  void reportError(const std::string& why);
 
  private:
   /// Body of the loop thread; `wakeFd` ends its wait.
@@ -152,7 +152,6 @@ class StateLoopThread {
   std::atomic<bool> _running{false};  ///< false: the thread ends at its next turn
   int _wakeFd = -1;                   ///< eventfd: written by shutdown() to end the wait at once
   std::thread _thread;
-  LoopStatusCounters _status;
 };
 
 /// A control loop driven by the state packets of one endpoint, for either

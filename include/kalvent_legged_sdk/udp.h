@@ -12,6 +12,7 @@
 #include "kalvent_legged_sdk/comm.h"
 #include "kalvent_legged_sdk/link_health.h"
 #include "kalvent_legged_sdk/quadruped.h"
+#include "kalvent_legged_sdk/result.h"
 
 namespace KALVENT_LEGGED_SDK {
 
@@ -58,8 +59,31 @@ inline const char UDP_SERVER_IP_SPORT[16] = "192.168.177.110";
 /// address and port and the system's reason. Run-time faults are only counted
 /// or returned. Nothing is allocated after construction, except by
 /// switchLevel.
+///
+/// The open factories below make the same endpoints without ending the
+/// process: a failure comes back as an Error (Step::LevelSelector,
+/// PacketLength, Socket, Bind or Connect, with errno and the message the
+/// constructors write on standard error). Their endpoints write nothing on
+/// standard output, neither when made nor when destroyed; a server-mode one
+/// reports its client through the log sink (log.h), and when it cannot
+/// connect to that client it logs an error and waits for the next datagram
+/// instead of ending the process.
 class UDP {
  public:
+  /// The level endpoint, as UDP(level, highControl). A non-level selector is
+  /// Step::LevelSelector (errno 0).
+  static Result<std::unique_ptr<UDP>> openLevel(uint8_t level,
+                                                HighLevelType highControl = HighLevelType::Basic);
+  /// The client endpoint, as UDP(localPort, targetIP, targetPort, sendLength,
+  /// recvLength). Text that is not a dotted-decimal IPv4 address is
+  /// Step::Connect with errno EINVAL.
+  static Result<std::unique_ptr<UDP>> open(uint16_t localPort, const char* targetIP,
+                                           uint16_t targetPort, int sendLength, int recvLength);
+  /// The server-mode endpoint, as UDP(localPort, targetPort, sendLength,
+  /// recvLength).
+  static Result<std::unique_ptr<UDP>> openServer(uint16_t localPort, uint16_t targetPort,
+                                                 int sendLength, int recvLength);
+
   /// Default endpoint of a level (HIGHLEVEL or LOWLEVEL; anything else ends the
   /// process): binds UDP_CLIENT_PORT and connects to UDP_SERVER_PORT at
   /// UDP_SERVER_IP_SPORT for HighLevelType::Sport, else at UDP_SERVER_IP_BASIC.
@@ -156,12 +180,26 @@ class UDP {
   uint16_t localPort = 0;    ///< local port bound, host order
 
  private:
+  /// Marks the open factories' constructor apart from the public ones.
+  struct Unopened {};
+  /// An endpoint with its fields set and nothing opened, for the open
+  /// factories; `serverMode` waits for a client instead of connecting.
+  UDP(Unopened, uint8_t level, const char* peerIP, bool serverMode, int sendLength, int recvLength);
+  /// The set-up steps: the lengths, the buffers, socket, bind and connect.
+  /// Writes nothing.
+  Result<void> setUp(uint16_t port, const char* peerIP, uint16_t peerPort);
+  /// The constructors' set-up: setUp, then the documented line, or the
+  /// failure's line and the end of the process.
   void init(uint16_t port, const char* peerIP, uint16_t peerPort);
   void allocateBuffers();
-  void acceptClient(const sockaddr_in& sender);
+  /// Server mode: makes `sender` the peer. False (logged) when the socket
+  /// cannot connect to it, for an endpoint of the open factories; the
+  /// constructors' endpoints end the process instead.
+  bool acceptClient(const sockaddr_in& sender);
   bool fromPeer(const sockaddr_in& sender) const noexcept;
 
   uint8_t levelFlag = HIGHLEVEL;
+  bool quiet_ = false;  ///< made by an open factory: nothing on standard output, no exit
   int sockFd = -1;
   std::atomic<bool> connected{true};  ///< false only in server mode before the first datagram
   int sendLength = 0;                 ///< bytes of one outgoing packet

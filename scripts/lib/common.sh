@@ -57,6 +57,9 @@ build_native() {
   configure_and_build "$root/build/native" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
 }
 
+# The cross builds' end-to-end tests run their programs against this one.
+native_sim="$root/build/native/tools/kalvent_sim"
+
 armhf_sysroot="$root/build/armhf-sysroot"
 
 build_armhf() {
@@ -64,7 +67,7 @@ build_armhf() {
   "$root/scripts/cross-sysroot" armhf "$armhf_sysroot"
   configure_and_build "$root/build/armhf" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf-toolchain.cmake" \
-    -DKALVENT_ARMHF_SYSROOT="$armhf_sysroot" "$@"
+    -DKALVENT_ARMHF_SYSROOT="$armhf_sysroot" -DKALVENT_NATIVE_SIM="$native_sim" "$@"
 }
 
 aarch64_sysroot="$root/build/aarch64-sysroot"
@@ -74,5 +77,5 @@ build_aarch64() {
   "$root/scripts/cross-sysroot" arm64 "$aarch64_sysroot"
   configure_and_build "$root/build/aarch64" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-toolchain.cmake" \
-    -DKALVENT_AARCH64_SYSROOT="$aarch64_sysroot" "$@"
+    -DKALVENT_AARCH64_SYSROOT="$aarch64_sysroot" -DKALVENT_NATIVE_SIM="$native_sim" "$@"
 }

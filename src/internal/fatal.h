@@ -3,6 +3,8 @@
 // status. Private to the library.
 #pragma once
 
+#include "kalvent_legged_sdk/result.h"
+
 #pragma GCC visibility push(hidden)
 
 namespace KALVENT_LEGGED_SDK {
@@ -18,6 +20,19 @@ enum class ExitStatus : int {
 // not null, flushes both and ends the process with `status`.
 [[noreturn]] void endProcess(ExitStatus status, const char* stdoutText,
                              const char* diagnostic = nullptr);
+
+// The status a failed step ends the process with: 255 for the selectors and
+// packet lengths (the caller's arguments), 254 for what the system refused.
+constexpr ExitStatus exitStatusOf(Step step) noexcept {
+  return step == Step::LevelSelector || step == Step::RobotModelSelector ||
+                 step == Step::PacketLength
+             ? ExitStatus::InvalidArgument
+             : ExitStatus::SetUpFailure;
+}
+
+// Ends the process for `error`: `stdoutText`, then the error's message on
+// standard error, with the step's status.
+[[noreturn]] void endProcess(const Error& error, const char* stdoutText);
 
 }  // namespace KALVENT_LEGGED_SDK
 
