@@ -9,7 +9,9 @@
 //   - three LoopFuncs (control, Send, Recv) at the period: the usual pattern;
 //   - a LowStateLoop;
 //   - a raw event-driven loop on a plain socket (poll, recv, checksum check,
-//     copy the tick, checksum, send): the floor.
+//     copy the tick, checksum, send): the floor;
+//   - when the Python module is built, a LowStateLoop whose control function
+//     is Python (python/bench/state_loop_echo.py, a process of its own).
 //
 // usage: latency_bench [SECONDS]   seconds per program and rate, default 5,
 //                                  run in turns of one second
@@ -25,6 +27,7 @@
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -36,6 +39,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -209,6 +213,69 @@ class RawLoop : public Program {
 };
 
 // The robot's side: states out on a fixed grid, commands timed as they come.
+#ifdef KALVENT_PYTHON_ECHO
+// The Python state-driven program, in a child process started and stopped
+// over a pipe. It inherits the scheduling policy; it locks its own memory.
+class PythonStateDriven : public Program {
+ public:
+  PythonStateDriven(uint16_t peerPort, float period) {
+    int toChild[2], fromChild[2];
+    if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) fail("no pipe");
+    const std::string portText = std::to_string(peerPort);
+    const std::string periodText = std::to_string(period);
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(toChild[0], STDIN_FILENO);
+      dup2(fromChild[1], STDOUT_FILENO);
+      setenv("PYTHONPATH", KALVENT_PYTHON_MODULE_DIR, 1);
+      execl(KALVENT_PYTHON, KALVENT_PYTHON, KALVENT_PYTHON_ECHO, portText.c_str(),
+            periodText.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(toChild[0]);
+    close(fromChild[1]);
+    to_ = fdopen(toChild[1], "w");
+    from_ = fdopen(fromChild[0], "r");
+    char line[32];
+    unsigned port = 0;
+    if (pid_ < 0 || to_ == nullptr || from_ == nullptr ||
+        std::fgets(line, sizeof line, from_) == nullptr ||
+        std::sscanf(line, "port %u", &port) != 1) {
+      fail("the Python program did not start");
+    }
+    port_ = static_cast<uint16_t>(port);
+  }
+  ~PythonStateDriven() override {
+    std::fclose(to_);  // the end of its input ends it
+    waitpid(pid_, nullptr, 0);
+    std::fclose(from_);
+  }
+  const char* name() const override { return "Python LowStateLoop"; }
+  uint16_t port() const override { return port_; }
+  void start() override { ask("start"); }
+  void stop() override { ask("stop"); }
+
+ private:
+  [[noreturn]] static void fail(const char* why) {
+    std::fprintf(g_report, "latency_bench: %s\n", why);
+    std::exit(1);
+  }
+  // Waits for the answer, so that the loop runs (or has stopped) on return.
+  void ask(const char* request) {
+    char answer[32];
+    if (std::fprintf(to_, "%s\n", request) < 0 || std::fflush(to_) != 0 ||
+        std::fgets(answer, sizeof answer, from_) == nullptr) {
+      fail("the Python program ended");
+    }
+  }
+
+  pid_t pid_ = -1;
+  FILE* to_ = nullptr;
+  FILE* from_ = nullptr;
+  uint16_t port_ = 0;
+};
+#endif
+
 class Peer {
  public:
   Peer() : fd_(loopbackSocket(&port_)) { std::memset(state_, 0, sizeof state_); }
@@ -316,16 +383,21 @@ void measureRate(int hz, int turns, bool realtime) {
   const int64_t periodNs = 1000000000 / hz;
   const float period = 1.0f / static_cast<float>(hz);
   Peer peer;
-  std::unique_ptr<Program> programs[3] = {std::make_unique<ThreeLoops>(peer.port(), period),
-                                          std::make_unique<StateDriven>(peer.port(), period),
-                                          std::make_unique<RawLoop>(peer.port())};
-  std::vector<int64_t> latencies[3];
-  uint32_t unanswered[3] = {};
+  std::vector<std::unique_ptr<Program>> programs;
+  programs.push_back(std::make_unique<ThreeLoops>(peer.port(), period));
+  programs.push_back(std::make_unique<StateDriven>(peer.port(), period));
+  programs.push_back(std::make_unique<RawLoop>(peer.port()));
+#ifdef KALVENT_PYTHON_ECHO
+  programs.push_back(std::make_unique<PythonStateDriven>(peer.port(), period));
+#endif
+  const size_t count = programs.size();
+  std::vector<std::vector<int64_t>> latencies(count);
+  std::vector<uint32_t> unanswered(count, 0);
   for (auto& l : latencies) l.reserve(static_cast<size_t>(hz) * static_cast<size_t>(turns));
   std::thread measuring([&] {
     lowerBelowPrograms(realtime);
     for (int turn = 0; turn < turns; ++turn) {
-      for (int p = 0; p < 3; ++p) {
+      for (size_t p = 0; p < count; ++p) {
         programs[p]->start();
         unanswered[p] +=
             peer.run(programs[p]->port(), static_cast<uint32_t>(hz), periodNs, latencies[p]);
@@ -335,13 +407,13 @@ void measureRate(int hz, int turns, bool realtime) {
   });
   measuring.join();
 
-  Summary s[3];
-  for (int p = 0; p < 3; ++p) s[p] = summarize(latencies[p]);
+  std::vector<Summary> s(count);
+  for (size_t p = 0; p < count; ++p) s[p] = summarize(latencies[p]);
   std::fprintf(g_report, "\n%d Hz (a state every %g ms), %d s per program\n", hz, 1000.0 / hz,
                turns);
   std::fprintf(g_report, "  %-22s %8s %10s %8s %8s %8s %8s\n", "program", "states", "unanswered",
                "min", "median", "p99", "max");
-  for (int p = 0; p < 3; ++p) {
+  for (size_t p = 0; p < count; ++p) {
     std::fprintf(g_report, "  %-22s %8zu %10u %8.1f %8.1f %8.1f %8.1f\n", programs[p]->name(),
                  s[p].count, unanswered[p], s[p].min, s[p].median, s[p].p99, s[p].max);
   }
@@ -350,6 +422,10 @@ void measureRate(int hz, int turns, bool realtime) {
                "LowStateLoop: median %.1fx, p99 %.1fx\n",
                s[1].median / s[2].median, s[1].p99 / s[2].p99, s[0].median / s[1].median,
                s[0].p99 / s[1].p99);
+  if (count > 3) {
+    std::fprintf(g_report, "  Python LowStateLoop / LowStateLoop: median %.2fx, p99 %.2fx\n",
+                 s[3].median / s[1].median, s[3].p99 / s[1].p99);
+  }
 }
 
 }  // namespace

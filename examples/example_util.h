@@ -91,6 +91,8 @@ class LinkLoops {
     control_.start();
   }
 
+  LoopStatus controlStatus() const { return control_.status(); }
+
  private:
   LoopFunc send_;
   LoopFunc recv_;
@@ -390,14 +392,22 @@ inline StandVerdict judgeStand(const LowState& state) {
   return {standError(state), bodyOf(state)};
 }
 
+// The control loop's calls and overruns as key=value fields for a summary
+// line.
+inline void printLoopFigures(const LoopStatus& control) {
+  std::printf(" iterations=%llu overruns=%llu", static_cast<unsigned long long>(control.iterations),
+              static_cast<unsigned long long>(control.overruns));
+}
+
 // The closing line, read by scripts: key=value fields after "summary".
 inline void printSummary(const char* program, const StandVerdict& verdict, const UDP& udp,
-                         const StateWatch* watch = nullptr) {
+                         const StateWatch* watch, const LoopStatus& control) {
   const UDPState& link = udp.udpState;
   std::printf("%s: summary max_error_rad=%.5f sent=%llu received=%llu checksum_errors=%llu",
               program, verdict.jointError, link.SendCount, link.RecvCount, link.RecvCRCError);
   printLinkFigures(udp.linkHealth());
   if (watch) printWatchFigures(*watch);
+  printLoopFigures(control);
   printBodyFigures(verdict.body);
   std::printf("\n");
 }

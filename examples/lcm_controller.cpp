@@ -84,12 +84,14 @@ int main(int argc, char** argv) {
   lcm.SubscribeState();
   Controller controller(lcm);
 
+  LoopStatus controlStatus;
   {
     LoopFunc lcmRecv("lcm_recv", example::kLoopPeriod, boost::bind(&LCM::Recv, &lcm));
     LoopFunc control("control", example::kLoopPeriod, [&controller] { controller.Step(); });
     lcmRecv.start();
     control.start();
     example::waitForStop(seconds);
+    controlStatus = control.status();
   }  // Leaving the block stops the loops, control first.
 
   LowState state{};
@@ -98,6 +100,7 @@ int main(int argc, char** argv) {
   std::printf("%s: summary max_error_rad=%.5f published=%ld", kProgram, verdict.jointError,
               controller.published());
   example::printWatchFigures(controller.watch());
+  example::printLoopFigures(controlStatus);
   example::printBodyFigures(verdict.body);
   std::printf("\n");
   return example::reportStanding(kProgram, verdict);

@@ -90,14 +90,16 @@ int main(int argc, char** argv) {
   Safety safety(LeggedType::Tesmar);
   Controller controller(udp, safety);
 
+  LoopStatus control;
   {
     example::LinkLoops loops(udp, [&controller] { controller.Step(); });
     example::waitForStop(seconds);
+    control = loops.controlStatus();
   }  // Leaving the block stops the loops, control first.
 
   LowState state{};
   udp.GetRecv(state);
   const example::StandVerdict verdict = example::judgeStand(state);
-  example::printSummary(kProgram, verdict, udp, &controller.watch());
+  example::printSummary(kProgram, verdict, udp, &controller.watch(), control);
   return example::reportStanding(kProgram, verdict);
 }

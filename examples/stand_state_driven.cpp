@@ -95,17 +95,19 @@ int main(int argc, char** argv) {
   // Until the first state, stale periods send this idle command (no torque).
   udp.InitCmdData(cmd);
 
+  LoopStatus control;
   {
     LowStateLoop loop(
         "control", udp, state, cmd, kPeriod, kStaleMargin,
         [&controller](LowState& s, LowCmd& c, const StateTick& t) { controller.Step(s, c, t); });
     loop.start();
     example::waitForStop(seconds);
+    control = loop.status();
   }  // Leaving the block stops the loop.
 
   std::printf("%s: last command repeated on %llu late periods\n", kProgram,
               static_cast<unsigned long long>(controller.repeated()));
   const example::StandVerdict verdict = example::judgeStand(state);
-  example::printSummary(kProgram, verdict, udp, &controller.watch());
+  example::printSummary(kProgram, verdict, udp, &controller.watch(), control);
   return example::reportStanding(kProgram, verdict);
 }

@@ -122,6 +122,7 @@ int main(int argc, char** argv) {
   Safety safety(LeggedType::Tesmar);
   TorqueController controller(udp, safety);
 
+  LoopStatus controlStatus;
   {
     LoopFunc send("udp_send", example::kLoopPeriod, boost::bind(&UDP::Send, &udp));
     LoopFunc recv("udp_recv", example::kLoopPeriod, boost::bind(&UDP::Recv, &udp));
@@ -131,11 +132,12 @@ int main(int argc, char** argv) {
     recv.start();
     control.start();
     example::waitForStop(seconds);
+    controlStatus = control.status();
   }  // Leaving the block stops the loops, control first.
 
   LowState state{};
   udp.GetRecv(state);
   const example::StandVerdict verdict = example::judgeStand(state);
-  example::printSummary(kProgram, verdict, udp, &controller.watch());
+  example::printSummary(kProgram, verdict, udp, &controller.watch(), controlStatus);
   return example::reportStanding(kProgram, verdict);
 }

@@ -140,9 +140,11 @@ int main(int argc, char** argv) {
   UDP udp(HIGHLEVEL);
   Walker walker(udp);
 
+  LoopStatus control;
   {
     example::LinkLoops loops(udp, boost::bind(&Walker::Step, &walker));
     example::waitForStop(seconds);
+    control = loops.controlStatus();
   }  // Leaving the block stops the loops, control first.
 
   HighState state{};
@@ -157,6 +159,7 @@ int main(int argc, char** argv) {
       kProgram, state.forwardPosition, state.sidePosition, state.imu.rpy[2], udp.udpState.SendCount,
       udp.udpState.RecvCount, udp.udpState.RecvCRCError, offM, offRad);
   example::printWatchFigures(walker.watch());
+  example::printLoopFigures(control);
   example::printBodyFigures(body);
   std::printf("\n");
   if (!example::hasState(state)) {

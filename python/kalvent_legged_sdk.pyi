@@ -189,6 +189,10 @@ class LowState(_Record):
         dq: Optional[Buffer] = None,
         tauEst: Optional[Buffer] = None,
     ) -> None: ...
+    def view(self, name: str) -> NDArray:
+        """A numpy array aliasing the record: 'q', 'dq', 'ddq', 'tauEst' (12 float32,
+        one MotorState apart), 'footForce', 'footForceEst' (4 int16), 'quaternion',
+        'gyroscope', 'accelerometer', 'rpy' (float32). Needs numpy."""
 
 class LowCmd(_Record):
     levelFlag: int
@@ -215,6 +219,9 @@ class LowCmd(_Record):
         mode: Optional[Twelve] = None,
     ) -> None: ...
     def joint_command(self) -> Tuple[Tuple[float, ...], ...]: ...
+    def view(self, name: str) -> NDArray:
+        """A numpy array aliasing the record: 'q', 'dq', 'tau', 'Kp', 'Kd' (12 float32,
+        one MotorCmd apart). Needs numpy."""
 
 class HighState(_Record):
     levelFlag: int
@@ -242,6 +249,9 @@ class HighState(_Record):
     def __init__(self, **fields) -> None: ...
     @staticmethod
     def from_bytes(image: Buffer) -> HighState: ...
+    def view(self, name: str) -> NDArray:
+        """A numpy array aliasing the record: 'footForce', 'footForceEst' (4 int16),
+        'quaternion', 'gyroscope', 'accelerometer', 'rpy' (float32). Needs numpy."""
 
 class HighCmd(_Record):
     levelFlag: int
@@ -343,6 +353,59 @@ class LoopFunc:
         """The exception that stopped the loop's last run, or None."""
     def record_call_times(self, count: int) -> None: ...
     def call_times(self) -> List[Tuple[int, int]]: ...
+    def status(self) -> LoopStatus: ...
+
+class LoopStatus:
+    """A copy of a loop's status; the counts start again at each start()."""
+    running: bool
+    iterations: int
+    overruns: int  # calls that began more than one period late
+    error: str  # 'TypeError: ...' for the exception that stopped the loop, or ''
+
+class StateTick:
+    """One object, reused for every call: copy its fields to keep them."""
+    stale: bool
+    stateAge: float
+
+class LowStateLoop:
+    @overload
+    def __init__(
+        self, name: str, udp: UDP, state: LowState, cmd: LowCmd, period: float,
+        staleMargin: float, control: Callable[[LowState, LowCmd, StateTick], object],
+    ) -> None: ...
+    @overload
+    def __init__(
+        self, name: str, udp: UDP, state: LowState, cmd: LowCmd, period: float,
+        staleMargin: float, bindCPU: int,
+        control: Callable[[LowState, LowCmd, StateTick], object],
+    ) -> None: ...
+    def start(self) -> None:
+        """RuntimeError when another state loop runs on the endpoint."""
+    def shutdown(self) -> None:
+        """Stops the loop; raises, once, the exception that stopped it."""
+    def status(self) -> LoopStatus: ...
+    @property
+    def error(self) -> Optional[BaseException]: ...
+
+class HighStateLoop:
+    @overload
+    def __init__(
+        self, name: str, udp: UDP, state: HighState, cmd: HighCmd, period: float,
+        staleMargin: float, control: Callable[[HighState, HighCmd, StateTick], object],
+    ) -> None: ...
+    @overload
+    def __init__(
+        self, name: str, udp: UDP, state: HighState, cmd: HighCmd, period: float,
+        staleMargin: float, bindCPU: int,
+        control: Callable[[HighState, HighCmd, StateTick], object],
+    ) -> None: ...
+    def start(self) -> None:
+        """RuntimeError when another state loop runs on the endpoint."""
+    def shutdown(self) -> None:
+        """Stops the loop; raises, once, the exception that stopped it."""
+    def status(self) -> LoopStatus: ...
+    @property
+    def error(self) -> Optional[BaseException]: ...
 
 def InitEnvironment() -> None: ...
 def crc32(data: Buffer, words: Optional[int] = None) -> int: ...

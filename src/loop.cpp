@@ -12,6 +12,7 @@
 
 #include "cpu_affinity.h"
 #include "fatal.h"
+#include "loop_counters.h"
 
 namespace KALVENT_LEGGED_SDK {
 
@@ -48,6 +49,15 @@ class TimerFd {
 
 Loop::~Loop() {
   shutdownBeforeDestruction();
+  forgetLoopCounters(this);
+}
+
+LoopStatus Loop::status() const {
+  return loopStatusOf(this, _isrunning);
+}
+
+void Loop::reportError(const std::string& why) {
+  reportLoopError(this, why);
 }
 
 void Loop::start() {
@@ -95,6 +105,7 @@ Result<void> Loop::launch() {
                 periodMs);
   }
 
+  loopCountersOf(this).reset();
   try {
     _thread = std::thread(&Loop::entryFunc, this);
   } catch (...) {
@@ -125,16 +136,19 @@ void Loop::entryFunc() {
   itimerspec interval{};
   timerInterval(_period, &interval);  // start() has refused periods it cannot split
   const TimerFd timer;
+  LoopCounters& counters = loopCountersOf(this);
   if (timer.fd < 0 || timerfd_settime(timer.fd, 0, &interval, nullptr) != 0) {
     std::printf("[Error] Loop %s cannot arm its timer.\n", _name.c_str());
   } else {
     while (_isrunning) {
       functionCB();
-      // Returns at once after an overrun; the expiry count is not used, so
-      // missed periods are skipped rather than made up.
-      uint64_t expirations;
+      // Returns at once after an overrun; missed periods are skipped rather
+      // than made up. Two or more expiries: the next call starts more than a
+      // period after its place on the grid.
+      uint64_t expirations = 0;
       while (read(timer.fd, &expirations, sizeof expirations) < 0 && errno == EINTR) {
       }
+      counters.count(expirations >= 2);
     }
   }
   std::printf("[Loop End] named: %s\n", _name.c_str());

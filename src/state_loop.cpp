@@ -16,6 +16,7 @@
 
 #include "fatal.h"
 #include "kalvent_legged_sdk/log.h"
+#include "loop_counters.h"
 
 namespace KALVENT_LEGGED_SDK {
 
@@ -50,6 +51,15 @@ int64_t nanosecondsOf(float seconds) {
 
 StateLoopThread::~StateLoopThread() {
   if (_thread.joinable()) shutdown();
+  forgetLoopCounters(this);
+}
+
+LoopStatus StateLoopThread::status() const {
+  return loopStatusOf(this, _running);
+}
+
+void StateLoopThread::reportError(const std::string& why) {
+  reportLoopError(this, why);
 }
 
 namespace {
@@ -98,6 +108,7 @@ void StateLoopThread::start() {
              static_cast<double>(_period) * 1e3,
              (static_cast<double>(_period) + static_cast<double>(_staleMargin)) * 1e3, cpu);
 
+  loopCountersOf(this).reset();
   _running = true;
   try {
     _thread = std::thread(&StateLoopThread::run, this, _wakeFd);
@@ -146,6 +157,7 @@ void StateLoopThread::run(int wakeFd) {
   int64_t deadline = monotonicNs() + staleNs;
   uint64_t stateCalls = 0;
   uint64_t staleCalls = 0;
+  LoopCounters& counters = loopCountersOf(this);
   t_ownLoop = this;
 
   while (_running.load(std::memory_order_acquire)) {
@@ -156,12 +168,14 @@ void StateLoopThread::run(int wakeFd) {
       const int ready = ppoll(waitFor, 2, &timeout, nullptr);
       if (ready < 0) continue;  // interrupted: wait again for what is left
       if (ready == 0) {
+        const int64_t begun = monotonicNs();
         _step(_context, StateTick{true, _udp.linkHealth().stateAge()});
         _udp.Send();
         ++staleCalls;
         // On the period grid; periods missed by an overrun are skipped.
         deadline += periodNs;
         const int64_t after = monotonicNs();
+        counters.count(after - begun > 2 * periodNs);
         if (deadline <= after) deadline = after + periodNs;
         continue;
       }
@@ -175,6 +189,7 @@ void StateLoopThread::run(int wakeFd) {
       _udp.Send();
       ++stateCalls;
       deadline = accepted + staleNs;
+      counters.count(monotonicNs() - accepted > 2 * periodNs);
     }
   }
   logMessage(LogLevel::Info, "state loop", "state loop %s: end, %llu state calls, %llu stale calls",

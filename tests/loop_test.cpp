@@ -223,6 +223,32 @@ TEST(Loop, CallsStayOnTheGridAndFallBackOntoItAfterAnOverrun) {
   EXPECT_LT(leastAfter, 25.0) << r.out;
 }
 
+// A call that sleeps three periods makes the next start two periods late: an
+// overrun. The counts and the reported error last until the next start().
+TEST(Loop, StatusCountsCallsAndOverrunsAndKeepsTheReportedError) {
+  std::atomic<int> calls{0};
+  sdk::LoopFunc loop("status", 0.01f, [&] {
+    if (++calls == 2) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  });
+  EXPECT_FALSE(loop.status().running);
+  loop.start();
+  waitFor([&] { return loop.status().iterations >= 5; });
+  EXPECT_TRUE(loop.status().running);
+  loop.reportError("first");
+  loop.reportError("second");
+  loop.shutdown();
+  const sdk::LoopStatus stopped = loop.status();
+  EXPECT_FALSE(stopped.running);
+  EXPECT_EQ(stopped.iterations, static_cast<uint64_t>(calls.load()));
+  EXPECT_GE(stopped.overruns, 1u);
+  EXPECT_LT(stopped.overruns, stopped.iterations);
+  EXPECT_EQ(stopped.error, "first");
+  loop.start();
+  loop.shutdown();
+  EXPECT_EQ(loop.status().error, "");
+  EXPECT_LT(loop.status().iterations, stopped.iterations);
+}
+
 TEST(Loop, AffinityIsExactlyTheCpuOrTheProcessEnds) {
   const std::string ran = "[Loop End] named: c\nonly cpu 1: ";
   const std::string failed = " \nError: Set affinity failed.\n";

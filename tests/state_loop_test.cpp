@@ -370,4 +370,37 @@ TEST(StateLoop, ShutdownFromTheControlFunctionStopsTheLoopAfterThatCall) {
   EXPECT_EQ(err, run + run + "state loop self: shutdown nothing\n");
 }
 
+// Stale calls count as calls too; one that sleeps three periods is an
+// overrun. An error reported from the control function shows at once.
+TEST(StateLoop, StatusCountsCallsAndOverrunsAndShowsTheReportedError) {
+  Peer peer;
+  sdk::UDP udp(kalvent_test::freePort(), "127.0.0.1", peer.port(), sdk::HIGH_CMD_LENGTH,
+               sdk::HIGH_STATE_LENGTH);
+  udp.linkHealth().setWarnings(false);
+  sdk::HighState state{};
+  sdk::HighCmd cmd{};
+  std::atomic<int> calls{0};
+  sdk::HighStateLoop* self = nullptr;
+  sdk::HighStateLoop loop("status", udp, state, cmd, 0.01f, 0.0f,
+                          [&](sdk::HighState&, sdk::HighCmd&, const sdk::StateTick&) {
+                            if (++calls != 2) return;
+                            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                            self->reportError("too slow");
+                          });
+  self = &loop;
+  loop.start();
+  for (int i = 0; i < 5000 && loop.status().iterations < 5; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  const sdk::LoopStatus running = loop.status();
+  loop.shutdown();
+  const sdk::LoopStatus stopped = loop.status();
+  EXPECT_TRUE(running.running);
+  EXPECT_EQ(running.error, "too slow");
+  EXPECT_FALSE(stopped.running);
+  EXPECT_EQ(stopped.iterations, static_cast<uint64_t>(calls.load()));
+  EXPECT_GE(stopped.overruns, 1u);
+  EXPECT_LT(stopped.overruns, stopped.iterations);
+}
+
 }  // namespace

@@ -11,6 +11,7 @@
 #include "kalvent_legged_sdk/link_health.h"
 #include "kalvent_legged_sdk/log.h"
 #include "kalvent_legged_sdk/loop.h"
+#include "kalvent_legged_sdk/loop_status.h"
 #include "kalvent_legged_sdk/pelk_const.h"
 #include "kalvent_legged_sdk/quadruped.h"
 #include "kalvent_legged_sdk/realtime.h"

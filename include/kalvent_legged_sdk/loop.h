@@ -16,6 +16,7 @@
 #include <thread>
 #include <utility>
 
+#include "kalvent_legged_sdk/loop_status.h"
 #include "kalvent_legged_sdk/result.h"
 
 namespace KALVENT_LEGGED_SDK {
@@ -76,6 +77,15 @@ class Loop {
   void shutdown();
   /// The work of one period, called on the loop thread.
   virtual void functionCB() = 0;
+
+  /// Whether the thread runs, its calls and overruns since the last start(),
+  /// and the error reported for it. From any thread; allocates only for the
+  /// error's text.
+  LoopStatus status() const;
+  /// Records `why` as the error that stops the loop, for whoever stops it
+  /// with an error (the first report since start() is kept; start() clears
+  /// it). From any thread. It does not stop the loop.
+  void reportError(const std::string& why);
 
  protected:
   /// Runs shutdown() the first time it is called on this object and does

@@ -77,6 +77,7 @@
 #include <utility>
 
 #include "kalvent_legged_sdk/comm.h"
+#include "kalvent_legged_sdk/loop_status.h"
 #include "kalvent_legged_sdk/udp.h"
 
 namespace KALVENT_LEGGED_SDK {
@@ -126,6 +127,13 @@ class StateLoopThread {
   /// Stops the thread and waits for it, or from the loop's own thread asks
   /// it to stop: see StateLoop::shutdown().
   void shutdown();
+  /// A thread was started and is not joined yet; it may have stopped itself.
+  /// From the thread that calls start() and shutdown().
+  bool hasThread() const noexcept { return _thread.joinable(); }
+  /// See StateLoop::status().
+  LoopStatus status() const;
+  /// See StateLoop::reportError().
+  void reportError(const std::string& why);
 
  private:
   /// Body of the loop thread; `wakeFd` ends its wait.
@@ -201,6 +209,16 @@ class StateLoop {
   /// the next shutdown() from another thread (which then prints nothing), by
   /// start(), or by the destructor.
   void shutdown() { _thread.shutdown(); }
+
+  /// Whether the thread runs, its calls (state and stale) and overruns since
+  /// the last start(), and the error reported for it. From any thread;
+  /// allocates only for the error's text.
+  LoopStatus status() const { return _thread.status(); }
+  /// Records `why` as the error that stops the loop, for whoever stops it
+  /// with an error, the control function included (the first report since
+  /// start() is kept; start() clears it). From any thread. It does not stop
+  /// the loop.
+  void reportError(const std::string& why) { _thread.reportError(why); }
 
  private:
   static void step(void* context, const StateTick& tick) {

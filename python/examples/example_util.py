@@ -24,7 +24,8 @@ def run_loops(loops, seconds):
     at SIGINT or SIGTERM, having stopped them in reverse order. Each stops
     once, as it goes (a loop stopped before it goes would warn "shutdown
     nothing" when it went): the list, which must hold the only references
-    to them, is emptied."""
+    to them, is emptied. Returns the last loop's status (the control
+    loop's, started last) as it was when told to stop."""
     stop = []
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, lambda *_: stop.append(True))
@@ -34,8 +35,10 @@ def run_loops(loops, seconds):
     end = time.monotonic() + seconds
     while not stop and (seconds <= 0 or time.monotonic() < end):
         time.sleep(0.01)
+    status = loops[-1].status()
     while loops:
         del loops[-1]
+    return status
 
 
 def pose_of(state):
@@ -44,6 +47,12 @@ def pose_of(state):
     if isinstance(state, sdk.LowState):
         return state.joint_state()[0]
     return (state.forwardPosition, state.sidePosition, state.imu.rpy[2])
+
+
+def loop_figures(status):
+    """A control loop's calls and overruns as key=value fields for a
+    summary line."""
+    return f"iterations={status.iterations} overruns={status.overruns}"
 
 
 class StateWatch:

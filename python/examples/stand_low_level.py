@@ -130,9 +130,9 @@ def main():
     udp = sdk.UDP(sdk.LOWLEVEL, sdk.HighLevelType.Basic)
     safety = sdk.Safety(sdk.LeggedType.Tesmar)
     controller = Controller(udp, safety)
-    util.run_loops([sdk.LoopFunc("udp_send", 0.002, udp.Send),  # runs in C++, no GIL
-                    sdk.LoopFunc("udp_recv", 0.002, udp.Recv),
-                    sdk.LoopFunc("control", 0.002, controller.step)], seconds)
+    control = util.run_loops([sdk.LoopFunc("udp_send", 0.002, udp.Send),  # in C++, no GIL
+                              sdk.LoopFunc("udp_recv", 0.002, udp.Recv),
+                              sdk.LoopFunc("control", 0.002, controller.step)], seconds)
 
     state = sdk.LowState()
     udp.GetRecv(state)
@@ -142,7 +142,7 @@ def main():
     print(f"{PROGRAM}: summary max_error_rad={error:.5f} sent={link.SendCount} "
           f"received={link.RecvCount} checksum_errors={link.RecvCRCError} "
           f"tick_restarts={udp.linkHealth().tickRestarts()} {controller.watch.figures()} "
-          f"{body.figures()}", flush=True)
+          f"{util.loop_figures(control)} {body.figures()}", flush=True)
     if math.isnan(error):
         print(f"{PROGRAM}: no state received from the robot", flush=True)
         return 1

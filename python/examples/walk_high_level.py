@@ -107,9 +107,9 @@ def main():
     seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 6.0
     udp = sdk.UDP(sdk.HIGHLEVEL)
     walker = Walker(udp)
-    util.run_loops([sdk.LoopFunc("udp_send", 0.002, udp.Send),
-                    sdk.LoopFunc("udp_recv", 0.002, udp.Recv),
-                    sdk.LoopFunc("control", 0.002, walker.step)], seconds)
+    control = util.run_loops([sdk.LoopFunc("udp_send", 0.002, udp.Send),
+                              sdk.LoopFunc("udp_recv", 0.002, udp.Recv),
+                              sdk.LoopFunc("control", 0.002, walker.step)], seconds)
 
     state = sdk.HighState()
     udp.GetRecv(state)
@@ -124,7 +124,8 @@ def main():
     print(f"{PROGRAM}: summary x={state.forwardPosition:.3f} y={state.sidePosition:.3f} "
           f"yaw={state.imu.rpy[2]:.3f} sent={link.SendCount} received={link.RecvCount} "
           f"checksum_errors={link.RecvCRCError} track_error_m={off_m:.3f} "
-          f"track_error_rad={off_rad:.3f} {walker.watch.figures()} {body.figures()}", flush=True)
+          f"track_error_rad={off_rad:.3f} {walker.watch.figures()} "
+          f"{util.loop_figures(control)} {body.figures()}", flush=True)
     if state.tick == 0:
         print(f"{PROGRAM}: no state received from the robot", flush=True)
         return 1

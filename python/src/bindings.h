@@ -11,6 +11,8 @@ void bindConstants(py::module_& m);
 void bindRecords(py::module_& m);
 void bindSafety(py::module_& m);
 void bindLoops(py::module_& m);
+void bindStateLoops(py::module_& m);
+void bindNumpyViews(py::module_& m);
 void bindLcm(py::module_& m);
 void bindKinematics(py::module_& m);
 

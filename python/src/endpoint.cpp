@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 
 #include "wire.h"
@@ -126,6 +127,13 @@ std::unique_lock<std::mutex> lockKeepingGil(std::mutex& mutex) {
   return lock;
 }
 
+void Endpoint::refuseWhileStateLoopOwns(const char* call) const {
+  if (stateLoopOwns) {
+    throw std::runtime_error(std::string("UDP.") + call +
+                             ": a state loop runs on this endpoint until its shutdown()");
+  }
+}
+
 py::class_<Endpoint> bindEndpoint(py::module_& m) {
   bindCounters(m);
   py::class_<Endpoint> udp(
@@ -191,6 +199,7 @@ py::class_<Endpoint> bindEndpoint(py::module_& m) {
       .def(
           "switchLevel",
           [](Endpoint& e, int level) {
+            e.refuseWhileStateLoopOwns("switchLevel");
             py::gil_scoped_release release;
             const std::scoped_lock lock(e.sendCall, e.recvCall, e.packets);
             e.udp->switchLevel(level);
@@ -245,14 +254,27 @@ py::class_<Endpoint> bindEndpoint(py::module_& m) {
             getRecvRaw(e, packet);
           },
           py::arg("packet"), "GetRecv(packet=buffer): as GetRecv(buffer).")
-      .def("Send", &Endpoint::send, py::call_guard<py::gil_scoped_release>(),
-           "Transmits the stored packet once. Returns the bytes sent or -1, or 0 without\n"
-           "sending while unconnected. Releases the GIL; calls from several threads take\n"
-           "turns.")
-      .def("Recv", &Endpoint::recv, py::call_guard<py::gil_scoped_release>(),
-           "Reads every queued datagram and keeps the newest if its checksum holds. Returns 0\n"
-           "when it stored a packet, -3 otherwise (also when nothing had arrived). Never\n"
-           "waits for a datagram. Releases the GIL; calls from several threads take turns.")
+      .def(
+          "Send",
+          [](Endpoint& e) {
+            e.refuseWhileStateLoopOwns("Send");
+            py::gil_scoped_release release;
+            return e.send();
+          },
+          "Transmits the stored packet once. Returns the bytes sent or -1, or 0 without\n"
+          "sending while unconnected. Releases the GIL; calls from several threads take\n"
+          "turns. RuntimeError while a state loop runs on the endpoint.")
+      .def(
+          "Recv",
+          [](Endpoint& e) {
+            e.refuseWhileStateLoopOwns("Recv");
+            py::gil_scoped_release release;
+            return e.recv();
+          },
+          "Reads every queued datagram and keeps the newest if its checksum holds. Returns 0\n"
+          "when it stored a packet, -3 otherwise (also when nothing had arrived). Never\n"
+          "waits for a datagram. Releases the GIL; calls from several threads take turns.\n"
+          "RuntimeError while a state loop runs on the endpoint.")
       .def(
           "socketFd", [](const Endpoint& e) { return e.udp->socketFd(); },
           "The endpoint's socket, for waiting on it (select, poll). Read from it only through\n"

@@ -3,6 +3,7 @@
 
 #include <kalvent_legged_sdk.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,15 +31,24 @@ struct Endpoint {
   std::mutex recvCall;  // one Recv at a time
   std::mutex packets;   // SetSend and GetRecv, against switchLevel re-sizing
 
+  // Set, under all three locks, from a state loop's start until its
+  // shutdown: its thread alone then receives and sends, so send() and recv()
+  // do nothing and fail, and the Python calls refuse.
+  std::atomic<bool> stateLoopOwns{false};
+
   // Without the GIL, from Python or from a loop thread.
   int send() {
     const std::lock_guard<std::mutex> lock(sendCall);
-    return udp->Send();
+    return stateLoopOwns ? -1 : udp->Send();
   }
   int recv() {
     const std::lock_guard<std::mutex> lock(recvCall);
-    return udp->Recv();
+    return stateLoopOwns ? -3 : udp->Recv();
   }
+
+  // RuntimeError for a Python call of `call` while a state loop owns the
+  // endpoint. GIL held.
+  void refuseWhileStateLoopOwns(const char* call) const;
 };
 
 // Locks `mutex` for a caller that holds the GIL: at once when it is free,

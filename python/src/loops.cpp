@@ -28,6 +28,7 @@
 #include "bindings.h"
 #include "call_times.h"
 #include "endpoint.h"
+#include "python_calls.h"
 
 namespace kalvent_python {
 
@@ -52,52 +53,6 @@ std::function<void()> nativeCall(const py::object& callable) {
   }
   return {};
 }
-
-// A loop calls its callback with no arguments: anything else is refused when
-// the loop is built, not on the loop thread. A callable whose signature
-// Python cannot tell (some built-ins) is taken as it is.
-void checkCallback(const py::object& callback) {
-  if (!PyCallable_Check(callback.ptr())) {
-    throw py::type_error(std::string("LoopFunc: the callback must be callable, not ") +
-                         Py_TYPE(callback.ptr())->tp_name);
-  }
-  py::object signature;
-  try {
-    signature = py::module_::import("inspect").attr("signature")(callback);
-  } catch (py::error_already_set& unknown) {
-    if (unknown.matches(PyExc_ValueError) || unknown.matches(PyExc_TypeError)) return;
-    throw;
-  }
-  try {
-    signature.attr("bind")();
-  } catch (py::error_already_set& refused) {
-    if (!refused.matches(PyExc_TypeError)) throw;
-    throw py::type_error(
-        "LoopFunc: the callback is called with no arguments, but its signature is " +
-        std::string(py::str(signature)));
-  }
-}
-
-// The exception being raised, with its traceback attached; clears it. GIL
-// held.
-PyObject* takeRaisedException() {
-  PyObject *type, *value, *trace;
-  PyErr_Fetch(&type, &value, &trace);
-  PyErr_NormalizeException(&type, &value, &trace);
-  if (trace != nullptr && value != nullptr) PyException_SetTraceback(value, trace);
-  Py_XDECREF(type);
-  Py_XDECREF(trace);
-  return value;
-}
-
-// Holds the GIL for a scope on a thread state that outlives the scope.
-class GilOnState {
- public:
-  explicit GilOnState(PyThreadState* state) { PyEval_RestoreThread(state); }
-  ~GilOnState() { PyEval_SaveThread(); }
-  GilOnState(const GilOnState&) = delete;
-  GilOnState& operator=(const GilOnState&) = delete;
-};
 
 class PythonLoop;
 
@@ -245,6 +200,7 @@ class PythonLoop : public sdk::Loop {
     failed_ = true;
     PyObject* error = takeRaisedException();
     report(error);
+    reportError(describeException(error));
     keepError(error);
   }
 
@@ -365,13 +321,13 @@ void bindLoops(py::module_& m) {
       "'[Loop End] named: NAME' as the thread ends. Stop loops before the objects they\n"
       "use go away; loops still running when the interpreter exits are stopped then.")
       .def(py::init([](std::string name, float period, py::object callable) {
-             checkCallback(callable);
+             checkCallable(callable, 0, "LoopFunc: the callback", "no arguments");
              return new PythonLoop(std::move(name), period, -1, std::move(callable));
            }),
            py::arg("name"), py::arg("period"), py::arg("callback"),
            "Unpinned loop; `period` in seconds (0.002 = 2 ms).")
       .def(py::init([](std::string name, float period, int bindCPU, py::object callable) {
-             checkCallback(callable);
+             checkCallable(callable, 0, "LoopFunc: the callback", "no arguments");
              return new PythonLoop(std::move(name), period, bindCPU, std::move(callable));
            }),
            py::arg("name"), py::arg("period"), py::arg("bindCPU"), py::arg("callback"),
@@ -409,7 +365,8 @@ void bindLoops(py::module_& m) {
       .def("call_times", &PythonLoop::callTimes,
            "The calls recorded so far: (begin, end) pairs in ns on the clock of\n"
            "time.monotonic_ns, taken by the loop thread around the whole call (for a\n"
-           "Python callable, taking and releasing the GIL included).");
+           "Python callable, taking and releasing the GIL included).")
+      .def("status", &PythonLoop::status, "The loop's LoopStatus, from any thread.");
 
   py::module_::import("atexit").attr("register")(py::cpp_function([] {
     py::gil_scoped_release release;

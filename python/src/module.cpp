@@ -8,6 +8,7 @@
 #include "bindings.h"
 #include "endpoint.h"
 #include "joint_arrays.h"
+#include "version.h"
 #include "wire.h"
 
 namespace kalvent_python {
@@ -118,11 +119,15 @@ PYBIND11_MODULE(kalvent_legged_sdk, m) {
       "LowState.joint_state() and LowCmd.set_joints() move the twelve leg joints in one\n"
       "call. UDP, Safety, LoopFunc, InitEnvironment and LCM behave as in C++, including\n"
       "the calls that end the process.";
+  // "version:1.0.1" holds the one definition of the version.
+  m.attr("__version__") = std::string(sdk::kVersionText).substr(std::string("version:").size());
   bindConstants(m);
   bindRecords(m);
+  bindNumpyViews(m);
   py::class_<Endpoint> udp = bindEndpoint(m);
   bindHealth(m, udp);
   bindSafety(m);
+  bindStateLoops(m);
   bindLoops(m);
   bindLcm(m);
   bindKinematics(m);

@@ -14,6 +14,7 @@ EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "examples")
 # from the measured pose. back, hanging: a controller whose robot's feet carry
 # nothing; the stand reaches its pose and must still fail.
 @pytest.mark.parametrize("case,example", [("stand", "stand_low_level.py"),
+                                          ("stand", "stand_state_driven.py"),
                                           ("walk", "walk_high_level.py"),
                                           ("restart-stand", "stand_low_level.py"),
                                           ("restart-walk", "walk_high_level.py"),

@@ -47,6 +47,9 @@ def test_a_raising_callback_stops_its_loop_and_the_process_goes_on(capfd):
     assert "Traceback" in err and "RuntimeError: callback failure 3" in err
 
     assert isinstance(failing_loop.error, RuntimeError)
+    status = failing_loop.status()
+    assert (status.running, status.error) == (False, "RuntimeError: callback failure 3")
+    assert status.iterations >= 3  # and the periods until its stop
 
     # Stopped by its failure, it starts again on request; shutting it down
     # raises the exception of that run.

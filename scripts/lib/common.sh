@@ -33,13 +33,13 @@ ensure_packages() {
 # video (offscreen through Mesa, or on an X display such as xvfb-run's).
 native_packages=(cmake make g++ pkg-config googletest libbenchmark-dev liblcm-dev libboost-dev
   iproute2 libmujoco-dev libegl-dev ffmpeg xvfb python3-dev pybind11-dev python3-pybind11
-  python3-pytest python3-numpy)
+  python3-pytest python3-numpy python3-venv patchelf)
 fuzz_packages=(clang-14 libfuzzer-14-dev libclang-rt-14-dev)
 armhf_packages=(crossbuild-essential-armhf qemu-user-static libc6:armhf libstdc++6:armhf
   libglib2.0-0:armhf)
 lint_packages=(clang-format clang-tidy git)
 docs_packages=(doxygen)
-package_packages=(dpkg-dev lintian)
+package_packages=(dpkg-dev lintian patchelf)
 arm64_packages=(crossbuild-essential-arm64 qemu-user-static libc6:arm64 libstdc++6:arm64
   libglib2.0-0:arm64)
 

@@ -1,0 +1,140 @@
+// Numpy arrays that alias a record's numbers: the twelve leg joints' fields,
+// which lie one motor record apart, the foot forces and the IMU vectors.
+//
+// A view is made once and read or written every control step without any
+// copy or allocation. The records are packed, so most views are unaligned:
+// numpy reads and writes them all the same, and says so in their flags.
+// numpy itself is imported only when a view is asked for, so that the module
+// works without it.
+#include <kalvent_legged_sdk.h>
+#include <pybind11/numpy.h>
+
+#include <cstddef>
+#include <string>
+
+#include "bindings.h"
+#include "joint_arrays.h"
+#include "record_view.h"
+
+namespace kalvent_python {
+
+namespace sdk = KALVENT_LEGGED_SDK;
+
+namespace {
+
+// One array in a record: `count` numbers of type E from `offset`, `stride`
+// bytes apart.
+struct ArrayField {
+  const char* name;
+  bool isFloat;  // float32, else int16
+  size_t offset;
+  size_t count;
+  size_t stride;
+};
+
+template <typename Motor>
+ArrayField jointField(const char* name, size_t motors, size_t field) {
+  return {name, true, motors + field, static_cast<size_t>(kLegJoints), sizeof(Motor)};
+}
+
+ArrayField floats(const char* name, size_t offset, size_t count) {
+  return {name, true, offset, count, sizeof(float)};
+}
+
+ArrayField shorts(const char* name, size_t offset, size_t count) {
+  return {name, false, offset, count, sizeof(int16_t)};
+}
+
+// A vector of the IMU record that lies at `imu`.
+ArrayField imuField(const char* name, size_t imu, size_t field, size_t count) {
+  return floats(name, imu + field, count);
+}
+
+// The dtype of float32 or int16; an ImportError that names what needs numpy
+// when it is missing.
+py::dtype dtypeOf(bool isFloat, const char* recordClass) {
+  try {
+    return isFloat ? py::dtype::of<float>() : py::dtype::of<int16_t>();
+  } catch (py::error_already_set& missing) {
+    if (!missing.matches(PyExc_ImportError)) throw;
+    throw py::import_error(std::string(recordClass) +
+                           ".view() needs numpy (Debian: apt install python3-numpy)");
+  }
+}
+
+template <typename R, size_t N>
+void bindViews(py::class_<RecordView<R>>& cls, const char* recordClass,
+               const ArrayField (&fields)[N]) {
+  std::string names;
+  for (const ArrayField& field : fields) {
+    names += std::string(names.empty() ? "" : ", ") + field.name;
+  }
+  cls.def(
+      "view",
+      [recordClass, &fields, names](const py::object& self, const std::string& name) {
+        const RecordView<R>& record = self.cast<const RecordView<R>&>();
+        for (const ArrayField& field : fields) {
+          if (name != field.name) continue;
+          const py::dtype type = dtypeOf(field.isFloat, recordClass);
+          return py::array(type, {static_cast<py::ssize_t>(field.count)},
+                           {static_cast<py::ssize_t>(field.stride)}, record.bytes + field.offset,
+                           self);
+        }
+        throw py::key_error(std::string(recordClass) + ".view: no array '" + name + "'; one of " +
+                            names);
+      },
+      py::arg("name"),
+      ("A numpy array that aliases the record's numbers (writing one writes the\n"
+       "other), made once and used every control step without copy or allocation. It\n"
+       "keeps the record alive. Names: " +
+       names +
+       ". Joint arrays are the twelve leg joints (slots 0-11), float32, one motor\n"
+       "record apart; foot forces are int16. Needs numpy (python3-numpy).")
+          .c_str());
+}
+
+}  // namespace
+
+void bindNumpyViews(py::module_& m) {
+  const size_t stateMotors = offsetof(sdk::LowState, motorState);
+  const size_t lowImu = offsetof(sdk::LowState, imu);
+  static const ArrayField lowState[] = {
+      jointField<sdk::MotorState>("q", stateMotors, offsetof(sdk::MotorState, q)),
+      jointField<sdk::MotorState>("dq", stateMotors, offsetof(sdk::MotorState, dq)),
+      jointField<sdk::MotorState>("ddq", stateMotors, offsetof(sdk::MotorState, ddq)),
+      jointField<sdk::MotorState>("tauEst", stateMotors, offsetof(sdk::MotorState, tauEst)),
+      shorts("footForce", offsetof(sdk::LowState, footForce), 4),
+      shorts("footForceEst", offsetof(sdk::LowState, footForceEst), 4),
+      imuField("quaternion", lowImu, offsetof(sdk::IMU, quaternion), 4),
+      imuField("gyroscope", lowImu, offsetof(sdk::IMU, gyroscope), 3),
+      imuField("accelerometer", lowImu, offsetof(sdk::IMU, accelerometer), 3),
+      imuField("rpy", lowImu, offsetof(sdk::IMU, rpy), 3)};
+
+  const size_t highImu = offsetof(sdk::HighState, imu);
+  static const ArrayField highState[] = {
+      shorts("footForce", offsetof(sdk::HighState, footForce), 4),
+      shorts("footForceEst", offsetof(sdk::HighState, footForceEst), 4),
+      imuField("quaternion", highImu, offsetof(sdk::IMU, quaternion), 4),
+      imuField("gyroscope", highImu, offsetof(sdk::IMU, gyroscope), 3),
+      imuField("accelerometer", highImu, offsetof(sdk::IMU, accelerometer), 3),
+      imuField("rpy", highImu, offsetof(sdk::IMU, rpy), 3)};
+
+  const size_t cmdMotors = offsetof(sdk::LowCmd, motorCmd);
+  static const ArrayField lowCmd[] = {
+      jointField<sdk::MotorCmd>("q", cmdMotors, offsetof(sdk::MotorCmd, q)),
+      jointField<sdk::MotorCmd>("dq", cmdMotors, offsetof(sdk::MotorCmd, dq)),
+      jointField<sdk::MotorCmd>("tau", cmdMotors, offsetof(sdk::MotorCmd, tau)),
+      jointField<sdk::MotorCmd>("Kp", cmdMotors, offsetof(sdk::MotorCmd, Kp)),
+      jointField<sdk::MotorCmd>("Kd", cmdMotors, offsetof(sdk::MotorCmd, Kd))};
+
+  auto lowStateClass =
+      py::reinterpret_borrow<py::class_<RecordView<sdk::LowState>>>(m.attr("LowState"));
+  auto highStateClass =
+      py::reinterpret_borrow<py::class_<RecordView<sdk::HighState>>>(m.attr("HighState"));
+  auto lowCmdClass = py::reinterpret_borrow<py::class_<RecordView<sdk::LowCmd>>>(m.attr("LowCmd"));
+  bindViews(lowStateClass, "LowState", lowState);
+  bindViews(highStateClass, "HighState", highState);
+  bindViews(lowCmdClass, "LowCmd", lowCmd);
+}
+
+}  // namespace kalvent_python
