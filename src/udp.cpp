@@ -15,6 +15,7 @@
 #include "crc32.h"
 #include "datagram_batch.h"
 #include "fatal.h"
+#include "packet_ring.h"
 #include "wire.h"
 
 namespace KALVENT_LEGGED_SDK {
@@ -190,6 +191,10 @@ int UDP::Send() {
   {
     std::lock_guard<std::mutex> lock(sendMut);
     sent = send(sockFd, sendBuf.get(), sendLength, 0);
+    PacketTap* const tap = tap_.load(std::memory_order_acquire);
+    if (tap != nullptr && sent >= 0) {
+      tap->commands.push(sendBuf.get(), sendLength, monotonicNanoseconds());
+    }
   }
   ++udpState.SendCount;
   health_.onSend(addrRecv);
@@ -245,6 +250,9 @@ int UDP::Recv() {
     std::memcpy(recvBuf.get(), temp, static_cast<size_t>(recvLength));
   }
   ++udpState.RecvCount;
+  if (PacketTap* const tap = tap_.load(std::memory_order_acquire)) {
+    tap->states.push(temp, recvLength, monotonicNanoseconds());
+  }
   health_.onAccepted(temp, recvLength, datagrams, addrRecv);
   return 0;
 }
