@@ -1,0 +1,234 @@
+// The recorder: what it writes of an exchange, how a cut or corrupted file
+// reads, a full disk, its ring under a writer that does not keep up, and
+// LCM's own logger and player on a recording.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "event_log.h"
+#include "kalvent_legged_sdk.h"
+#include "packet_ring.h"
+#include "record_codec.h"
+#include "test_support.h"
+#include "udp_peer.h"
+
+namespace sdk = KALVENT_LEGGED_SDK;
+using kalvent_test::Bytes;
+using kalvent_test::goodPacket;
+using kalvent_test::Link;
+
+namespace {
+
+std::vector<sdk::LogEvent> readLog(const std::string& path, uint64_t* truncated = nullptr) {
+  sdk::EventLogReader reader(path);
+  std::vector<sdk::LogEvent> events;
+  sdk::LogEvent event;
+  while (reader.next(event)) events.push_back(event);
+  if (truncated != nullptr) *truncated = reader.truncatedBytes();
+  return events;
+}
+
+size_t countOn(const std::vector<sdk::LogEvent>& events, const std::string& channel) {
+  size_t n = 0;
+  for (const sdk::LogEvent& event : events) n += event.channel == channel;
+  return n;
+}
+
+Bytes fileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeBytes(const std::string& path, const Bytes& bytes, size_t length) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(length));
+}
+
+// A low-level loopback exchange recorded into a file of its own: a sender
+// thread and a receiving thread, as in the three-loop pattern, with states
+// of which some fail the checksum.
+class RecordedExchange : public ::testing::Test {
+ protected:
+  static constexpr int kPackets = 200;
+
+  void SetUp() override {
+    char name[] = "/tmp/kalvent_recorder_XXXXXX";
+    const int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    path = name;
+  }
+  void TearDown() override { std::remove(path.c_str()); }
+
+  // Runs the exchange; the recorder is gone (its file complete) on return.
+  void record() {
+    sdk::Recorder recorder(path);
+    recorder.attach(link.endpoint);
+    std::thread sender([this] {
+      sdk::LowCmd cmd{};
+      link.endpoint.InitCmdData(cmd);
+      for (int i = 0; i < kPackets; ++i) {
+        cmd.motorCmd[i % 12].tau = 0.25f * static_cast<float>(i);
+        link.endpoint.SetSend(cmd);
+        link.endpoint.Send();
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+    });
+    for (unsigned i = 0; i < kPackets; ++i) {
+      Bytes state = goodPacket(771, i);
+      if (i % 10 == 9) state[100] ^= 1;
+      sent.insert(state);
+      link.peer.sendTo(link.endpoint.localPort, state);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      link.endpoint.Recv();
+    }
+    sender.join();
+    stats = recorder.stats();
+  }
+
+  std::string path;
+  Link link{610, 771};
+  std::set<Bytes> sent;
+  sdk::RecorderStats stats{};
+};
+
+TEST_F(RecordedExchange, HoldsEveryPacketCountedAndGivesTheStatesBack) {
+  record();
+  const std::vector<sdk::LogEvent> events = readLog(path);
+  const sdk::UDPState& counted = link.endpoint.udpState;
+  EXPECT_EQ(countOn(events, sdk::kRecordedLowCmd), counted.SendCount);
+  EXPECT_EQ(countOn(events, sdk::kRecordedLowState), counted.RecvCount);
+  EXPECT_GE(counted.RecvCRCError, static_cast<unsigned long long>(kPackets / 10));
+  EXPECT_EQ(stats.commandsRecorded, counted.SendCount);
+  EXPECT_EQ(stats.statesRecorded, counted.RecvCount);
+  EXPECT_EQ(stats.commandsDropped + stats.statesDropped, 0u);
+  EXPECT_LT(stats.eventsWritten, events.size());  // the last link-health record came after
+  ASSERT_GE(countOn(events, sdk::kRecordedLinkHealth), 1u);
+
+  // Each direction in time order (the two interleave as the writer found them).
+  int64_t previousStateNs = 0;
+  int64_t previousCmdNs = 0;
+  int64_t previousNumber = -1;
+  float lastTau = -1;
+  for (const sdk::LogEvent& event : events) {
+    EXPECT_EQ(event.number, previousNumber + 1);
+    previousNumber = event.number;
+    const int length = static_cast<int>(event.data.size());
+    if (event.channel == sdk::kRecordedLowState) {
+      kalvent_log::low_state record{};
+      ASSERT_EQ(record.decode(event.data.data(), 0, length), length);
+      Bytes packet(771);
+      sdk::encodePacket(record, reinterpret_cast<char*>(packet.data()));
+      EXPECT_EQ(sent.count(packet), 1u) << "state event " << event.number;
+      EXPECT_GE(record.monotonic_ns, previousStateNs);
+      previousStateNs = record.monotonic_ns;
+    } else if (event.channel == sdk::kRecordedLowCmd) {
+      kalvent_log::low_cmd record{};
+      ASSERT_EQ(record.decode(event.data.data(), 0, length), length);
+      EXPECT_EQ(record.mode[0], 10);
+      lastTau = record.tau[(kPackets - 1) % 12];
+      EXPECT_GE(record.monotonic_ns, previousCmdNs);
+      previousCmdNs = record.monotonic_ns;
+    } else {
+      kalvent_log::link_health record{};
+      ASSERT_EQ(record.decode(event.data.data(), 0, length), length);
+      EXPECT_EQ(record.commands_dropped + record.states_dropped, 0);
+    }
+  }
+  EXPECT_EQ(lastTau, 0.25f * (kPackets - 1));
+}
+
+TEST_F(RecordedExchange, ACutFileReadsUpToItsLastWholeEventAndACorruptOneIsRefused) {
+  record();
+  const std::vector<sdk::LogEvent> events = readLog(path);
+  ASSERT_GE(events.size(), 3u);
+  const Bytes whole = fileBytes(path);
+  const size_t lastStart = static_cast<size_t>(events.back().offset);
+  for (size_t cut = lastStart; cut < whole.size(); ++cut) {
+    writeBytes(path, whole, cut);
+    uint64_t truncated = 0;
+    ASSERT_EQ(readLog(path, &truncated).size(), events.size() - 1) << "cut at " << cut;
+    ASSERT_EQ(truncated, cut - lastStart);
+  }
+
+  const uint64_t second = events[1].offset;
+  for (size_t field : {size_t{0}, size_t{20}}) {  // sync word, channel length
+    Bytes corrupt = whole;
+    corrupt[second + field] ^= 0x40;
+    writeBytes(path, corrupt, corrupt.size());
+    try {
+      readLog(path);
+      ADD_FAILURE() << "a corrupt byte at " << second + field << " was read";
+    } catch (const sdk::EventLogError& error) {
+      EXPECT_EQ(error.offset(), second);
+      EXPECT_NE(std::string(error.what()).find("byte offset " + std::to_string(second)),
+                std::string::npos)
+          << error.what();
+    }
+  }
+}
+
+TEST(Recorder, AFullDiskIsReportedOnceAndTheLoopGoesOn) {
+  std::string err;
+  const kalvent_test::ChildResult child = kalvent_test::runInChild(
+      [] {
+        Link link(610, 771);
+        sdk::RecorderStats stats{};
+        {
+          sdk::Recorder recorder("/dev/full");
+          recorder.attach(link.endpoint);
+          for (int i = 0; i < 50; ++i) {
+            if (link.endpoint.Send() != 610) std::_Exit(3);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          }
+          stats = recorder.stats();
+        }
+        if (stats.commandsRecorded != 50) std::_Exit(4);
+      },
+      &err);
+  EXPECT_TRUE(child.exited);
+  EXPECT_EQ(child.status, 0);
+  size_t lines = 0;
+  for (size_t at = 0;
+       (at = err.find("recorder: writing /dev/full failed", at)) != std::string::npos; ++at) {
+    ++lines;
+  }
+  EXPECT_EQ(lines, 1u) << err;
+}
+
+TEST(PacketRing, DropsAndCountsWhatFindsItFullAndKeepsTheRestInOrder) {
+  sdk::PacketRing ring(8, 16);
+  char packet[17] = {};
+  int kept = 0;
+  for (int i = 0; i < 20; ++i) {
+    packet[0] = static_cast<char>(i);
+    kept += ring.push(packet, 16, 1000 + i);  // no one takes them out: a stalled writer
+  }
+  EXPECT_FALSE(ring.push(packet, 17, 0));  // longer than a slot
+  EXPECT_EQ(kept, 8);
+  EXPECT_EQ(ring.kept(), 8u);
+  EXPECT_EQ(ring.dropped(), 13u);
+  sdk::PacketRing::Packet out{};
+  for (int i = 0; i < 3; ++i, ring.pop()) {
+    ASSERT_TRUE(ring.front(out));
+    EXPECT_EQ(out.bytes[0], i);
+    EXPECT_EQ(out.monotonicNs, 1000 + i);
+    EXPECT_EQ(out.length, 16);
+  }
+  for (int i = 0; i < 4; ++i) kept += ring.push(packet, 4, 0);
+  EXPECT_EQ(kept, 11);
+  EXPECT_EQ(ring.dropped(), 14u);
+}
+
+}  // namespace
