@@ -1,6 +1,7 @@
 // The recorder: what it writes of an exchange, how a cut or corrupted file
 // reads, a full disk, its ring under a writer that does not keep up, and
 // LCM's own logger and player on a recording.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -48,6 +49,42 @@ size_t countOn(const std::vector<sdk::LogEvent>& events, const std::string& chan
 Bytes fileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+// Starts `argv` with standard output and error on /dev/null.
+pid_t spawn(std::vector<std::string> argv) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    dup2(null, STDERR_FILENO);
+    std::vector<char*> args;
+    for (std::string& arg : argv) args.push_back(&arg[0]);
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// The exit status of `pid`, which is killed if it has not ended within
+// `seconds`; -1 when it did not exit by itself.
+int waitExit(pid_t pid, double seconds) {
+  int status = 0;
+  for (int i = 0; i < seconds * 100; ++i) {
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return -1;
+}
+
+// The events' channels and data, without their numbers and times.
+std::vector<std::pair<std::string, Bytes>> contents(const std::vector<sdk::LogEvent>& events) {
+  std::vector<std::pair<std::string, Bytes>> out;
+  for (const sdk::LogEvent& event : events) out.emplace_back(event.channel, event.data);
+  return out;
 }
 
 void writeBytes(const std::string& path, const Bytes& bytes, size_t length) {
@@ -177,6 +214,62 @@ TEST_F(RecordedExchange, ACutFileReadsUpToItsLastWholeEventAndACorruptOneIsRefus
           << error.what();
     }
   }
+}
+
+TEST_F(RecordedExchange, ReplayServesTheRecordedStatesByteForByte) {
+  record();
+  std::vector<Bytes> recorded;
+  for (const sdk::LogEvent& event : readLog(path)) {
+    if (event.channel != sdk::kRecordedLowState) continue;
+    kalvent_log::low_state record{};
+    record.decode(event.data.data(), 0, static_cast<int>(event.data.size()));
+    recorded.emplace_back(771);
+    sdk::encodePacket(record, reinterpret_cast<char*>(recorded.back().data()));
+  }
+  ASSERT_FALSE(recorded.empty());
+
+  kalvent_test::Peer program;
+  const uint16_t port = kalvent_test::freePort();
+  const pid_t replay =
+      spawn({KALVENT_LOG_PROGRAM, "replay", path, "--port", std::to_string(port), "--wait", "10"});
+  std::vector<Bytes> served;
+  for (int i = 0; i < 200 && served.empty(); ++i) {  // until the replay answers
+    program.sendTo(port, goodPacket(610, 1));
+    Bytes state = program.receive(50);
+    if (!state.empty()) served.push_back(state);
+  }
+  while (!served.empty() && served.size() < recorded.size()) {
+    Bytes state = program.receive(2000);
+    if (state.empty()) break;
+    served.push_back(state);
+  }
+  EXPECT_EQ(waitExit(replay, 20), 0);
+  EXPECT_EQ(served.size(), recorded.size());
+  EXPECT_TRUE(served == recorded);
+}
+
+TEST_F(RecordedExchange, LcmLogplayerPlaysItForLcmLoggerToRecordTheSameEvents) {
+  if (std::system("command -v lcm-logger >/dev/null && command -v lcm-logplayer >/dev/null") != 0) {
+    GTEST_SKIP() << "lcm-logger or lcm-logplayer missing (package liblcm-bin)";
+  }
+  record();
+  const std::string relogged = path + ".relogged";
+  const kalvent_test::ChildResult child = kalvent_test::runInChild([&] {
+    std::string why;
+    if (!kalvent_test::enterPrivateNetwork(true, &why)) std::_Exit(77);
+    setenv("LCM_DEFAULT_URL", "udpm://239.255.76.67:7667?ttl=0", 1);
+    const pid_t logger = spawn({"lcm-logger", "-f", relogged});
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // until it listens
+    if (waitExit(spawn({"lcm-logplayer", path}), 30) != 0) std::_Exit(3);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // until it has written all
+    kill(logger, SIGINT);
+    if (waitExit(logger, 10) < 0) std::_Exit(4);
+  });
+  if (child.exited && child.status == 77) GTEST_SKIP() << "no private network namespace";
+  ASSERT_TRUE(child.exited);
+  ASSERT_EQ(child.status, 0);
+  EXPECT_TRUE(contents(readLog(relogged)) == contents(readLog(path)));
+  std::remove(relogged.c_str());
 }
 
 TEST(Recorder, AFullDiskIsReportedOnceAndTheLoopGoesOn) {
