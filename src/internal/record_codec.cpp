@@ -68,7 +68,7 @@ void decodePacket(const char* packet, kalvent_log::low_cmd& record) {
     record.tau[k] = motor.tau / TAU_WIRE_SCALE;
     record.kp[k] = motor.Kp / KP_WIRE_SCALE;
     record.kd[k] = motor.Kd / KD_WIRE_SCALE;
-    for (int i = 0; i < 3; ++i) record.motor_reserve[k][i] = motor.reserve[i];
+    for (int i = 0; i < 3; ++i) record.motor_reserve[k][i] = static_cast<int32_t>(motor.reserve[i]);
   }
   LED leds[4];
   std::memcpy(leds, wire.led, sizeof leds);
@@ -95,7 +95,7 @@ void decodePacket(const char* packet, kalvent_log::low_state& record) {
     record.dq_raw[k] = motor.dq_raw;
     record.ddq_raw[k] = motor.ddq_raw;
     record.temperature[k] = motor.temperature;
-    for (int i = 0; i < 2; ++i) record.motor_reserve[k][i] = motor.reserve[i];
+    for (int i = 0; i < 2; ++i) record.motor_reserve[k][i] = static_cast<int32_t>(motor.reserve[i]);
   }
   std::memcpy(record.foot_force, wire.footForce, sizeof record.foot_force);
   std::memcpy(record.foot_force_est, wire.footForceEst, sizeof record.foot_force_est);
