@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -199,17 +200,25 @@ TEST_F(RecordedExchange, ACutFileReadsUpToItsLastWholeEventAndACorruptOneIsRefus
     ASSERT_EQ(truncated, cut - lastStart);
   }
 
+  // A damaged sync word or channel length of the second event, and a few
+  // bytes after the last event that do not start one.
   const uint64_t second = events[1].offset;
-  for (size_t field : {size_t{0}, size_t{20}}) {  // sync word, channel length
+  struct Damage {
+    uint64_t at;
+    uint64_t refusedAt;
+  };
+  for (const Damage damage : {Damage{second, second}, Damage{second + 20, second},
+                              Damage{whole.size() + 2, whole.size()}}) {
     Bytes corrupt = whole;
-    corrupt[second + field] ^= 0x40;
+    corrupt.resize(std::max<size_t>(whole.size(), damage.at + 1), 0xED);
+    corrupt[damage.at] ^= 0x40;
     writeBytes(path, corrupt, corrupt.size());
     try {
       readLog(path);
-      ADD_FAILURE() << "a corrupt byte at " << second + field << " was read";
+      ADD_FAILURE() << "a corrupt byte at " << damage.at << " was read";
     } catch (const sdk::EventLogError& error) {
-      EXPECT_EQ(error.offset(), second);
-      EXPECT_NE(std::string(error.what()).find("byte offset " + std::to_string(second)),
+      EXPECT_EQ(error.offset(), damage.refusedAt);
+      EXPECT_NE(std::string(error.what()).find("byte offset " + std::to_string(damage.refusedAt)),
                 std::string::npos)
           << error.what();
     }
@@ -254,21 +263,45 @@ TEST_F(RecordedExchange, LcmLogplayerPlaysItForLcmLoggerToRecordTheSameEvents) {
   }
   record();
   const std::string relogged = path + ".relogged";
+  const std::string probe = path + ".probe";
+  Bytes probeEvent;
+  const unsigned char probeData = 0;
+  sdk::appendEvent(probeEvent, 0, 0, "KALVENT_PROBE", &probeData, 1);
+  writeBytes(probe, probeEvent, probeEvent.size());
+  const auto played = [](const std::vector<sdk::LogEvent>& events) {
+    auto out = contents(events);
+    out.erase(std::remove_if(out.begin(), out.end(),
+                             [](const auto& event) { return event.first == "KALVENT_PROBE"; }),
+              out.end());
+    return out;
+  };
+  const size_t expected = readLog(path).size();
   const kalvent_test::ChildResult child = kalvent_test::runInChild([&] {
     std::string why;
     if (!kalvent_test::enterPrivateNetwork(true, &why)) std::_Exit(77);
     setenv("LCM_DEFAULT_URL", "udpm://239.255.76.67:7667?ttl=0", 1);
     const pid_t logger = spawn({"lcm-logger", "-f", relogged});
-    std::this_thread::sleep_for(std::chrono::seconds(1));  // until it listens
+    // What the logger wrote so far; nothing before it made its file.
+    const auto relog = [&] {
+      return access(relogged.c_str(), F_OK) == 0 ? readLog(relogged) : std::vector<sdk::LogEvent>{};
+    };
+    // Probes until the logger has written one: then it listens.
+    for (int i = 0; i < 50 && relog().empty(); ++i) {
+      waitExit(spawn({"lcm-logplayer", probe}), 10);
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
     if (waitExit(spawn({"lcm-logplayer", path}), 30) != 0) std::_Exit(3);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // until it has written all
+    for (int i = 0; i < 100 && played(relog()).size() < expected; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     kill(logger, SIGINT);
     if (waitExit(logger, 10) < 0) std::_Exit(4);
   });
   if (child.exited && child.status == 77) GTEST_SKIP() << "no private network namespace";
   ASSERT_TRUE(child.exited);
   ASSERT_EQ(child.status, 0);
-  EXPECT_TRUE(contents(readLog(relogged)) == contents(readLog(path)));
+  EXPECT_TRUE(played(readLog(relogged)) == contents(readLog(path)));
+  std::remove(probe.c_str());
   std::remove(relogged.c_str());
 }
 
