@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <lcm/lcm-cpp.hpp>
 #include <set>
 #include <string>
 #include <thread>
@@ -303,6 +304,54 @@ TEST_F(RecordedExchange, LcmLogplayerPlaysItForLcmLoggerToRecordTheSameEvents) {
   EXPECT_TRUE(played(readLog(relogged)) == contents(readLog(path)));
   std::remove(probe.c_str());
   std::remove(relogged.c_str());
+}
+
+// kalvent_record takes the bridge's raw records and writes them typed.
+TEST(KalventRecord, RecordsTheBridgesRecordsTyped) {
+  char name[] = "/tmp/kalvent_bridge_XXXXXX";
+  const int fd = mkstemp(name);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  const std::string path = name;
+  const kalvent_test::ChildResult child = kalvent_test::runInChild([&] {
+    std::string why;
+    if (!kalvent_test::enterPrivateNetwork(true, &why)) std::_Exit(77);
+    setenv("LCM_DEFAULT_URL", "udpm://239.255.76.67:7667?ttl=0", 1);
+    const pid_t recorder = spawn({KALVENT_RECORD_PROGRAM, path});
+    lcm::LCM lcm;
+    sdk::LowState state{};
+    sdk::LowCmd cmd{};
+    cmd.motorCmd[4].tau = 1.2345f;  // not a multiple of the wire's step: kept as given
+    // States until the recorder has written one: then it listens.
+    for (int i = 0; i < 100 && readLog(path).empty(); ++i) {
+      lcm.publish(sdk::lowStateChannel, &state, sizeof state);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    state.tick = 77;
+    state.motorState[2].tauEst = -3.5f;
+    lcm.publish(sdk::lowStateChannel, &state, sizeof state);
+    lcm.publish(sdk::lowCmdChannel, &cmd, sizeof cmd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(recorder, SIGINT);
+    if (waitExit(recorder, 10) != 0) std::_Exit(4);
+  });
+  if (child.exited && child.status == 77) GTEST_SKIP() << "no private network namespace";
+  ASSERT_TRUE(child.exited);
+  ASSERT_EQ(child.status, 0);
+  const std::vector<sdk::LogEvent> events = readLog(path);
+  ASSERT_GE(events.size(), 3u);
+  const sdk::LogEvent& stateEvent = events[events.size() - 2];
+  const sdk::LogEvent& cmdEvent = events.back();
+  ASSERT_EQ(stateEvent.channel, sdk::kRecordedLowState);
+  ASSERT_EQ(cmdEvent.channel, sdk::kRecordedLowCmd);
+  kalvent_log::low_state state{};
+  kalvent_log::low_cmd cmd{};
+  state.decode(stateEvent.data.data(), 0, static_cast<int>(stateEvent.data.size()));
+  cmd.decode(cmdEvent.data.data(), 0, static_cast<int>(cmdEvent.data.size()));
+  EXPECT_EQ(state.tick, 77);
+  EXPECT_EQ(state.tau_est[2], -3.5f);
+  EXPECT_EQ(cmd.tau[4], 1.2345f);
+  std::remove(path.c_str());
 }
 
 TEST(Recorder, AFullDiskIsReportedOnceAndTheLoopGoesOn) {

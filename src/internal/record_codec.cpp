@@ -159,6 +159,51 @@ void decodePacket(const char* packet, kalvent_log::high_state& record) {
   record.crc = wire.crc;
 }
 
+void decodeRecord(const LowCmd& in, kalvent_log::low_cmd& record) {
+  decodeHeader(in, record);
+  for (int k = 0; k < 20; ++k) {
+    const MotorCmd motor = in.motorCmd[k];
+    record.mode[k] = motor.mode;
+    record.q[k] = motor.q;
+    record.dq[k] = motor.dq;
+    record.tau[k] = motor.tau;
+    record.kp[k] = motor.Kp;
+    record.kd[k] = motor.Kd;
+    for (int i = 0; i < 3; ++i) record.motor_reserve[k][i] = static_cast<int32_t>(motor.reserve[i]);
+  }
+  LED leds[4];
+  std::memcpy(leds, in.led, sizeof leds);
+  decodeLeds(leds, record.led);
+  std::memcpy(record.wireless_remote, in.wirelessRemote, sizeof record.wireless_remote);
+  record.reserve = in.reserve;
+  record.crc = in.crc;
+}
+
+void decodeRecord(const LowState& in, kalvent_log::low_state& record) {
+  decodeHeader(in, record);
+  const IMU imu = in.imu;
+  decodeImu(imu, record);
+  for (int k = 0; k < 20; ++k) {
+    const MotorState motor = in.motorState[k];
+    record.mode[k] = motor.mode;
+    record.q[k] = motor.q;
+    record.dq[k] = motor.dq;
+    record.ddq[k] = motor.ddq;
+    record.tau_est[k] = motor.tauEst;
+    record.q_raw[k] = motor.q_raw;
+    record.dq_raw[k] = motor.dq_raw;
+    record.ddq_raw[k] = motor.ddq_raw;
+    record.temperature[k] = motor.temperature;
+    for (int i = 0; i < 2; ++i) record.motor_reserve[k][i] = static_cast<int32_t>(motor.reserve[i]);
+  }
+  std::memcpy(record.foot_force, in.footForce, sizeof record.foot_force);
+  std::memcpy(record.foot_force_est, in.footForceEst, sizeof record.foot_force_est);
+  record.tick = in.tick;
+  std::memcpy(record.wireless_remote, in.wirelessRemote, sizeof record.wireless_remote);
+  record.reserve = in.reserve;
+  record.crc = in.crc;
+}
+
 void encodePacket(const kalvent_log::low_state& record, char* packet) {
   LowState_t wire;
   encodeHeader(record, wire);

@@ -9,6 +9,8 @@
 #include <kalvent_log/low_cmd.hpp>
 #include <kalvent_log/low_state.hpp>
 
+#include "kalvent_legged_sdk/comm.h"
+
 #pragma GCC visibility push(hidden)
 
 namespace KALVENT_LEGGED_SDK {
@@ -26,6 +28,12 @@ void decodePacket(const char* packet, kalvent_log::low_cmd& record);
 void decodePacket(const char* packet, kalvent_log::low_state& record);
 void decodePacket(const char* packet, kalvent_log::high_cmd& record);
 void decodePacket(const char* packet, kalvent_log::high_state& record);
+
+// The bridge's low-level records (comm.h's LowCmd and LowState, as the LCM
+// bridge carries them) as recorded records. Torques and gains keep the
+// values the record holds, before any wire rounding.
+void decodeRecord(const LowCmd& in, kalvent_log::low_cmd& record);
+void decodeRecord(const LowState& in, kalvent_log::low_state& record);
 
 // The packet a state record was decoded from, into `packet` of the level's
 // state length.
