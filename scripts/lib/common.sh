@@ -32,7 +32,8 @@ ensure_packages() {
 # libbullet-dev and liburdfdom-dev: kalvent_sim's rigid-body physics and its
 # robot model file.
 native_packages=(cmake make g++ pkg-config googletest libbenchmark-dev liblcm-dev liblcm-bin libboost-dev
-  iproute2 libbullet-dev liburdfdom-dev python3-dev pybind11-dev python3-pybind11 python3-pytest)
+  iproute2 libbullet-dev liburdfdom-dev python3-dev pybind11-dev python3-pybind11 python3-pytest
+  python3-numpy)
 fuzz_packages=(clang-14 libfuzzer-14-dev libclang-rt-14-dev)
 armhf_packages=(crossbuild-essential-armhf qemu-user-static libc6:armhf libstdc++6:armhf
   libglib2.0-0:armhf)
