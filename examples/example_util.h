@@ -49,8 +49,9 @@ inline double setUp(int argc, char** argv, double fallback) {
   }
   if (args.size() > 1) {
     char* end = nullptr;
-    seconds = args.size() == 2 ? std::strtod(args[1], &end) : -1;
-    if (args.size() != 2 || *end != '\0' || !(seconds >= 0 && seconds < 1e6)) {
+    const bool onlySeconds = args.size() == 2;
+    seconds = onlySeconds ? std::strtod(args[1], &end) : -1;
+    if (!onlySeconds || *end != '\0' || !(seconds >= 0 && seconds < 1e6)) {
       std::fprintf(stderr,
                    "usage: %s [--record FILE] [SECONDS]  (0: run until SIGINT or SIGTERM)\n",
                    argv[0]);

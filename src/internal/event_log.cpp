@@ -57,8 +57,9 @@ bool EventLogReader::next(LogEvent& event) {
   if (got < sizeof header) {
     // A cut-off header must still start as one: random bytes are not a cut.
     unsigned char sync[4];
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < 4; ++i) {
       sync[i] = static_cast<unsigned char>(kEventSyncWord >> (24 - 8 * i));
+    }
     if (std::memcmp(header, sync, std::min<size_t>(got, 4)) != 0) {
       throw EventLogError(atOffset(path_, offset_, "bad sync word"), offset_);
     }
@@ -84,7 +85,7 @@ bool EventLogReader::next(LogEvent& event) {
   event.timestampUs = static_cast<int64_t>(getBigEndian(header + 12, 8));
   event.channel.resize(static_cast<size_t>(channelLength));
   event.data.resize(static_cast<size_t>(dataLength));
-  if (std::fread(&event.channel[0], 1, event.channel.size(), file_) != event.channel.size() ||
+  if (std::fread(event.channel.data(), 1, event.channel.size(), file_) != event.channel.size() ||
       std::fread(event.data.data(), 1, event.data.size(), file_) != event.data.size()) {
     throw std::runtime_error(path_ + ": read error at byte offset " + std::to_string(offset_));
   }

@@ -93,14 +93,15 @@ class PacketRing {
     return storage_.get() + static_cast<size_t>(index & mask_) * slotBytes_;
   }
 
+  // Written by the producer only; the consumer reads head_ on every look
+  // anyway, so the fixed figures share its cache line.
+  alignas(kCacheLine) std::atomic<uint64_t> head_{0};
+  std::atomic<uint64_t> dropped_{0};
+  uint64_t cachedTail_ = 0;
   const int maxLength_;
   const size_t slotBytes_;
   const size_t mask_;
   const std::unique_ptr<unsigned char[]> storage_;
-  // Written by the producer only.
-  alignas(kCacheLine) std::atomic<uint64_t> head_{0};
-  std::atomic<uint64_t> dropped_{0};
-  uint64_t cachedTail_ = 0;
   // Written by the consumer only.
   alignas(kCacheLine) std::atomic<uint64_t> tail_{0};
 };

@@ -221,8 +221,9 @@ void encodePacket(const kalvent_log::low_state& record, char* packet) {
     motor.dq_raw = record.dq_raw[k];
     motor.ddq_raw = static_cast<int16_t>(record.ddq_raw[k]);
     motor.temperature = record.temperature[k];
-    for (int i = 0; i < 2; ++i)
+    for (int i = 0; i < 2; ++i) {
       motor.reserve[i] = static_cast<uint32_t>(record.motor_reserve[k][i]);
+    }
     wire.motorState[k] = motor;
   }
   std::memcpy(wire.footForce, record.foot_force, sizeof wire.footForce);
