@@ -258,6 +258,34 @@ TEST_F(RecordedExchange, ReplayServesTheRecordedStatesByteForByte) {
   EXPECT_TRUE(served == recorded);
 }
 
+// The number of lines of a text file, and its first line.
+size_t linesOf(const std::string& path, std::string* first) {
+  std::ifstream in(path);
+  std::string line;
+  size_t lines = 0;
+  while (std::getline(in, line)) {
+    if (lines++ == 0) *first = line;
+  }
+  return lines;
+}
+
+TEST_F(RecordedExchange, CsvHasARowPerRecordAndAColumnPerJointField) {
+  record();
+  const std::vector<sdk::LogEvent> events = readLog(path);
+  const std::string directory = path + ".csv";
+  ASSERT_EQ(waitExit(spawn({KALVENT_LOG_PROGRAM, "csv", path, directory}), 30), 0);
+  std::string header;
+  EXPECT_EQ(linesOf(directory + "/low_state.csv", &header),
+            countOn(events, sdk::kRecordedLowState) + 1);
+  // Legs FR, FL, RR, RL and joints hip, thigh, calf, in motor-slot order.
+  EXPECT_NE(header.find(",FR_hip_q,FR_thigh_q,FR_calf_q,FL_hip_q,"), std::string::npos);
+  EXPECT_NE(header.find(",RL_calf_tau_est,FR_hip_q_raw,"), std::string::npos);
+  EXPECT_EQ(linesOf(directory + "/low_cmd.csv", &header),
+            countOn(events, sdk::kRecordedLowCmd) + 1);
+  EXPECT_NE(header.find(",RR_thigh_tau,"), std::string::npos);
+  std::system(("rm -rf " + directory).c_str());
+}
+
 TEST_F(RecordedExchange, LcmLogplayerPlaysItForLcmLoggerToRecordTheSameEvents) {
   if (std::system("command -v lcm-logger >/dev/null && command -v lcm-logplayer >/dev/null") != 0) {
     GTEST_SKIP() << "lcm-logger or lcm-logplayer missing (package liblcm-bin)";
