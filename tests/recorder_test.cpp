@@ -304,7 +304,14 @@ TEST_F(RecordedExchange, LcmLogplayerPlaysItForLcmLoggerToRecordTheSameEvents) {
               out.end());
     return out;
   };
-  const size_t expected = readLog(path).size();
+  // The first events of the recording, a whole recording of their own:
+  // few enough that a busy machine delays none past the logger's socket.
+  const std::vector<sdk::LogEvent> events = readLog(path);
+  ASSERT_GT(events.size(), 60u);
+  const std::string head = path + ".head";
+  const Bytes whole = fileBytes(path);
+  writeBytes(head, whole, static_cast<size_t>(events[60].offset));
+  const size_t expected = 60;
   const kalvent_test::ChildResult child = kalvent_test::runInChild([&] {
     std::string why;
     if (!kalvent_test::enterPrivateNetwork(true, &why)) std::_Exit(77);
@@ -319,7 +326,7 @@ TEST_F(RecordedExchange, LcmLogplayerPlaysItForLcmLoggerToRecordTheSameEvents) {
       waitExit(spawn({"lcm-logplayer", probe}), 10);
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
-    if (waitExit(spawn({"lcm-logplayer", path}), 30) != 0) std::_Exit(3);
+    if (waitExit(spawn({"lcm-logplayer", head}), 30) != 0) std::_Exit(3);
     for (int i = 0; i < 100 && played(relog()).size() < expected; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -329,7 +336,9 @@ TEST_F(RecordedExchange, LcmLogplayerPlaysItForLcmLoggerToRecordTheSameEvents) {
   if (child.exited && child.status == 77) GTEST_SKIP() << "no private network namespace";
   ASSERT_TRUE(child.exited);
   ASSERT_EQ(child.status, 0);
-  EXPECT_TRUE(played(readLog(relogged)) == contents(readLog(path)));
+  EXPECT_TRUE(played(readLog(relogged)) == contents(readLog(head)));
+  EXPECT_EQ(readLog(head).size(), expected);
+  std::remove(head.c_str());
   std::remove(probe.c_str());
   std::remove(relogged.c_str());
 }
