@@ -269,7 +269,7 @@ size_t linesOf(const std::string& path, std::string* first) {
   return lines;
 }
 
-TEST_F(RecordedExchange, CsvHasARowPerRecordAndAColumnPerJointField) {
+TEST_F(RecordedExchange, CsvHasARowPerRecordAndAColumnPerJointFieldAndPlotDrawsItsPages) {
   record();
   const std::vector<sdk::LogEvent> events = readLog(path);
   const std::string directory = path + ".csv";
@@ -283,6 +283,14 @@ TEST_F(RecordedExchange, CsvHasARowPerRecordAndAColumnPerJointField) {
   EXPECT_EQ(linesOf(directory + "/low_cmd.csv", &header),
             countOn(events, sdk::kRecordedLowCmd) + 1);
   EXPECT_NE(header.find(",RR_thigh_tau,"), std::string::npos);
+
+  if (std::system("command -v gnuplot >/dev/null") == 0) {
+    ASSERT_EQ(waitExit(spawn({KALVENT_LOG_PROGRAM, "plot", path, directory}), 60), 0);
+    for (const char* page : {"joints", "torques", "imu", "foot_force", "link_health"}) {
+      const Bytes png = fileBytes(directory + "/" + page + ".png");
+      EXPECT_TRUE(png.size() > 8 && png[1] == 'P' && png[2] == 'N' && png[3] == 'G') << page;
+    }
+  }
   std::system(("rm -rf " + directory).c_str());
 }
 

@@ -21,6 +21,8 @@ Recording loadRecording(const std::string& path);
 // Each returns the process's exit status.
 int printInfo(const std::string& path, const Recording& recording);
 int writeCsv(const Recording& recording, const std::string& directory);
+// The CSV files, and PNG pages beside them drawn by gnuplot.
+int writePlots(const Recording& recording, const std::string& directory);
 
 struct ReplayOptions {
   uint16_t port = 8007;     // where the program's commands go

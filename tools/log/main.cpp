@@ -13,9 +13,12 @@ namespace {
 const char kUsage[] =
     "usage: kalvent_log info FILE\n"
     "       kalvent_log csv FILE DIRECTORY\n"
+    "       kalvent_log plot FILE DIRECTORY\n"
     "       kalvent_log replay FILE [--port N] [--wait SECONDS] [--lcm]\n"
     "  info    channels, counts, duration, rates, gaps, loss and checksum failures\n"
     "  csv     one CSV file per record type in DIRECTORY, one named column per field\n"
+    "  plot    the CSV files and PNG pages (joints, torques, IMU, foot forces, link\n"
+    "          health) in DIRECTORY, drawn by gnuplot\n"
     "  replay  serves the recorded states as a robot controller on UDP port N\n"
     "          (default 8007) with the recorded timing, from the program's first\n"
     "          command on (waiting up to SECONDS, default 10); --lcm publishes\n"
@@ -53,8 +56,9 @@ int main(int argc, char** argv) {
   const std::string command = argv[1];
   const std::string path = argv[2];
   kalvent_log_tool::ReplayOptions replayOptions;
-  if (command == "info" || command == "csv" || command == "replay") {
-    if ((command == "info" && argc != 3) || (command == "csv" && argc != 4) ||
+  if (command == "info" || command == "csv" || command == "plot" || command == "replay") {
+    if ((command == "info" && argc != 3) ||
+        ((command == "csv" || command == "plot") && argc != 4) ||
         (command == "replay" && !parseReplayOptions(argc, argv, replayOptions))) {
       return usage();
     }
@@ -76,5 +80,6 @@ int main(int argc, char** argv) {
   }
   if (command == "info") return kalvent_log_tool::printInfo(path, recording);
   if (command == "csv") return kalvent_log_tool::writeCsv(recording, argv[3]);
+  if (command == "plot") return kalvent_log_tool::writePlots(recording, argv[3]);
   return kalvent_log_tool::replay(recording, replayOptions);
 }
