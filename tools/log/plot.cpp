@@ -2,6 +2,7 @@
 // files (the csv subcommand's, written into the same directory).
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -16,10 +17,8 @@ namespace kalvent_log_tool {
 namespace {
 
 bool has(const Recording& recording, const char* channel) {
-  for (const sdk::LogEvent& event : recording.events) {
-    if (event.channel == channel) return true;
-  }
-  return false;
+  return std::any_of(recording.events.begin(), recording.events.end(),
+                     [channel](const sdk::LogEvent& event) { return event.channel == channel; });
 }
 
 // Settings and helpers every page shares. A commanded position or velocity
