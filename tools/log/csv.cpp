@@ -225,7 +225,7 @@ int writeCsv(const Recording& recording, const std::string& directory) {
   }
   Writer writer;
   writer.directory = directory;
-  for (const sdk::LogEvent& event : recording.events) {
+  recording.forEach([&writer](const sdk::LogEvent& event) {
     if (event.channel == sdk::kRecordedLowState) {
       writer.add<kalvent_log::low_state>(event, "low_state");
     } else if (event.channel == sdk::kRecordedLowCmd) {
@@ -237,7 +237,7 @@ int writeCsv(const Recording& recording, const std::string& directory) {
     } else if (event.channel == sdk::kRecordedLinkHealth) {
       writer.add<kalvent_log::link_health>(event, "link_health");
     }
-  }
+  });
   for (const auto& [name, table] : writer.tables) writer.failed |= table->failed();
   return writer.failed ? 1 : 0;
 }

@@ -14,13 +14,18 @@ namespace sdk = KALVENT_LEGGED_SDK;
 
 namespace kalvent_log_tool {
 
-Recording loadRecording(const std::string& path) {
-  sdk::EventLogReader reader(path);
-  Recording recording;
+void Recording::forEach(const std::function<void(const sdk::LogEvent&)>& visit) const {
+  sdk::EventLogReader reader(path_);
   sdk::LogEvent event;
-  while (reader.next(event)) recording.events.push_back(event);
-  recording.truncatedBytes = reader.truncatedBytes();
-  return recording;
+  while (reader.next(event)) visit(event);
+  truncated_ = reader.truncatedBytes();
+  if (truncated_ != 0 && !warned_) {
+    std::fprintf(stderr,
+                 "kalvent_log: %s ends in an event cut short (%llu bytes): read up to the last "
+                 "whole event\n",
+                 path_.c_str(), static_cast<unsigned long long>(truncated_));
+    warned_ = true;
+  }
 }
 
 namespace {
@@ -35,20 +40,25 @@ struct ChannelFigures {
 
 }  // namespace
 
-int printInfo(const std::string& path, const Recording& recording) {
+int printInfo(const Recording& recording) {
   std::map<std::string, ChannelFigures> channels;
-  for (const sdk::LogEvent& event : recording.events) {
+  size_t events = 0;
+  int64_t firstUs = 0;
+  int64_t lastUs = 0;
+  sdk::LogEvent lastHealth;
+  recording.forEach([&](const sdk::LogEvent& event) {
+    if (events++ == 0) firstUs = event.timestampUs;
+    lastUs = event.timestampUs;
     channels[event.channel].timesUs.push_back(event.timestampUs);
-  }
-  std::printf("file: %s\n", path.c_str());
-  if (recording.events.empty()) {
+    if (event.channel == sdk::kRecordedLinkHealth) lastHealth = event;
+  });
+  std::printf("file: %s\n", recording.path().c_str());
+  if (events == 0) {
     std::printf("events: 0\n");
     return 0;
   }
-  const double duration =
-      (recording.events.back().timestampUs - recording.events.front().timestampUs) * 1e-6;
-  std::printf("events: %zu, duration %.3f s%s\n", recording.events.size(), duration,
-              recording.truncatedBytes != 0 ? " (the last event was cut short)" : "");
+  std::printf("events: %zu, duration %.3f s%s\n", events, (lastUs - firstUs) * 1e-6,
+              recording.truncatedBytes() != 0 ? " (the last event was cut short)" : "");
   std::printf("%-22s %8s %10s %14s %6s\n", "channel", "events", "rate Hz", "longest gap ms",
               "gaps");
   for (const auto& [name, figures] : channels) {
@@ -71,10 +81,9 @@ int printInfo(const std::string& path, const Recording& recording) {
   }
 
   // The newest link-health record has the figures of the whole run.
-  for (auto it = recording.events.rbegin(); it != recording.events.rend(); ++it) {
-    if (it->channel != sdk::kRecordedLinkHealth) continue;
-    kalvent_log::link_health health{};
-    if (health.decode(it->data.data(), 0, static_cast<int>(it->data.size())) < 0) break;
+  kalvent_log::link_health health{};
+  if (!lastHealth.data.empty() &&
+      health.decode(lastHealth.data.data(), 0, static_cast<int>(lastHealth.data.size())) >= 0) {
     std::printf("link: %" PRId64 " valid packets, %" PRId64 " checksum failures, %" PRId64
                 " empty polls, %" PRId64 " controller restarts, loss %.2f %% overall\n",
                 health.valid_packets, health.checksum_failures, health.empty_polls,
@@ -83,7 +92,6 @@ int printInfo(const std::string& path, const Recording& recording) {
                 " commands and %" PRId64 " states dropped (the disk fell behind)\n",
                 health.commands_recorded, health.states_recorded, health.commands_dropped,
                 health.states_dropped);
-    break;
   }
   return 0;
 }

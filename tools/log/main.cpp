@@ -65,21 +65,14 @@ int main(int argc, char** argv) {
   } else {
     return usage();
   }
-  kalvent_log_tool::Recording recording;
+  const kalvent_log_tool::Recording recording(path);
   try {
-    recording = kalvent_log_tool::loadRecording(path);
+    if (command == "info") return kalvent_log_tool::printInfo(recording);
+    if (command == "csv") return kalvent_log_tool::writeCsv(recording, argv[3]);
+    if (command == "plot") return kalvent_log_tool::writePlots(recording, argv[3]);
+    return kalvent_log_tool::replay(recording, replayOptions);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "kalvent_log: %s\n", error.what());
     return 1;
   }
-  if (recording.truncatedBytes != 0) {
-    std::fprintf(stderr,
-                 "kalvent_log: %s ends in an event cut short (%llu bytes): read up to the last "
-                 "whole event\n",
-                 path.c_str(), static_cast<unsigned long long>(recording.truncatedBytes));
-  }
-  if (command == "info") return kalvent_log_tool::printInfo(path, recording);
-  if (command == "csv") return kalvent_log_tool::writeCsv(recording, argv[3]);
-  if (command == "plot") return kalvent_log_tool::writePlots(recording, argv[3]);
-  return kalvent_log_tool::replay(recording, replayOptions);
 }

@@ -2,7 +2,6 @@
 // files (the csv subcommand's, written into the same directory).
 #include <sys/wait.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -16,9 +15,31 @@ namespace kalvent_log_tool {
 
 namespace {
 
-bool has(const Recording& recording, const char* channel) {
-  return std::any_of(recording.events.begin(), recording.events.end(),
-                     [channel](const sdk::LogEvent& event) { return event.channel == channel; });
+// What the pages are drawn from.
+struct Contents {
+  bool lowState = false;
+  bool lowCmd = false;
+  bool highState = false;
+  bool linkHealth = false;
+  // Some link-health record has a loss figure: it is NaN until enough ticks
+  // were seen, and gnuplot refuses a curve without a point.
+  bool lossMeasured = false;
+};
+
+Contents contentsOf(const Recording& recording) {
+  Contents contents;
+  recording.forEach([&contents](const sdk::LogEvent& event) {
+    contents.lowState |= event.channel == sdk::kRecordedLowState;
+    contents.lowCmd |= event.channel == sdk::kRecordedLowCmd;
+    contents.highState |= event.channel == sdk::kRecordedHighState;
+    if (event.channel != sdk::kRecordedLinkHealth) return;
+    contents.linkHealth = true;
+    kalvent_log::link_health health{};
+    contents.lossMeasured |=
+        health.decode(event.data.data(), 0, static_cast<int>(event.data.size())) >= 0 &&
+        std::isfinite(health.overall_loss) && std::isfinite(health.recent_loss);
+  });
+  return contents;
 }
 
 // Settings and helpers every page shares. A commanded position or velocity
@@ -118,20 +139,6 @@ std::string highLevelPages(const std::string& d) {
          "lw 2 title leg(l)\n";
 }
 
-// True when some link-health record has a loss figure: it is NaN until
-// enough ticks were seen, and gnuplot refuses a curve without a point.
-bool lossMeasured(const Recording& recording) {
-  for (const sdk::LogEvent& event : recording.events) {
-    if (event.channel != sdk::kRecordedLinkHealth) continue;
-    kalvent_log::link_health health{};
-    if (health.decode(event.data.data(), 0, static_cast<int>(event.data.size())) >= 0 &&
-        std::isfinite(health.overall_loss) && std::isfinite(health.recent_loss)) {
-      return true;
-    }
-  }
-  return false;
-}
-
 std::string linkHealthPage(const std::string& d, bool withLoss) {
   const std::string health = "\"" + d + "/link_health.csv\"";
   const std::string loss =
@@ -157,15 +164,14 @@ std::string linkHealthPage(const std::string& d, bool withLoss) {
 
 int writePlots(const Recording& recording, const std::string& directory) {
   if (writeCsv(recording, directory) != 0) return 1;
+  const Contents contents = contentsOf(recording);
   std::string script = kPreamble;
-  if (has(recording, sdk::kRecordedLowState) && has(recording, sdk::kRecordedLowCmd)) {
+  if (contents.lowState && contents.lowCmd) {
     script += lowLevelPages(directory);
-  } else if (has(recording, sdk::kRecordedHighState)) {
+  } else if (contents.highState) {
     script += highLevelPages(directory);
   }
-  if (has(recording, sdk::kRecordedLinkHealth)) {
-    script += linkHealthPage(directory, lossMeasured(recording));
-  }
+  if (contents.linkHealth) script += linkHealthPage(directory, contents.lossMeasured);
   std::FILE* gnuplot = popen("gnuplot", "w");
   if (gnuplot == nullptr) {
     std::fprintf(stderr, "kalvent_log: cannot start gnuplot\n");

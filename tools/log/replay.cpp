@@ -32,32 +32,29 @@ struct State {
 
 // The recording's states of one level: the low level's when it has any.
 std::vector<State> recordedStates(const Recording& recording, bool& lowLevel) {
-  lowLevel = false;
-  for (const sdk::LogEvent& event : recording.events) {
-    lowLevel |= event.channel == sdk::kRecordedLowState;
-  }
-  const char* channel = lowLevel ? sdk::kRecordedLowState : sdk::kRecordedHighState;
-  std::vector<State> states;
-  for (const sdk::LogEvent& event : recording.events) {
-    if (event.channel != channel) continue;
+  std::vector<State> low;
+  std::vector<State> high;
+  recording.forEach([&](const sdk::LogEvent& event) {
     const int length = static_cast<int>(event.data.size());
     State state;
-    if (lowLevel) {
+    if (event.channel == sdk::kRecordedLowState) {
       kalvent_log::low_state record{};
-      if (record.decode(event.data.data(), 0, length) < 0) continue;
+      if (record.decode(event.data.data(), 0, length) < 0) return;
       state.monotonicNs = record.monotonic_ns;
       state.packet.resize(sdk::LOW_STATE_LENGTH);
       sdk::encodePacket(record, state.packet.data());
-    } else {
+      low.push_back(std::move(state));
+    } else if (event.channel == sdk::kRecordedHighState) {
       kalvent_log::high_state record{};
-      if (record.decode(event.data.data(), 0, length) < 0) continue;
+      if (record.decode(event.data.data(), 0, length) < 0) return;
       state.monotonicNs = record.monotonic_ns;
       state.packet.resize(sdk::HIGH_STATE_LENGTH);
       sdk::encodePacket(record, state.packet.data());
+      high.push_back(std::move(state));
     }
-    states.push_back(std::move(state));
-  }
-  return states;
+  });
+  lowLevel = !low.empty();
+  return lowLevel ? low : high;
 }
 
 void sleepUntil(int64_t monotonicNs) {
