@@ -1,8 +1,9 @@
 # Debian packages (CPack DEB), one set per build:
 #   libkalvent-legged-sdk1        the shared library (versioned SONAME)
 #   libkalvent-legged-sdk-dev     headers, the development link, CMake package, pkg-config
-#   kalvent-legged-sdk-tools      kalvent_sim, kalvent_linkcheck, the example programs,
-#                                 the Python module
+#   kalvent-legged-sdk-tools      kalvent_sim, kalvent_linkcheck, kalvent_log,
+#                                 kalvent_record, the example programs, the Python
+#                                 module and recording loader, the recording's LCM types
 # Dependencies on system libraries come from dpkg-shlibdeps. Whatever else
 # ships with the tools installs with COMPONENT tools and lands in that package.
 set(CPACK_GENERATOR DEB)
@@ -63,7 +64,9 @@ set(CPACK_COMPONENT_DEV_DESCRIPTION
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME kalvent-legged-sdk-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION misc)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
-  "simulated robot controller, link check and examples for kalvent_legged_sdk\n kalvent_sim simulates the robot's controller; kalvent_linkcheck checks a\n machine's real-time readiness and the link to a controller; the example\n programs show the library's use.")
+  "simulated robot controller, link check and examples for kalvent_legged_sdk\n kalvent_sim simulates the robot's controller; kalvent_linkcheck checks a\n machine's real-time readiness and the link to a controller; kalvent_log and\n kalvent_record make, read, plot and replay recordings of a run; the example\n programs show the library's use.")
+# The recording loader needs numpy, kalvent_log plot needs gnuplot.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "python3-numpy, gnuplot-nox")
 
 # Every package carries its copyright and changelog; the runtime package
 # lets dpkg run ldconfig after it.

@@ -16,8 +16,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
+#include <memory>
+#include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace example {
 
@@ -29,18 +33,30 @@ inline void onStopSignal(int) {
   stopRequested = true;
 }
 
+// The file named by the option --record FILE; empty without it.
+inline std::string recordPath;
+
 // The run time in seconds from the only optional argument: `fallback` when
-// it is absent, 0 meaning "until SIGINT or SIGTERM". Exits with status 2 on
-// anything else. From here on SIGINT and SIGTERM end waitForStop instead of
+// it is absent, 0 meaning "until SIGINT or SIGTERM". `--record FILE` may
+// come before it (see startRecording). Exits with status 2 on anything
+// else. From here on SIGINT and SIGTERM end waitForStop instead of
 // the process, so that the program can stop its loops and report, and
 // standard output is line-buffered, so that a log shows each line at once.
 inline double setUp(int argc, char** argv, double fallback) {
   double seconds = fallback;
-  if (argc > 1) {
+  std::vector<char*> args(argv, argv + argc);
+  if (args.size() > 2 && std::string(args[1]) == "--record") {
+    recordPath = args[2];
+    args.erase(args.begin() + 1, args.begin() + 3);
+  }
+  if (args.size() > 1) {
     char* end = nullptr;
-    seconds = argc == 2 ? std::strtod(argv[1], &end) : -1;
-    if (argc != 2 || *end != '\0' || !(seconds >= 0 && seconds < 1e6)) {
-      std::fprintf(stderr, "usage: %s [SECONDS]  (0: run until SIGINT or SIGTERM)\n", argv[0]);
+    const bool onlySeconds = args.size() == 2;
+    seconds = onlySeconds ? std::strtod(args[1], &end) : -1;
+    if (!onlySeconds || *end != '\0' || !(seconds >= 0 && seconds < 1e6)) {
+      std::fprintf(stderr,
+                   "usage: %s [--record FILE] [SECONDS]  (0: run until SIGINT or SIGTERM)\n",
+                   argv[0]);
       std::exit(2);
     }
   }
@@ -51,6 +67,21 @@ inline double setUp(int argc, char** argv, double fallback) {
   sigaction(SIGTERM, &action, nullptr);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   return seconds;
+}
+
+// With --record FILE: a recorder of `udp`'s exchange into FILE (see
+// recorder.h); keep it until the loops have stopped. Without: null. Exits
+// with status 2 when the file cannot be made.
+inline std::unique_ptr<Recorder> startRecording(UDP& udp) {
+  if (recordPath.empty()) return nullptr;
+  try {
+    auto recorder = std::make_unique<Recorder>(recordPath);
+    recorder->attach(udp);
+    return recorder;
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "%s\n", error.what());
+    std::exit(2);
+  }
 }
 
 // Returns after `seconds` (0: no limit) or as soon as a stop signal came.

@@ -79,6 +79,12 @@ class Controller {
 
 int main(int argc, char** argv) {
   const double seconds = example::setUp(argc, argv, 0);
+  if (!example::recordPath.empty()) {
+    std::fprintf(stderr,
+                 "lcm_controller: no UDP endpoint to record here: give --record to lcm_relay, or "
+                 "record the bridge with lcm-logger\n");
+    return 2;
+  }
 
   LCM lcm(LOWLEVEL);
   lcm.SubscribeState();

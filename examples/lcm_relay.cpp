@@ -86,6 +86,7 @@ int main(int argc, char** argv) {
   example::setUpRealtime(kProgram);
 
   UDP udp(LOWLEVEL);
+  const auto recorder = example::startRecording(udp);  // with --record FILE
   LCM lcm(LOWLEVEL);
   lcm.SubscribeCmd();
   Safety safety(LeggedType::Tesmar);

@@ -88,6 +88,7 @@ int main(int argc, char** argv) {
   example::setUpRealtime(kProgram);
 
   UDP udp(LOWLEVEL, HighLevelType::Basic);
+  const auto recorder = example::startRecording(udp);  // with --record FILE
   Safety safety(LeggedType::Tesmar);
   Controller controller(safety);
   LowState state{};

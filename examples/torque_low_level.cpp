@@ -119,6 +119,7 @@ int main(int argc, char** argv) {
   example::setUpRealtime(kProgram);
 
   UDP udp(LOWLEVEL);
+  const auto recorder = example::startRecording(udp);  // with --record FILE
   Safety safety(LeggedType::Tesmar);
   TorqueController controller(udp, safety);
 

@@ -138,6 +138,7 @@ int main(int argc, char** argv) {
   const double seconds = example::setUp(argc, argv, 6);
 
   UDP udp(HIGHLEVEL);
+  const auto recorder = example::startRecording(udp);  // with --record FILE
   Walker walker(udp);
 
   LoopStatus control;

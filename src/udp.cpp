@@ -17,6 +17,7 @@
 #include "fatal.h"
 #include "kalvent_legged_sdk/log.h"
 #include "level_lengths.h"
+#include "packet_ring.h"
 #include "udp_setup.h"
 #include "wire.h"
 
@@ -151,6 +152,10 @@ int UDP::Send() {
   {
     std::lock_guard<std::mutex> lock(sendMut);
     sent = send(sockFd, sendBuf.get(), sendLength, 0);
+    PacketTap* const tap = tap_.load(std::memory_order_acquire);
+    if (tap != nullptr && sent >= 0) {
+      tap->commands.push(sendBuf.get(), sendLength, monotonicNanoseconds());
+    }
   }
   ++udpState.SendCount;
   health_.onSend(addrRecv);
@@ -224,6 +229,9 @@ int UDP::Recv() {
     std::memcpy(recvBuf.get(), temp, static_cast<size_t>(recvLength));
   }
   ++udpState.RecvCount;
+  if (PacketTap* const tap = tap_.load(std::memory_order_acquire)) {
+    tap->states.push(temp, recvLength, monotonicNanoseconds());
+  }
   health_.onAccepted(temp, recvLength, replacedGood + 1, addrRecv);
   return 0;
 }

@@ -15,6 +15,7 @@
 #include "kalvent_legged_sdk/pelk_const.h"
 #include "kalvent_legged_sdk/quadruped.h"
 #include "kalvent_legged_sdk/realtime.h"
+#include "kalvent_legged_sdk/recorder.h"
 #include "kalvent_legged_sdk/result.h"
 #include "kalvent_legged_sdk/safety.h"
 #include "kalvent_legged_sdk/state_loop.h"

@@ -199,6 +199,8 @@ class StateLoop {
   /// thread cannot be pinned to `bindCPU`; throws std::system_error when no
   /// thread can be made.
   void start() { _thread.start(); }
+  /// The endpoint the loop drives (to attach a Recorder, say).
+  UDP& endpoint() noexcept { return _udp; }
   /// Stops the thread and waits for it: at most the call in progress, not a
   /// period. Prints "shutdown nothing" when idle. The destructor does the
   /// same for a running loop.

@@ -17,6 +17,7 @@
 namespace KALVENT_LEGGED_SDK {
 
 class DatagramBatch;
+struct PacketTap;
 
 /// Local port bound by the level constructor.
 const int UDP_CLIENT_PORT = 8080;
@@ -180,6 +181,9 @@ class UDP {
   uint16_t localPort = 0;    ///< local port bound, host order
 
  private:
+  /// Attaches itself through tap_.
+  friend class Recorder;
+
   /// Marks the open factories' constructor apart from the public ones.
   struct Unopened {};
   /// An endpoint with its fields set and nothing opened, for the open
@@ -214,6 +218,9 @@ class UDP {
   LinkHealth health_;
   /// One bit per call that warned of a record of the other level.
   std::atomic<unsigned> levelMismatchWarned_{0};
+  /// The attached recorder's rings, or null: Send puts each packet it sent
+  /// there, Recv each packet it accepted.
+  std::atomic<PacketTap*> tap_{nullptr};
 
   /// Recv's datagrams, several per system call. Those in [batchNext,
   /// batchCount) are left for the next Recv: an empty datagram ends a Recv, as

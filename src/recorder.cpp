@@ -1,0 +1,238 @@
+// The recorder: the endpoint's rings, and the thread that decodes their
+// packets and writes them as LCM events.
+#include "kalvent_legged_sdk/recorder.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "event_log.h"
+#include "packet_ring.h"
+#include "record_codec.h"
+#include "wire.h"
+
+namespace KALVENT_LEGGED_SDK {
+
+namespace {
+
+constexpr int64_t kHealthPeriodNs = 1000000000;
+constexpr auto kWriterPeriod = std::chrono::milliseconds(10);
+
+int64_t wallClockMicroseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+}  // namespace
+
+// Hidden: the library keeps it to itself.
+struct __attribute__((visibility("hidden"))) Recorder::Writer {
+  Writer(const std::string& path, size_t slots) : path_(path), slots_(slots) {
+    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "Recorder: " + path);
+  }
+
+  ~Writer() {
+    if (thread_.joinable()) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+      }
+      wake_.notify_one();
+      thread_.join();
+    }
+    close(fd_);
+  }
+
+  void start(bool lowLevel, int commandLength, int stateLength, const LinkHealth& health) {
+    lowLevel_ = lowLevel;
+    health_ = &health;
+    tapOwner_ = std::make_unique<PacketTap>(slots_, commandLength, stateLength);
+    tap_.store(tapOwner_.get(), std::memory_order_release);
+    thread_ = std::thread(&Writer::run, this);
+  }
+
+  void run() {
+    int64_t nextHealth = monotonicNanoseconds() + kHealthPeriodNs;
+    for (;;) {
+      bool stopping;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait_for(lock, kWriterPeriod, [this] { return stop_; });
+        stopping = stop_;
+      }
+      drain();
+      const int64_t now = monotonicNanoseconds();
+      if (stopping || now >= nextHealth) {
+        appendHealth(now);
+        nextHealth = std::max(nextHealth + kHealthPeriodNs, now);
+      }
+      flush();
+      if (stopping) return;
+    }
+  }
+
+  // Takes every queued packet, the two directions merged in time order.
+  void drain() {
+    PacketTap& tap = *tapOwner_;
+    PacketRing::Packet command{};
+    PacketRing::Packet state{};
+    bool haveCommand = tap.commands.front(command);
+    bool haveState = tap.states.front(state);
+    while (haveCommand || haveState) {
+      if (haveCommand && (!haveState || command.monotonicNs <= state.monotonicNs)) {
+        if (lowLevel_) {
+          append<kalvent_log::low_cmd>(kRecordedLowCmd, command);
+        } else {
+          append<kalvent_log::high_cmd>(kRecordedHighCmd, command);
+        }
+        tap.commands.pop();
+        haveCommand = tap.commands.front(command);
+      } else {
+        if (lowLevel_) {
+          append<kalvent_log::low_state>(kRecordedLowState, state);
+        } else {
+          append<kalvent_log::high_state>(kRecordedHighState, state);
+        }
+        tap.states.pop();
+        haveState = tap.states.front(state);
+      }
+    }
+  }
+
+  template <typename Record>
+  void append(const char* channel, const PacketRing::Packet& packet) {
+    Record record;
+    record.monotonic_ns = packet.monotonicNs;
+    decodePacket(packet.bytes, record);
+    appendRecord(channel, record, packet.monotonicNs);
+  }
+
+  void appendHealth(int64_t now) {
+    const PacketTap& tap = *tapOwner_;
+    kalvent_log::link_health record;
+    record.monotonic_ns = now;
+    record.state_age_s = health_->stateAge();
+    record.valid_packets = static_cast<int64_t>(health_->validPackets());
+    record.empty_polls = static_cast<int64_t>(health_->emptyPolls());
+    record.checksum_failures = static_cast<int64_t>(health_->checksumFailures());
+    record.tick_restarts = static_cast<int64_t>(health_->tickRestarts());
+    record.recent_loss = health_->recentLoss();
+    record.overall_loss = health_->overallLoss();
+    record.commands_recorded = static_cast<int64_t>(tap.commands.kept());
+    record.states_recorded = static_cast<int64_t>(tap.states.kept());
+    record.commands_dropped = static_cast<int64_t>(tap.commands.dropped());
+    record.states_dropped = static_cast<int64_t>(tap.states.dropped());
+    appendRecord(kRecordedLinkHealth, record, now);
+  }
+
+  template <typename Record>
+  void appendRecord(const char* channel, const Record& record, int64_t monotonicNs) {
+    const int size = record.getEncodedSize();
+    encoded_.resize(static_cast<size_t>(size));
+    record.encode(encoded_.data(), 0, size);
+    // Event times on the wall clock, as lcm-logger stamps them; the records
+    // carry the monotonic time.
+    const int64_t timestampUs = wallAtStartUs_ + (monotonicNs - monotonicAtStartNs_) / 1000;
+    appendEvent(pending_, eventNumber_++, timestampUs, channel, encoded_.data(), encoded_.size());
+    ++pendingEvents_;
+  }
+
+  // Writes the pending events; after a failed write, only counts them.
+  void flush() {
+    size_t done = 0;
+    while (!failed_ && done < pending_.size()) {
+      const ssize_t n = write(fd_, pending_.data() + done, pending_.size() - done);
+      if (n >= 0) {
+        done += static_cast<size_t>(n);
+      } else if (errno != EINTR) {
+        std::fprintf(stderr,
+                     "kalvent_legged_sdk: recorder: writing %s failed: %s; the recording ends "
+                     "here, the program goes on\n",
+                     path_.c_str(), std::strerror(errno));
+        failed_ = true;
+      }
+    }
+    if (failed_) {
+      eventsUnwritten_.fetch_add(pendingEvents_, std::memory_order_relaxed);
+    } else {
+      eventsWritten_.fetch_add(pendingEvents_, std::memory_order_relaxed);
+    }
+    pending_.clear();
+    pendingEvents_ = 0;
+  }
+
+  const std::string path_;
+  const size_t slots_;
+  int fd_ = -1;
+  bool lowLevel_ = false;
+  const LinkHealth* health_ = nullptr;
+  std::unique_ptr<PacketTap> tapOwner_;
+  std::atomic<PacketTap*> tap_{nullptr};  ///< tapOwner_ once attached, for stats()
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;  ///< under mutex_
+
+  // The writer thread's own.
+  const int64_t monotonicAtStartNs_ = monotonicNanoseconds();
+  const int64_t wallAtStartUs_ = wallClockMicroseconds();
+  int64_t eventNumber_ = 0;
+  std::vector<unsigned char> encoded_;
+  std::vector<unsigned char> pending_;
+  uint64_t pendingEvents_ = 0;
+  bool failed_ = false;
+
+  std::atomic<uint64_t> eventsWritten_{0};
+  std::atomic<uint64_t> eventsUnwritten_{0};
+};
+
+Recorder::Recorder(const std::string& path, std::size_t slotsPerDirection)
+    : writer_(std::make_unique<Writer>(path, slotsPerDirection)) {}
+
+Recorder::~Recorder() {
+  if (udp_ != nullptr) udp_->tap_.store(nullptr, std::memory_order_release);
+}
+
+void Recorder::attach(UDP& udp) {
+  if (udp_ != nullptr) throw std::logic_error("Recorder: already attached to an endpoint");
+  if (udp.tap_.load(std::memory_order_acquire) != nullptr) {
+    throw std::logic_error("Recorder: the endpoint already has a recorder");
+  }
+  const bool low = udp.sendLength == LOW_CMD_LENGTH && udp.recvLength == LOW_STATE_LENGTH;
+  const bool high = udp.sendLength == HIGH_CMD_LENGTH && udp.recvLength == HIGH_STATE_LENGTH;
+  if (!low && !high) {
+    throw std::invalid_argument("Recorder: packet lengths " + std::to_string(udp.sendLength) +
+                                " out / " + std::to_string(udp.recvLength) +
+                                " in are neither level's");
+  }
+  writer_->start(low, udp.sendLength, udp.recvLength, udp.linkHealth());
+  udp_ = &udp;
+  udp.tap_.store(writer_->tap_.load(std::memory_order_relaxed), std::memory_order_release);
+}
+
+RecorderStats Recorder::stats() const noexcept {
+  RecorderStats stats{};
+  if (const PacketTap* tap = writer_->tap_.load(std::memory_order_acquire)) {
+    stats.commandsRecorded = tap->commands.kept();
+    stats.statesRecorded = tap->states.kept();
+    stats.commandsDropped = tap->commands.dropped();
+    stats.statesDropped = tap->states.dropped();
+  }
+  stats.eventsWritten = writer_->eventsWritten_.load(std::memory_order_relaxed);
+  stats.eventsUnwritten = writer_->eventsUnwritten_.load(std::memory_order_relaxed);
+  return stats;
+}
+
+}  // namespace KALVENT_LEGGED_SDK
