@@ -42,6 +42,9 @@ endif()
 # The Python module is built for one interpreter version (python/).
 if(KALVENT_PYTHON_DEPENDS)
   set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${KALVENT_PYTHON_DEPENDS}")
+  # The module imports without numpy; its leg kinematics take and give numpy
+  # arrays.
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "python3-numpy")
 endif()
 # kalvent_sim --video runs ffmpeg to encode its frames.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "ffmpeg")

@@ -4,6 +4,7 @@
 
 #include "kalvent_legged_sdk/comm.h"
 #include "kalvent_legged_sdk/lcm.h"
+#include "kalvent_legged_sdk/leg_kinematics.h"
 #include "kalvent_legged_sdk/link_health.h"
 #include "kalvent_legged_sdk/loop.h"
 #include "kalvent_legged_sdk/pelk_const.h"

@@ -3,6 +3,8 @@
 import enum
 from typing import Callable, Iterator, List, Optional, Sequence, Tuple, Union, overload
 
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
 from typing_extensions import Buffer
 
 Twelve = Union[float, Sequence[float], Buffer]
@@ -412,3 +414,33 @@ class RealtimeReport:
     reason: str
 
 def TryInitEnvironment(priority: int = ...) -> RealtimeReport: ...
+
+# Leg kinematics: numpy arrays in and out (the calls need numpy; the module
+# imports without it).
+class LegGeometry:
+    def __init__(self) -> None: ...
+    hipOffset: NDArray[np.float64]  # (4, 3), m
+    sideSign: NDArray[np.float64]  # (4,), +1 left, -1 right
+    abductionLength: float
+    thighLength: float
+    calfLength: float
+    footRadius: float
+
+class IkResult(enum.Enum):
+    Reached = 0
+    OutOfReach = 1
+    Invalid = 2
+
+class LegKinematics:
+    @overload
+    def __init__(self) -> None: ...
+    @overload
+    def __init__(self, geometry: LegGeometry) -> None: ...
+    def geometry(self) -> LegGeometry: ...
+    def footPosition(self, leg: int, q: ArrayLike) -> NDArray[np.float64]: ...
+    def footJacobian(self, leg: int, q: ArrayLike) -> NDArray[np.float64]: ...
+    def inverseKinematics(
+        self, leg: int, target: ArrayLike
+    ) -> Tuple[IkResult, Optional[NDArray[np.float64]]]: ...
+    def jointTorques(self, leg: int, q: ArrayLike, footForce: ArrayLike) -> NDArray[np.float64]: ...
+    def footVelocity(self, leg: int, q: ArrayLike, dq: ArrayLike) -> NDArray[np.float64]: ...

@@ -12,5 +12,6 @@ void bindRecords(py::module_& m);
 void bindSafety(py::module_& m);
 void bindLoops(py::module_& m);
 void bindLcm(py::module_& m);
+void bindKinematics(py::module_& m);
 
 }  // namespace kalvent_python

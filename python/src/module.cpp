@@ -125,6 +125,7 @@ PYBIND11_MODULE(kalvent_legged_sdk, m) {
   bindSafety(m);
   bindLoops(m);
   bindLcm(m);
+  bindKinematics(m);
   m.def("crc32", &checksum, py::arg("data"), py::arg("words") = py::none(),
         "The packet checksum (CRC-32, polynomial 0x04C11DB7, initial 0xFFFFFFFF, no final\n"
         "XOR) over `words` little-endian 32-bit words of a bytes-like object; by default\n"

@@ -33,7 +33,7 @@ ensure_packages() {
 # video (offscreen through Mesa, or on an X display such as xvfb-run's).
 native_packages=(cmake make g++ pkg-config googletest libbenchmark-dev liblcm-dev libboost-dev
   iproute2 libmujoco-dev libegl-dev ffmpeg xvfb python3-dev pybind11-dev python3-pybind11
-  python3-pytest)
+  python3-pytest python3-numpy)
 fuzz_packages=(clang-14 libfuzzer-14-dev libclang-rt-14-dev)
 armhf_packages=(crossbuild-essential-armhf qemu-user-static libc6:armhf libstdc++6:armhf
   libglib2.0-0:armhf)
