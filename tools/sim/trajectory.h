@@ -3,6 +3,7 @@
 // Columns, in order (angles in rad, heights in m, torques in N·m, forces
 // in N; "nan" where the model or the command gives no value):
 //   time, FR_0 ... RL_2            measured joint angles, motor order
+//   trunk_x, trunk_y               trunk centre on the ground, from the start
 //   trunk_height, roll, pitch, yaw trunk centre above the ground; IMU angles
 //   commanded_height               trunk height the commanded angles give
 //   FR_0_cmd ... RL_2_cmd          commanded angles (nan: no position term)
