@@ -93,7 +93,6 @@ Walked walk(const Case& k) {
       travelled += unwrapped + progress() - from;
       c.emplace(kalvent_sim::ControllerConfig{});
       run(0.3 + kStandSeconds, 0, 0, 0, nullptr);
-      walked -= 0;
       from = progress();
       unwrapped = 0;
     }

@@ -5,43 +5,64 @@
 
 #include <array>
 #include <cmath>
+#include <string>
 
 #include "example_util.h"
 #include "kalvent_legged_sdk/leg_kinematics.h"
 #include "physics_model.h"
+#include "robot_model.h"
 
 namespace {
 
 namespace sdk = KALVENT_LEGGED_SDK;
+using kalvent_sim::kFramesPerLeg;
 using kalvent_sim::kJoints;
 using kalvent_sim::kLegs;
-using kalvent_sim::kLinksPerLeg;
 using kalvent_sim::PhysicsModel;
 using sdk::Vec3;
 
 const double kGravity = 9.81;
 const sdk::LegKinematics kKinematics;
+const char* const kLegNames[kLegs] = {"FR", "FL", "RR", "RL"};
+// A leg's bodies in the model, from the trunk outwards.
+const char* const kLinkNames[kFramesPerLeg] = {"hip", "thigh", "calf", "foot"};
 
-Vec3 vec(const kalvent_sim::Vector& v) {
-  return {v.x, v.y, v.z};
+const mjModel& robotModel() {
+  static const kalvent_sim::ModelPtr model = kalvent_sim::loadQuadruped(sdk::LeggedType::Tesmar);
+  return *model;
+}
+
+int bodyOf(int leg, int link) {
+  const std::string name = std::string(kLegNames[leg]) + "_" + kLinkNames[link];
+  return mj_name2id(&robotModel(), mjOBJ_BODY, name.c_str());
+}
+
+Vec3 vec(const mjtNum* v) {
+  return {v[0], v[1], v[2]};
 }
 
 // The one comparison with the simulator's model file: every joint origin
 // and axis of each leg, and the foot's ball.
 TEST(LegKinematicsSim, DefaultGeometryIsTheSimulatedRobotsModel) {
-  const kalvent_sim::RobotDescription& model = kalvent_sim::quadrupedDescription();
+  const mjModel& m = robotModel();
   const sdk::LegGeometry& g = kKinematics.geometry();
   for (int leg = 0; leg < kLegs; ++leg) {
-    const auto* joints = &model.joints[kLinksPerLeg * leg];
+    int body[kFramesPerLeg];
+    for (int k = 0; k < kFramesPerLeg; ++k) ASSERT_GE(body[k] = bodyOf(leg, k), 0) << leg;
     const double side = g.sideSign[leg] * g.abductionLength;
-    EXPECT_EQ(vec(joints[0].origin), g.hipOffset[leg]) << "hip of leg " << leg;
-    EXPECT_EQ(vec(joints[1].origin), (Vec3{0, side, 0})) << "thigh of leg " << leg;
-    EXPECT_EQ(vec(joints[2].origin), (Vec3{0, 0, -g.thighLength})) << "knee of leg " << leg;
-    EXPECT_EQ(vec(joints[3].origin), (Vec3{0, 0, -g.calfLength})) << "foot of leg " << leg;
-    EXPECT_EQ(vec(joints[0].axis), (Vec3{1, 0, 0})) << leg;
-    EXPECT_EQ(vec(joints[1].axis), (Vec3{0, 1, 0})) << leg;
-    EXPECT_EQ(vec(joints[2].axis), (Vec3{0, 1, 0})) << leg;
-    EXPECT_EQ(model.links[kLinksPerLeg * leg + 3].sphereRadius, g.footRadius) << leg;
+    EXPECT_EQ(vec(m.body_pos + 3 * body[0]), g.hipOffset[leg]) << "hip of leg " << leg;
+    EXPECT_EQ(vec(m.body_pos + 3 * body[1]), (Vec3{0, side, 0})) << "thigh of leg " << leg;
+    EXPECT_EQ(vec(m.body_pos + 3 * body[2]), (Vec3{0, 0, -g.thighLength})) << "knee of " << leg;
+    EXPECT_EQ(vec(m.body_pos + 3 * body[3]), (Vec3{0, 0, -g.calfLength})) << "foot of " << leg;
+    for (int k = 0; k < 3; ++k) {
+      const int joint = kalvent_sim::jointId(3 * leg + k);
+      EXPECT_EQ(m.jnt_bodyid[joint], body[k]) << leg;
+      EXPECT_EQ(vec(m.jnt_pos + 3 * joint), (Vec3{0, 0, 0})) << leg;
+      EXPECT_EQ(vec(m.jnt_axis + 3 * joint), (Vec3{k == 0 ? 1.0 : 0.0, k == 0 ? 0.0 : 1.0, 0}))
+          << leg;
+    }
+    const int foot = mj_name2id(&m, mjOBJ_GEOM, (std::string(kLegNames[leg]) + "_foot").c_str());
+    EXPECT_EQ(m.geom_size[3 * foot], g.footRadius) << leg;
   }
 }
 
@@ -70,16 +91,18 @@ TEST(LegKinematicsSim, FootPositionsAreTheSimulatedRobots) {
 // mass at its centre, a point on the leg whose position the same
 // kinematics gives with the lengths cut to reach it.
 Vec3 legGravityTorques(int leg, const Vec3& q) {
-  const kalvent_sim::RobotDescription& model = kalvent_sim::quadrupedDescription();
+  const mjModel& m = robotModel();
   const sdk::LegGeometry& g = kKinematics.geometry();
   Vec3 sum{};
-  for (int k = 0; k < kLinksPerLeg; ++k) {
-    const kalvent_sim::LinkDescription& link = model.links[kLinksPerLeg * leg + k];
+  for (int k = 0; k < kFramesPerLeg; ++k) {
+    const int body = bodyOf(leg, k);
+    const mjtNum* centreOfMass = m.body_ipos + 3 * body;
     sdk::LegGeometry point = g;
-    point.abductionLength = k == 0 ? link.centreOfMass.y * g.sideSign[leg] : g.abductionLength;
-    point.thighLength = k == 0 ? 0 : k == 1 ? -link.centreOfMass.z : g.thighLength;
-    point.calfLength = k < 2 ? 0 : k == 2 ? -link.centreOfMass.z : g.calfLength;
-    const Vec3 t = sdk::LegKinematics(point).jointTorques(leg, q, {0, 0, link.mass * kGravity});
+    point.abductionLength = k == 0 ? centreOfMass[1] * g.sideSign[leg] : g.abductionLength;
+    point.thighLength = k == 0 ? 0 : k == 1 ? -centreOfMass[2] : g.thighLength;
+    point.calfLength = k < 2 ? 0 : k == 2 ? -centreOfMass[2] : g.calfLength;
+    const Vec3 t =
+        sdk::LegKinematics(point).jointTorques(leg, q, {0, 0, m.body_mass[body] * kGravity});
     for (int j = 0; j < 3; ++j) sum[j] += t[j];
   }
   return sum;
