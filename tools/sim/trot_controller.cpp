@@ -22,12 +22,17 @@ const float kStandKp = 200, kStandKd = 5;
 const float kSwingKp = 60, kSwingKd = 1.5;
 // Body law. Height: N/m and N·s/m per kg; speed: N·s/m per kg; a stand's
 // position hold: N/m per kg.
-const double kHeightKp = 100, kHeightKd = 12;
+const double kHeightKp = 100, kHeightKd = 12, kHeightKi = 100;
 const double kSpeedKd = 6, kSpeedKi = 15;
 const double kHoldKp = 20;
 // Attitude: N·m/rad and N·m·s/rad, about roll, pitch and yaw.
 const Vec3 kAttitudeKp{40, 60, 30};
 const Vec3 kAttitudeKd{2.5, 4, 3};
+// Integral terms take up the joints' friction and the legs' own weight;
+// the attitude's acts while standing.
+const Vec3 kAttitudeKi{40, 60, 0};
+// Largest integral of the height error, m·s, and of an angle's error, rad·s.
+const double kMaxHeightIntegral = 0.01, kMaxAttitudeIntegral = 0.05;
 // How fast the walk's speeds follow a change of command: m/s², rad/s².
 const double kAcceleration = 1.5, kTurnAcceleration = 3;
 // Largest heading error the walk steers back, rad.
@@ -332,6 +337,8 @@ void TrotController::balance(double dt) {
     yawReference_ = yaw;
   }
 
+  heightIntegral_ = std::clamp(heightIntegral_ + (heightTarget() - p[2]) * dt, -kMaxHeightIntegral,
+                               kMaxHeightIntegral);
   // The speed error's integral, kept in the heading's frame so that it
   // turns with the body, takes up the legs' steady drag.
   const double c = std::cos(yaw), sn = std::sin(yaw);
@@ -346,7 +353,8 @@ void TrotController::balance(double dt) {
   const double iy = sn * speedIntegral_[0] + c * speedIntegral_[1];
   Vec3 force{mass * (kSpeedKd * (speed[0] - v[0]) + kSpeedKi * ix),
              mass * (kSpeedKd * (speed[1] - v[1]) + kSpeedKi * iy),
-             mass * (kGravity + kHeightKp * (heightTarget() - p[2]) - kHeightKd * v[2])};
+             mass * (kGravity + kHeightKp * (heightTarget() - p[2]) - kHeightKd * v[2] +
+                     kHeightKi * heightIntegral_)};
   if (!walking_) {
     force[0] += mass * kHoldKp * (holdPosition_[0] - p[0]);
     force[1] += mass * kHoldKp * (holdPosition_[1] - p[1]);
@@ -359,7 +367,12 @@ void TrotController::balance(double dt) {
   const Vec3 rateErrorBody = mulTransposed(r, sub(turn, omega));
   Vec3 momentBody{};
   for (int i = 0; i < 3; ++i) {
-    momentBody[i] = kAttitudeKp[i] * errorBody[i] + kAttitudeKd[i] * rateErrorBody[i];
+    // Standing only: a trot's rocking would wind it up.
+    attitudeIntegral_[i] = walking_ ? 0
+                                    : std::clamp(attitudeIntegral_[i] + errorBody[i] * dt,
+                                                 -kMaxAttitudeIntegral, kMaxAttitudeIntegral);
+    momentBody[i] = kAttitudeKp[i] * errorBody[i] + kAttitudeKd[i] * rateErrorBody[i] +
+                    kAttitudeKi[i] * attitudeIntegral_[i];
   }
   const Vec3 moment = mul(r, momentBody);
 

@@ -93,6 +93,8 @@ class TrotController {
   double standYaw_ = 0;                                // rad, heading a stand began with
   std::array<double, 3> ramped_{};                     // speeds on their way to the command
   std::array<double, 2> speedIntegral_{};              // m, heading frame
+  double heightIntegral_ = 0;                          // m·s
+  KALVENT_LEGGED_SDK::Vec3 attitudeIntegral_{};        // rad·s, body frame
   std::array<double, 2> holdPosition_{};               // m, world: where a stand keeps the body
 };
 
