@@ -282,7 +282,7 @@ void Controller::writeLow(unsigned char* out) const {
 void Controller::writeHigh(unsigned char* out) const {
   sdk::HighState s{};
   s.levelFlag = sdk::HIGHLEVEL;
-  s.mode = body_.mode;
+  s.mode = trot_ ? static_cast<uint8_t>(trot_->modeInForce()) : body_.mode;
   if (physics_) {
     fillPhysicsHigh(s, *physics_);
   } else {

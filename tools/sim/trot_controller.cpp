@@ -245,6 +245,11 @@ void TrotController::control(double dt) {
   }
 }
 
+HighMode TrotController::modeInForce() const {
+  if (phase_ == Phase::Lying) return HighMode::Idle;
+  return walking_ ? HighMode::Walk : HighMode::Stand;
+}
+
 Vec3 TrotController::nominalFoot(int leg, double height) const {
   const sdk::LegGeometry& g = kinematics_.geometry();
   return {g.hipOffset[leg][0], g.hipOffset[leg][1] + g.sideSign[leg] * g.abductionLength,
@@ -325,7 +330,8 @@ void TrotController::balance(double dt) {
     speed = {ramped_[0] * std::cos(yaw) - ramped_[1] * std::sin(yaw),
              ramped_[0] * std::sin(yaw) + ramped_[1] * std::cos(yaw), 0};
     turn = {0, 0, ramped_[2]};
-    yawReference_ += ramped_[2] * dt;
+    // The heading follows the command itself: it catches up on the ramp.
+    yawReference_ += target_.rotateSpeed * dt;
     yawReference_ =
         yaw + std::clamp(std::remainder(yawReference_ - yaw, 2 * kPi), -kMaxYawError, kMaxYawError);
     heading = yawReference_;

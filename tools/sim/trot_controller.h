@@ -63,8 +63,9 @@ class TrotController {
   // Sets the motor targets for the next `dt` seconds (about kControlPeriod).
   void control(double dt);
 
-  // True once the robot has stood up and is carried by the stance law.
-  bool balancing() const { return phase_ == Phase::Balancing; }
+  // What the robot does now: Idle while lying, Stand while it stands up and
+  // stands, Walk while it trots (a walk ends when a pair of feet lands).
+  HighMode modeInForce() const;
   // Per leg, whether the gait has it on the ground.
   const std::array<bool, 4>& stance() const { return stance_; }
 
