@@ -104,3 +104,58 @@ plot for [a in "roll pitch yaw"] "$csv" using 1:a with lines lw 2 title a
 unset multiplot
 EOF
 }
+
+# walk_plots CSV PREFIX TITLE: a walk seen from above (the trunk's path), its
+# speeds over time, the trunk's height and tilt against the fallen limit,
+# and a gait diagram (a bar while a foot carries more than 5 N).
+walk_plots() {
+  local csv=$1 prefix=$2 title=$3
+  gnuplot <<EOF
+set terminal pngcairo noenhanced size 1000,800 font "sans,10"
+set datafile separator ","
+set datafile columnheaders
+set grid
+set key outside right
+
+set output "${prefix}_path.png"
+set title "$title: the trunk's path seen from above"
+set xlabel "x (m)"
+set ylabel "y (m)"
+set size ratio -1
+plot "$csv" using "trunk_x":"trunk_y" with lines lw 2 title "measured"
+set size noratio
+
+set output "${prefix}_speed.png"
+set title "$title: the trunk's speed over the ground (over 0.1 s) and its turning rate"
+set xlabel "time (s)"
+set ylabel "m/s, rad/s"
+set autoscale xfix
+x0 = NaN; y0 = NaN; w0 = NaN; t0 = NaN
+speed(t, x, y) = (d = (t0 == t0 ? sqrt((x - x0)**2 + (y - y0)**2) / (t - t0) : NaN), \
+                  t0 = t, x0 = x, y0 = y, d)
+turn(t, w) = (r = (w0 == w0 ? (w - w0) / 0.1 : NaN), w0 = w, r)
+plot "$csv" every 5 using 1:(speed(column("time"), column("trunk_x"), column("trunk_y"))) \
+       with lines lw 2 title "speed", \
+     "$csv" every 5 using 1:(turn(column("time"), column("yaw"))) with lines lw 2 title "turning rate"
+
+set output "${prefix}_body.png"
+set multiplot layout 2,1 title "$title: the trunk"
+set title "height of the trunk's centre"
+set ylabel "height (m)"
+plot "$csv" using 1:"trunk_height" with lines lw 2 title "measured"
+set title "tilt; fallen beyond 0.35 rad"
+set ylabel "angle (rad)"
+plot for [a in "roll pitch"] "$csv" using 1:a with lines lw 2 title a, \
+     0.35 with lines dt 2 lc "red" title "limit", -0.35 with lines dt 2 lc "red" notitle
+unset multiplot
+
+set output "${prefix}_gait.png"
+set title "$title: gait diagram, a bar while the foot carries weight"
+set ylabel ""
+set ytics ("FR" 4, "FL" 3, "RR" 2, "RL" 1)
+set yrange [0.5:4.5]
+legs = "FR FL RR RL"
+on(l) = column(sprintf("%s_force", word(legs, l + 1))) > 5 ? 4 - l : NaN
+plot for [l=0:3] "$csv" using 1:(on(l)) with points pt 5 ps 0.6 title word(legs, l + 1)
+EOF
+}
