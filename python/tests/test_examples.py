@@ -15,6 +15,7 @@ EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "examples")
 # nothing; the stand reaches its pose and must still fail.
 @pytest.mark.parametrize("case,example", [("stand", "stand_low_level.py"),
                                           ("walk", "walk_high_level.py"),
+                                          ("trot", "trot_low_level.py"),
                                           ("restart-stand", "stand_low_level.py"),
                                           ("restart-walk", "walk_high_level.py"),
                                           ("back", "stand_low_level.py"),
