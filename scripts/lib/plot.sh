@@ -71,7 +71,8 @@ set title "$title: tracking error, largest of each leg's three joints"
 set ylabel "|commanded - measured| (rad)"
 worst(l) = (a = abs(cmd(l, 0) - q(l, 0)), b = abs(cmd(l, 1) - q(l, 1)), c = abs(cmd(l, 2) - q(l, 2)), \
             a > b ? (a > c ? a : c) : (b > c ? b : c))
-plot for [l=0:3] "$csv" using 1:(worst(l)) with lines lw 2 title leg(l)
+plot for [l=0:3] "$csv" using 1:(worst(l)) with lines lw 2 title leg(l), \
+     0.05 with lines dt 2 lw 2 lc "red" title "tolerance 0.05 rad (at the end)"
 
 set output "${prefix}_torques.png"
 set ylabel "torque (N·m)"
