@@ -91,9 +91,6 @@ class Controller {
   // The trunk's centre on the ground plane, m from where it started: the
   // physics' at any level, the kinematic body's on the ideal joints.
   std::array<double, 2> trunkPlace() const;
-  // The trotting high level; null until the physics robot gets a
-  // high-level command.
-  const TrotController* trot() const { return trot_.get(); }
 
   uint64_t commands() const { return commands_; }
   uint64_t badChecksums() const { return badChecksums_; }

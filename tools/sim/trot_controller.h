@@ -66,8 +66,6 @@ class TrotController {
   // What the robot does now: Idle while lying, Stand while it stands up and
   // stands, Walk while it trots (a walk ends when a pair of feet lands).
   HighMode modeInForce() const;
-  // Per leg, whether the gait has it on the ground.
-  const std::array<bool, 4>& stance() const { return stance_; }
 
  private:
   enum class Phase { Lying, StandingUp, Balancing };
