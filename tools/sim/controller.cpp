@@ -230,6 +230,11 @@ void Controller::advanceKinematicBody() {
   if (body_.yaw == -kPi) body_.yaw = kPi;
 }
 
+std::array<double, 3> Controller::commandedSpeeds() const {
+  if (level_ != Level::High) return {NAN, NAN, NAN};
+  return commandedSpeed_;
+}
+
 std::array<double, 2> Controller::trunkPlace() const {
   if (!physics_) return {body_.x, body_.y};
   const std::array<double, 3> p = physics_->trunkPosition();

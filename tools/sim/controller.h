@@ -91,6 +91,9 @@ class Controller {
   // The trunk's centre on the ground plane, m from where it started: the
   // physics' at any level, the kinematic body's on the ideal joints.
   std::array<double, 2> trunkPlace() const;
+  // The speeds the last high-level command asked for (forward, side, m/s;
+  // turning, rad/s); NaN at any other level.
+  std::array<double, 3> commandedSpeeds() const;
 
   uint64_t commands() const { return commands_; }
   uint64_t badChecksums() const { return badChecksums_; }

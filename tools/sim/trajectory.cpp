@@ -26,6 +26,7 @@ void writeTrajectoryHeader(std::FILE* f) {
   for (int j = 0; j < kJoints; ++j) std::fprintf(f, ",%s_%d_cmd", kLegNames[j / 3], j % 3);
   for (int j = 0; j < kJoints; ++j) std::fprintf(f, ",%s_%d_tau", kLegNames[j / 3], j % 3);
   for (const char* leg : kLegNames) std::fprintf(f, ",%s_force", leg);
+  std::fputs(",forward_cmd,side_cmd,rotate_cmd", f);
   for (const char* leg : kLegNames) {
     for (const char* frame : kFrameNames) {
       for (const char axis : {'x', 'y', 'z'}) std::fprintf(f, ",%s_%s_%c", leg, frame, axis);
@@ -48,6 +49,7 @@ void writeTrajectoryRow(std::FILE* f, double time, const Controller& controller)
   }
   for (int j = 0; j < kJoints; ++j) writeValue(f, robot.torque(j));
   for (int leg = 0; leg < kLegs; ++leg) writeValue(f, robot.footForce(leg));
+  for (const double v : controller.commandedSpeeds()) writeValue(f, v);
   LinkFrames frames;
   const bool known = robot.linkFrames(&frames);
   for (const Point& p : frames) {

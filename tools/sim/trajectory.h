@@ -9,6 +9,9 @@
 //   FR_0_cmd ... RL_2_cmd          commanded angles (nan: no position term)
 //   FR_0_tau ... RL_2_tau          motor torques
 //   FR_force ... RL_force          foot contact forces
+//   forward_cmd, side_cmd, rotate_cmd
+//                                  speeds the high level is commanded, m/s,
+//                                  m/s, rad/s (nan at the low level)
 //   FR_hip_x, FR_hip_y, FR_hip_z, FR_thigh_x ... FR_knee_x ... FR_foot_x ...
 //                                  ... RL_foot_z: where each leg's hip joint,
 //                                  thigh joint, knee and foot are, world frame
