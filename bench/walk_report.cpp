@@ -32,8 +32,8 @@ struct Case {
   const char* name;
   double forward, side, rotate;  // commanded, m/s, m/s, rad/s
   double tolerance;              // share of the command the mean speed may miss by
-  // A 300 ms restart of the controller this many seconds into the walk;
-  // negative: none.
+  // A restart of the controller this many seconds into the walk (the
+  // simulator's robot restarts with it, lying); negative: none.
   double restartAt;
 };
 
@@ -77,7 +77,6 @@ Walked walk(const Case& k) {
   Walked w;
   run(kStandSeconds, 0, 0, 0, nullptr);
   double travelled = 0;
-  double walked = kWalkSeconds;
   auto progress = [&] {
     const auto p = physics(*c).trunkPosition();
     const double yaw = c->joints().imu().rpy[2];
@@ -89,10 +88,12 @@ Walked walk(const Case& k) {
   const int steps = static_cast<int>(kWalkSeconds * 10);
   for (int i = 0; i < steps; ++i) {
     if (k.restartAt >= 0 && std::fabs(i / 10.0 - k.restartAt) < 1e-9) {
-      // The controller goes for 300 ms; a new one stands the robot up again.
+      // The controller restarts, as kalvent_sim's --restart has it: the
+      // new one has the robot lying at the start, and stands it up again.
+      // The time it stands up is not walking time.
       travelled += unwrapped + progress() - from;
       c.emplace(kalvent_sim::ControllerConfig{});
-      run(0.3 + kStandSeconds, 0, 0, 0, nullptr);
+      run(kStandSeconds, 0, 0, 0, nullptr);
       from = progress();
       unwrapped = 0;
     }
@@ -102,7 +103,7 @@ Walked walk(const Case& k) {
     if (k.rotate != 0) unwrapped += std::remainder(step, 2 * M_PI) - step;
   }
   travelled += unwrapped + progress() - from;
-  w.speed = travelled / walked;
+  w.speed = travelled / kWalkSeconds;
   return w;
 }
 
