@@ -1,11 +1,15 @@
-// walk_high_level: walks forward, then forward while turning, then stops,
-// printing the body position and heading the controller reports.
+// walk_high_level: once the robot stands, walks forward, then forward while
+// turning, then stands still, printing the body position and heading the
+// controller reports.
 //
 // A high-level program needs no real-time set-up: the controller runs the
 // gait, this program only sends speeds (HighCmd) and reads the body state
 // (HighState), every 2 ms on three loops.
 //
-// Run:  walk_high_level [SECONDS]     (default 6)
+// Run:  walk_high_level [SECONDS]     (default 8)
+//
+// The first walk command stands a lying robot up: the walk's four seconds
+// start when the state shows it standing.
 //
 // It talks to the basic controller's address: run it on the robot's network
 // or beside kalvent_sim in a private network namespace with that address.
@@ -27,8 +31,16 @@ using namespace KALVENT_LEGGED_SDK;
 namespace {
 
 const char kProgram[] = "walk_high_level";
-// Motion mode numbers are the controller's own; 2 asks it to walk.
+// Motion mode numbers are the controller's own; 1 asks it to stand, 2 to
+// walk.
+const uint8_t kStandMode = 1;
 const uint8_t kWalkMode = 2;
+// Walking lasts this long from when the robot first stands, s; it turns
+// over the second half.
+const double kWalkSeconds = 4;
+// The robot stands once upright with its weight on its feet and its body
+// within this of the commanded height (bodyHeight 0), m.
+const double kStandHeightTolerance = 0.03;
 const int kPrintEvery = 250;  // control ticks: half a second
 // The body has followed the commanded speeds while its position and
 // heading stay this close to where they should have taken it, m and rad.
@@ -58,37 +70,42 @@ class Walker {
     udp_.SetSend(cmd_);
   }
 
-  // One control tick. While the state is fresh the program keeps, beside
-  // the commands, the pose they should lead to: the commanded speeds
-  // integrated from the pose measured when the state (re)started. While it
-  // is stale it asks for no motion; once it resumes (the controller
-  // restarted: its odometry starts again) the reckoning starts again from
-  // the measured pose.
+  // One control tick. While the state is fresh and the robot stands, the
+  // program keeps, beside the commands, the pose they should lead to: the
+  // commanded speeds integrated from the pose measured when it (again)
+  // stood. While the state is stale it asks for no motion; once it resumes
+  // (the controller restarted: its odometry starts again, the robot lies
+  // down) the reckoning starts again once the robot stands.
   void Step() {
     const bool stale = udp_.linkHealth().stale(example::StateWatch::kStaleSeconds);
     udp_.GetRecv(state_);
     const auto now = std::chrono::steady_clock::now();
-    const double t = std::chrono::duration<double>(now - start_).count();
     bool walk = false;
     switch (watch_.Check(state_, stale)) {
       case example::StateWatch::Verdict::NoState:
       case example::StateWatch::Verdict::Stale:
-        tracking_ = false;
-        break;
       case example::StateWatch::Verdict::Resumed:
         tracking_ = false;
-        [[fallthrough]];
+        up_ = false;
+        break;
       case example::StateWatch::Verdict::Fresh:
-        Reckon(std::chrono::duration<double>(now - lastStep_).count());
-        walk = true;
+        up_ = up_ || Stands();
+        if (up_) {
+          if (!started_) walkStart_ = now;
+          started_ = true;
+          Reckon(std::chrono::duration<double>(now - lastStep_).count());
+          walk = true;
+        }
         break;
     }
     lastStep_ = now;
-    cmd_.mode = kWalkMode;
+    const double t = started_ ? std::chrono::duration<double>(now - walkStart_).count() : 0;
+    const bool walking = walk && t < kWalkSeconds;
+    cmd_.mode = started_ && t >= kWalkSeconds ? kStandMode : kWalkMode;
     cmd_.bodyHeight = 0;
-    cmd_.forwardSpeed = walk && t < 4 ? 0.4f : 0;  // m/s
+    cmd_.forwardSpeed = walking ? 0.4f : 0;  // m/s
     cmd_.sideSpeed = 0;
-    cmd_.rotateSpeed = walk && t >= 2 && t < 4 ? 0.8f : 0;  // rad/s, to the left
+    cmd_.rotateSpeed = walking && t >= kWalkSeconds / 2 ? 0.8f : 0;  // rad/s, to the left
     udp_.SetSend(cmd_);
     if (++ticks_ % kPrintEvery == 0) Print(t);
   }
@@ -105,6 +122,14 @@ class Walker {
   const example::StateWatch& watch() const { return watch_; }
 
  private:
+  // In the commanded mode (while the controller stands the robot up it
+  // reports another), upright, carried, at the commanded height.
+  bool Stands() const {
+    const example::Body body = example::bodyOf(state_);
+    return state_.mode == cmd_.mode && body.upright() && body.carried() &&
+           std::fabs(state_.bodyHeight - cmd_.bodyHeight) <= kStandHeightTolerance;
+  }
+
   // Moves the expected pose on by the speeds commanded over the last
   // `seconds`, or starts it at the measured pose.
   void Reckon(double seconds) {
@@ -127,15 +152,17 @@ class Walker {
   example::StateWatch watch_;
   Pose expected_;
   bool tracking_ = false;
+  bool up_ = false;       // stood since the state (re)started
+  bool started_ = false;  // the walk's clock runs
   long ticks_ = 0;
-  const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-  std::chrono::steady_clock::time_point lastStep_ = start_;
+  std::chrono::steady_clock::time_point walkStart_;
+  std::chrono::steady_clock::time_point lastStep_ = std::chrono::steady_clock::now();
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double seconds = example::setUp(argc, argv, 6);
+  const double seconds = example::setUp(argc, argv, 8);
 
   UDP udp(HIGHLEVEL);
   const auto recorder = example::startRecording(udp);  // with --record FILE

@@ -1,12 +1,16 @@
 #!/usr/bin/python3
-"""walk_high_level.py: walks forward, then forward while turning, then stops,
-printing the body position and heading the controller reports.
+"""walk_high_level.py: once the robot stands, walks forward, then forward
+while turning, then stands still, printing the body position and heading
+the controller reports.
 
 A high-level program needs no real-time set-up: the controller runs the
 gait, this program only sends speeds (HighCmd) and reads the body state
 (HighState), every 2 ms.
 
-Run:  walk_high_level.py [SECONDS]     (default 6)
+Run:  walk_high_level.py [SECONDS]     (default 8)
+
+The first walk command stands a lying robot up: the walk's four seconds
+start when the state shows it standing.
 
 It talks to the basic controller's address: run it on the robot's network
 or beside kalvent_sim in a private network namespace with that address.
@@ -24,7 +28,11 @@ import kalvent_legged_sdk as sdk
 import example_util as util
 
 PROGRAM = "walk_high_level.py"
-WALK_MODE = 2  # the controller's motion mode number for walking
+STAND_MODE, WALK_MODE = 1, 2  # the controller's motion mode numbers
+WALK_SECONDS = 4.0  # from when the robot first stands; it turns over the second half
+# The robot stands once upright with its weight on its feet and its body
+# within this of the commanded height (bodyHeight 0), m.
+STAND_HEIGHT_TOLERANCE = 0.03
 PRINT_EVERY = 250  # control ticks: half a second
 # The body has followed the commanded speeds while its position and heading
 # stay this close to where they should have taken it, m and rad.
@@ -33,12 +41,12 @@ TRACK_TOLERANCE_RAD = 0.15
 
 
 class Walker:
-    """Sends the walk's speeds. While the state is fresh it keeps, beside
-    them, the pose they should lead to: the commanded speeds integrated from
-    the pose measured when the state (re)started. While the state is stale
-    it asks for no motion; once it resumes (the controller restarted: its
-    odometry starts again) the reckoning starts again from the measured
-    pose."""
+    """Sends the walk's speeds. While the state is fresh and the robot
+    stands it keeps, beside them, the pose they should lead to: the
+    commanded speeds integrated from the pose measured when it (again)
+    stood. While the state is stale it asks for no motion; once it resumes
+    (the controller restarted: its odometry starts again, the robot lies
+    down) the reckoning starts again once the robot stands."""
 
     def __init__(self, udp):
         self.udp = udp
@@ -48,7 +56,9 @@ class Walker:
         self.expected = None  # x, y, yaw the commands lead to; None: not tracking
         self.ticks = 0
         self.failed = False
-        self.start = self.last = time.monotonic()
+        self.up = False  # stood since the state (re)started
+        self.walk_start = None  # the walk's clock: when the robot first stood
+        self.last = time.monotonic()
         udp.InitCmdData(self.cmd)
         udp.SetSend(self.cmd)
 
@@ -66,20 +76,27 @@ class Walker:
         stale = health.stale(util.STALE_SECONDS)
         self.udp.GetRecv(self.state)
         now = time.monotonic()
-        t = now - self.start
         verdict = self.watch.check(self.state, health, stale)
-        walk = verdict in ("fresh", "resumed")
-        if not walk or verdict == "resumed":
+        walk = False
+        if verdict != "fresh":
             self.expected = None
-        if walk:
-            self._reckon(now - self.last)
+            self.up = False
+        else:
+            self.up = self.up or self._stands()
+            if self.up:
+                if self.walk_start is None:
+                    self.walk_start = now
+                self._reckon(now - self.last)
+                walk = True
         self.last = now
+        t = now - self.walk_start if self.walk_start is not None else 0.0
+        walking = walk and t < WALK_SECONDS
         cmd = self.cmd
-        cmd.mode = WALK_MODE
+        cmd.mode = STAND_MODE if self.walk_start is not None and t >= WALK_SECONDS else WALK_MODE
         cmd.bodyHeight = 0.0
-        cmd.forwardSpeed = 0.4 if walk and t < 4 else 0.0  # m/s
+        cmd.forwardSpeed = 0.4 if walking else 0.0  # m/s
         cmd.sideSpeed = 0.0
-        cmd.rotateSpeed = 0.8 if walk and 2 <= t < 4 else 0.0  # rad/s, to the left
+        cmd.rotateSpeed = 0.8 if walking and t >= WALK_SECONDS / 2 else 0.0  # rad/s, to the left
         self.udp.SetSend(cmd)
         self.ticks += 1
         if self.ticks % PRINT_EVERY == 0:
@@ -87,6 +104,13 @@ class Walker:
             print(f"{PROGRAM}: t={t:4.1f} s  x={s.forwardPosition:6.3f} m  "
                   f"y={s.sidePosition:6.3f} m  yaw={s.imu.rpy[2]:6.3f} rad  mode={s.mode} "
                   f"tick={s.tick}", flush=True)
+
+    def _stands(self):
+        """In the commanded mode (while the controller stands the robot up it
+        reports another), upright, carried, at the commanded height."""
+        body = util.Body(self.state)
+        return (self.state.mode == self.cmd.mode and body.upright() and body.carried() and
+                abs(self.state.bodyHeight - self.cmd.bodyHeight) <= STAND_HEIGHT_TOLERANCE)
 
     def _reckon(self, seconds):
         """Moves the expected pose on by the speeds commanded over the last
@@ -104,7 +128,7 @@ class Walker:
 
 
 def main():
-    seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 6.0
+    seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 8.0
     udp = sdk.UDP(sdk.HIGHLEVEL)
     walker = Walker(udp)
     control = util.run_loops([sdk.LoopFunc("udp_send", 0.002, udp.Send),

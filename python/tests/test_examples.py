@@ -16,6 +16,7 @@ EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "examples")
 @pytest.mark.parametrize("case,example", [("stand", "stand_low_level.py"),
                                           ("stand", "stand_state_driven.py"),
                                           ("walk", "walk_high_level.py"),
+                                          ("trot", "trot_low_level.py"),
                                           ("restart-stand", "stand_low_level.py"),
                                           ("restart-walk", "walk_high_level.py"),
                                           ("back", "stand_low_level.py"),

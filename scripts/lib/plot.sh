@@ -71,7 +71,8 @@ set title "$title: tracking error, largest of each leg's three joints"
 set ylabel "|commanded - measured| (rad)"
 worst(l) = (a = abs(cmd(l, 0) - q(l, 0)), b = abs(cmd(l, 1) - q(l, 1)), c = abs(cmd(l, 2) - q(l, 2)), \
             a > b ? (a > c ? a : c) : (b > c ? b : c))
-plot for [l=0:3] "$csv" using 1:(worst(l)) with lines lw 2 title leg(l)
+plot for [l=0:3] "$csv" using 1:(worst(l)) with lines lw 2 title leg(l), \
+     0.05 with lines dt 2 lw 2 lc "red" title "tolerance 0.05 rad (at the end)"
 
 set output "${prefix}_torques.png"
 set ylabel "torque (N·m)"
@@ -102,5 +103,93 @@ set title "orientation"
 set ylabel "angle (rad)"
 plot for [a in "roll pitch yaw"] "$csv" using 1:a with lines lw 2 title a
 unset multiplot
+EOF
+}
+
+# walk_plots CSV PREFIX TITLE [TOLERANCE_M]: a walk seen from above (the
+# trunk's path beside the path its commanded speeds lead along, from the
+# start, and a circle of TOLERANCE_M around the commanded end), its
+# speeds against the commanded ones, the trunk's height and tilt against the
+# fallen limit, and a gait diagram (a bar while a foot carries more than 5 N).
+# A low-level run has no commanded speeds: only the measured ones show.
+walk_plots() {
+  local csv=$1 prefix=$2 title=$3 tolerance=${4:-0}
+  gnuplot <<EOF
+set terminal pngcairo noenhanced size 1000,800 font "sans,10"
+set datafile separator ","
+set datafile columnheaders
+set grid
+set key outside right
+cmd(name) = (v = column(name), v == v ? v : 0)
+
+set output "${prefix}_path.png"
+set title "$title: the trunk's path seen from above"
+set xlabel "x (m)"
+set ylabel "y (m)"
+set size ratio -1
+set offsets 0.2, 0.2, 0.2, 0.2
+# The commanded path: the commanded speeds integrated from the start.
+cx = 0; cy = 0; ch = 0; ct = 0
+commanded_x(t) = (dt = t - ct, ct = t, ch = ch + cmd("rotate_cmd") * dt, \
+                  cx = cx + (cmd("forward_cmd") * cos(ch) - cmd("side_cmd") * sin(ch)) * dt, \
+                  cy = cy + (cmd("forward_cmd") * sin(ch) + cmd("side_cmd") * cos(ch)) * dt, cx)
+plot "$csv" using (commanded_x(column("time"))):(cy) with lines dt 2 lw 2 title "commanded", \
+     "$csv" using "trunk_x":"trunk_y" with lines lw 2 title "measured"
+if ($tolerance > 0) {
+  # Drawn again with the tolerance around the commanded end.
+  set output "${prefix}_path.png"
+  set object 1 circle at cx, cy size $tolerance fs empty border lc "red" lw 2
+  set label 1 "tolerance $tolerance m" at cx, cy - $tolerance - 0.05 center textcolor "red"
+  cx = 0; cy = 0; ch = 0; ct = 0
+  replot
+  unset object 1
+  unset label 1
+}
+set offsets 0, 0, 0, 0
+set size noratio
+
+set output "${prefix}_speed.png"
+set multiplot layout 2,1 title "$title: commanded (dashed) and measured speeds (over 0.1 s)"
+set xlabel "time (s)"
+set autoscale xfix
+remainder(a) = a - 2 * pi * floor(a / (2 * pi) + 0.5)
+x0 = NaN; y0 = NaN; w0 = NaN; t0 = NaN
+step(t, x, y, w) = (dt = t - t0, dx = x - x0, dy = y - y0, \
+                    fw = (dx * cos(w) + dy * sin(w)) / dt, sd = (-dx * sin(w) + dy * cos(w)) / dt, \
+                    tr = remainder(w - w0) / dt, t0 = t, x0 = x, y0 = y, w0 = w, fw)
+set title "forward and sideways, in the body's heading"
+set ylabel "m/s"
+plot "$csv" every 5 using 1:(step(column("time"), column("trunk_x"), column("trunk_y"), \
+       column("yaw"))) with lines lw 2 lc 1 title "forward", \
+     "$csv" every 5 using 1:(step(column("time"), column("trunk_x"), column("trunk_y"), \
+       column("yaw")), sd) with lines lw 2 lc 2 title "sideways", \
+     "$csv" using 1:"forward_cmd" with lines dt 2 lw 2 lc 1 title "forward commanded", \
+     "$csv" using 1:"side_cmd" with lines dt 2 lw 2 lc 2 title "sideways commanded"
+set title "turning"
+set ylabel "rad/s"
+plot "$csv" every 5 using 1:(step(column("time"), column("trunk_x"), column("trunk_y"), \
+       column("yaw")), tr) with lines lw 2 lc 3 title "turning", \
+     "$csv" using 1:"rotate_cmd" with lines dt 2 lw 2 lc 3 title "commanded"
+unset multiplot
+
+set output "${prefix}_body.png"
+set multiplot layout 2,1 title "$title: the trunk"
+set title "height of the trunk's centre"
+set ylabel "height (m)"
+plot "$csv" using 1:"trunk_height" with lines lw 2 title "measured"
+set title "tilt; fallen beyond 0.35 rad"
+set ylabel "angle (rad)"
+plot for [a in "roll pitch"] "$csv" using 1:a with lines lw 2 title a, \
+     0.35 with lines dt 2 lc "red" title "limit", -0.35 with lines dt 2 lc "red" notitle
+unset multiplot
+
+set output "${prefix}_gait.png"
+set title "$title: gait diagram, a bar while the foot carries weight"
+set ylabel ""
+set ytics ("FR" 4, "FL" 3, "RR" 2, "RL" 1)
+set yrange [0.5:4.5]
+legs = "FR FL RR RL"
+on(l) = column(sprintf("%s_force", word(legs, l + 1))) > 5 ? 4 - l : NaN
+plot for [l=0:3] "$csv" using 1:(on(l)) with points pt 5 ps 0.6 title word(legs, l + 1)
 EOF
 }

@@ -69,6 +69,48 @@ ImuReading levelImu(double yaw, double yawRate) {
   return reading;
 }
 
+sdk::Cartesian cartesian(const sdk::Vec3& v) {
+  return {static_cast<float>(v[0]), static_cast<float>(v[1]), static_cast<float>(v[2])};
+}
+
+// The high-level state as the physics measures it: speeds in the frame of
+// the heading, odometry from where the robot started, the body height as an
+// offset from the default (as commanded), the feet from the kinematics.
+void fillPhysicsHigh(sdk::HighState& s, const PhysicsModel& robot) {
+  const ImuReading imu = robot.imu();
+  fillImu(s.imu, imu);
+  const std::array<double, 3> p = robot.trunkPosition();
+  const std::array<double, 3> v = robot.trunkVelocity();
+  const double yaw = imu.rpy[2];
+  s.forwardSpeed = static_cast<float>(v[0] * std::cos(yaw) + v[1] * std::sin(yaw));
+  s.sideSpeed = static_cast<float>(-v[0] * std::sin(yaw) + v[1] * std::cos(yaw));
+  // The turn rate about the vertical: the world z row of the trunk's
+  // rotation times the body-frame gyroscope.
+  const double w = imu.quaternion[0], x = imu.quaternion[1], y = imu.quaternion[2],
+               z = imu.quaternion[3];
+  s.rotateSpeed = static_cast<float>(2 * (x * z - w * y) * imu.gyroscope[0] +
+                                     2 * (y * z + w * x) * imu.gyroscope[1] +
+                                     (1 - 2 * (x * x + y * y)) * imu.gyroscope[2]);
+  s.bodyHeight = static_cast<float>(p[2] - TrotController::kDefaultHeight);
+  s.updownSpeed = static_cast<float>(v[2]);
+  s.forwardPosition = static_cast<float>(p[0]);
+  s.sidePosition = static_cast<float>(p[1]);
+  const sdk::LegKinematics kinematics;
+  sdk::Cartesian position[kLegs], speed[kLegs];
+  int16_t force[kLegs];
+  for (int leg = 0; leg < kLegs; ++leg) {
+    const sdk::Vec3 q{robot.q(3 * leg), robot.q(3 * leg + 1), robot.q(3 * leg + 2)};
+    const sdk::Vec3 dq{robot.dq(3 * leg), robot.dq(3 * leg + 1), robot.dq(3 * leg + 2)};
+    position[leg] = cartesian(kinematics.footPosition(leg, q));
+    speed[leg] = cartesian(kinematics.footVelocity(leg, q, dq));
+    force[leg] = saturate16(robot.footForce(leg));
+  }
+  storeAt(&s, offsetof(sdk::HighState, footPosition2Body), position);
+  storeAt(&s, offsetof(sdk::HighState, footSpeed2Body), speed);
+  storeAt(&s, offsetof(sdk::HighState, footForce), force);
+  storeAt(&s, offsetof(sdk::HighState, footForceEst), force);
+}
+
 std::unique_ptr<LowLevelModel> makeModel(const ControllerConfig& config) {
   if (config.modelKind == ModelKind::Physics) return std::make_unique<PhysicsModel>(config.model);
   return std::make_unique<JointModel>(config.model);
@@ -78,6 +120,7 @@ std::unique_ptr<LowLevelModel> makeModel(const ControllerConfig& config) {
 
 Controller::Controller(const ControllerConfig& config)
     : joints_(makeModel(config)),
+      physics_(dynamic_cast<PhysicsModel*>(joints_.get())),
       period_(1.0 / config.rateHz),
       timeoutPeriods_(static_cast<uint64_t>(std::llround(kCommandTimeout * config.rateHz))) {}
 
@@ -127,6 +170,15 @@ void Controller::applyHigh(const void* data) {
   body_.bodyHeight = cmd.bodyHeight;
   commandedSpeed_ = {finiteOrZero(cmd.forwardSpeed), finiteOrZero(cmd.sideSpeed),
                      finiteOrZero(cmd.rotateSpeed)};
+  highTarget_.mode = cmd.mode;
+  highTarget_.forwardSpeed = cmd.forwardSpeed;
+  highTarget_.sideSpeed = cmd.sideSpeed;
+  highTarget_.rotateSpeed = cmd.rotateSpeed;
+  highTarget_.bodyHeight = cmd.bodyHeight;
+  highTarget_.footRaise = cmd.footRaiseHeight;
+  highTarget_.roll = cmd.roll;
+  highTarget_.pitch = cmd.pitch;
+  highTarget_.yaw = cmd.yaw;
 }
 
 bool Controller::commandLost() const {
@@ -134,11 +186,37 @@ bool Controller::commandLost() const {
 }
 
 void Controller::advance() {
-  const bool lost = commandLost();
-  joints_->setDamping(lost || level_ != Level::Low);
-  joints_->advance(period_);
+  if (physics_ && level_ == Level::High) {
+    advanceTrot();
+  } else {
+    trot_.reset();
+    joints_->setDamping(commandLost() || level_ != Level::Low);
+    joints_->advance(period_);
+  }
+  if (!physics_) advanceKinematicBody();
+  ++periods_;
+}
 
-  const bool walking = !lost && level_ == Level::High;
+void Controller::advanceTrot() {
+  // Each switch to the high level starts the controller again: it stands
+  // the robot up from whatever pose the low level left it in.
+  if (!trot_) trot_ = std::make_unique<TrotController>(*physics_);
+  HighTarget target = highTarget_;
+  if (commandLost() && target.mode == static_cast<uint8_t>(HighMode::Walk)) {
+    target = HighTarget{};
+    target.mode = static_cast<uint8_t>(HighMode::Stand);
+  }
+  trot_->setTarget(target);
+  const int steps =
+      std::max(1, static_cast<int>(std::lround(period_ / TrotController::kControlPeriod)));
+  for (int i = 0; i < steps; ++i) {
+    trot_->control(period_ / steps);
+    joints_->advance(period_ / steps);
+  }
+}
+
+void Controller::advanceKinematicBody() {
+  const bool walking = !commandLost() && level_ == Level::High;
   body_.forwardSpeed = walking ? commandedSpeed_[0] : 0.0;
   body_.sideSpeed = walking ? commandedSpeed_[1] : 0.0;
   body_.rotateSpeed = walking ? commandedSpeed_[2] : 0.0;
@@ -150,8 +228,17 @@ void Controller::advance() {
       (body_.forwardSpeed * std::sin(heading) + body_.sideSpeed * std::cos(heading)) * period_;
   body_.yaw = std::remainder(body_.yaw + body_.rotateSpeed * period_, 2 * kPi);
   if (body_.yaw == -kPi) body_.yaw = kPi;
+}
 
-  ++periods_;
+std::array<double, 3> Controller::commandedSpeeds() const {
+  if (level_ != Level::High) return {NAN, NAN, NAN};
+  return commandedSpeed_;
+}
+
+std::array<double, 2> Controller::trunkPlace() const {
+  if (!physics_) return {body_.x, body_.y};
+  const std::array<double, 3> p = physics_->trunkPosition();
+  return {p[0], p[1]};
 }
 
 uint32_t Controller::tick() const {
@@ -200,20 +287,24 @@ void Controller::writeLow(unsigned char* out) const {
 void Controller::writeHigh(unsigned char* out) const {
   sdk::HighState s{};
   s.levelFlag = sdk::HIGHLEVEL;
-  s.mode = body_.mode;
-  fillImu(s.imu, levelImu(body_.yaw, body_.rotateSpeed));
-  s.forwardSpeed = static_cast<float>(body_.forwardSpeed);
-  s.sideSpeed = static_cast<float>(body_.sideSpeed);
-  s.rotateSpeed = static_cast<float>(body_.rotateSpeed);
-  s.bodyHeight = body_.bodyHeight;
-  s.updownSpeed = 0.0f;
-  s.forwardPosition = static_cast<float>(body_.x);
-  s.sidePosition = static_cast<float>(body_.y);
-  // The high level keeps the robot standing on all four feet.
-  const int16_t standing = saturate16(kRobotWeight / 4);
-  const int16_t force[4] = {standing, standing, standing, standing};
-  storeAt(&s, offsetof(sdk::HighState, footForce), force);
-  storeAt(&s, offsetof(sdk::HighState, footForceEst), force);
+  s.mode = trot_ ? static_cast<uint8_t>(trot_->modeInForce()) : body_.mode;
+  if (physics_) {
+    fillPhysicsHigh(s, *physics_);
+  } else {
+    fillImu(s.imu, levelImu(body_.yaw, body_.rotateSpeed));
+    s.forwardSpeed = static_cast<float>(body_.forwardSpeed);
+    s.sideSpeed = static_cast<float>(body_.sideSpeed);
+    s.rotateSpeed = static_cast<float>(body_.rotateSpeed);
+    s.bodyHeight = body_.bodyHeight;
+    s.updownSpeed = 0.0f;
+    s.forwardPosition = static_cast<float>(body_.x);
+    s.sidePosition = static_cast<float>(body_.y);
+    // The kinematic high level keeps the robot standing on all four feet.
+    const int16_t standing = saturate16(kRobotWeight / 4);
+    const int16_t force[4] = {standing, standing, standing, standing};
+    storeAt(&s, offsetof(sdk::HighState, footForce), force);
+    storeAt(&s, offsetof(sdk::HighState, footForceEst), force);
+  }
   s.tick = tick();
   std::memcpy(out, &s, sizeof s);
   sdk::stampChecksum(out, sizeof s);

@@ -11,6 +11,7 @@
 #include "joint_model.h"
 #include "kalvent_legged_sdk/quadruped.h"
 #include "low_level_model.h"
+#include "trot_controller.h"
 
 namespace kalvent_sim {
 
@@ -28,7 +29,7 @@ enum class Verdict {
   WrongLength,  // any other length: ignored
 };
 
-// The body as the high level moves it.
+// The body as the kinematic high level of the ideal joints moves it.
 struct Body {
   uint8_t mode = 0;         // motion mode, echoed from the command
   float bodyHeight = 0;     // echoed from the command
@@ -54,7 +55,8 @@ struct ControllerConfig {
 
 class Controller {
  public:
-  // Commands older than this stop the motors and the walk.
+  // Commands older than this stop the motors and the walk (on the physics
+  // high level the robot stops walking and stands).
   static constexpr double kCommandTimeout = 0.1;
   // Longest step of the ideal joints, s; each state period is split into
   // equal steps.
@@ -86,6 +88,12 @@ class Controller {
   // The low-level robot: the joints, the feet and the trunk.
   const LowLevelModel& joints() const { return *joints_; }
   const Body& body() const { return body_; }
+  // The trunk's centre on the ground plane, m from where it started: the
+  // physics' at any level, the kinematic body's on the ideal joints.
+  std::array<double, 2> trunkPlace() const;
+  // The speeds the last high-level command asked for (forward, side, m/s;
+  // turning, rad/s); NaN at any other level.
+  std::array<double, 3> commandedSpeeds() const;
 
   uint64_t commands() const { return commands_; }
   uint64_t badChecksums() const { return badChecksums_; }
@@ -96,8 +104,13 @@ class Controller {
   void applyHigh(const void* data);
   void writeLow(unsigned char* out) const;
   void writeHigh(unsigned char* out) const;
+  void advanceKinematicBody();
+  void advanceTrot();
 
   std::unique_ptr<LowLevelModel> joints_;
+  PhysicsModel* physics_;  // joints_ when it is the physics model, else null
+  std::unique_ptr<TrotController> trot_;
+  HighTarget highTarget_;
   Body body_;
   std::array<double, 3> commandedSpeed_{};
   Level level_ = Level::None;

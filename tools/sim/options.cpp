@@ -134,8 +134,8 @@ const std::vector<OptionEntry>& optionTable() {
                    "(default ") +
            modelKindName(ControllerConfig{}.modelKind) +
            "). Give the option twice to set both.\n"
-           "The high level is kinematic: the body follows the\n"
-           "commanded speeds",
+           "On the physics the high level trots (mode 0 idle,\n"
+           "1 stand, 2 walk); on the ideal joints it is kinematic",
        "tesmar, pelk, physics or ideal", parseModel, ParseOutcome::Run},
       {"--duration", "SECONDS",
        "stop after this long, more than 0 and at most 1e9\n"

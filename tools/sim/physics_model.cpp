@@ -146,6 +146,14 @@ double PhysicsModel::trunkHeight() const {
   return data_->qpos[2];
 }
 
+std::array<double, 3> PhysicsModel::trunkPosition() const {
+  return {data_->qpos[0], data_->qpos[1], data_->qpos[2]};
+}
+
+std::array<double, 3> PhysicsModel::trunkVelocity() const {
+  return {data_->qvel[0], data_->qvel[1], data_->qvel[2]};
+}
+
 double PhysicsModel::commandedHeight() const {
   const mjModel& m = *model_;
   double sum = 0;

@@ -38,6 +38,11 @@ class PhysicsModel : public LowLevelModel {
   double footForce(int leg) const override { return footForce_[leg]; }
   ImuReading imu() const override;
   double trunkHeight() const override;
+  // The trunk's centre, world frame, m: x and y from where the robot
+  // started, z above the ground.
+  std::array<double, 3> trunkPosition() const;
+  // The trunk centre's velocity, world frame, m/s.
+  std::array<double, 3> trunkVelocity() const;
   double commandedHeight() const override;
   double weight() const override;
   bool linkFrames(LinkFrames* frames) const override;
