@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "event_log.h"
+#include "kalvent_legged_sdk/log.h"
 #include "packet_ring.h"
 #include "record_codec.h"
 #include "wire.h"
@@ -157,10 +158,10 @@ struct __attribute__((visibility("hidden"))) Recorder::Writer {
       if (n >= 0) {
         done += static_cast<size_t>(n);
       } else if (errno != EINTR) {
-        std::fprintf(stderr,
-                     "kalvent_legged_sdk: recorder: writing %s failed: %s; the recording ends "
-                     "here, the program goes on\n",
-                     path_.c_str(), std::strerror(errno));
+        logMessage(LogLevel::Error, "recorder",
+                   "kalvent_legged_sdk: recorder: writing %s failed: %s; the recording ends "
+                   "here, the program goes on",
+                   path_.c_str(), std::strerror(errno));
         failed_ = true;
       }
     }
