@@ -83,7 +83,7 @@ class TorqueController {
 
  private:
   void ApplyTorque() {
-    example::StandMotion::Reference ref;
+    example::StandMotion::Reference ref{};
     motion_.Track(state_, ref);
     for (int j = 0; j < 12; ++j) {
       const double q = state_.motorState[j].q;
