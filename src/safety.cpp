@@ -59,10 +59,12 @@ void zeroModes(LowCmd& send) {
   for (int i = 0; i < kLegJointSlots; ++i) send.motorCmd[i].mode = 0;
 }
 
-[[noreturn]] void stopMotors(LowCmd& send, const char* message, const char* diagnostic) {
-  zeroModes(send);
-  endProcess(ExitStatus::SetUpFailure, message, diagnostic);
-}
+// The over-limit count at which the power check trips.
+const int16_t kPowerTripCount = 6;
+
+// The order in which the position protection lists violating joints: the
+// four hips, then leg by leg thigh and calf.
+const int kListingOrder[kLegJointSlots] = {0, 3, 6, 9, 1, 2, 4, 5, 7, 8, 10, 11};
 
 }  // namespace
 
@@ -117,7 +119,7 @@ void Safety::PositionLimit(LowCmd& send) {
   }
 }
 
-void Safety::PowerProtect(LowCmd& send, LowState& recv, int factor) {
+TripReport Safety::checkPower(LowCmd& send, const LowState& recv, int factor) {
   const int f = std::min(std::max(factor, 1), 10);
   const double wlimit = (f / 10.0) * WattLimit;
 
@@ -131,57 +133,69 @@ void Safety::PowerProtect(LowCmd& send, LowState& recv, int factor) {
   // A NaN power (a NaN reading, or Inf x 0) says nothing is known about the
   // load: it counts against the motors rather than leaving the counter alone.
   if (!(watts <= wlimit)) {
-    ++Wcount;
+    if (Wcount < kPowerTripCount) ++Wcount;
   } else if (Wcount > 0) {
     --Wcount;
   }
-  if (Wcount > 5) {
-    char why[96];
-    std::snprintf(why, sizeof why,
-                  "PowerProtect: leg power stayed above %g W (over-limit counter reached 6)",
-                  wlimit);
-    stopMotors(send, "Error: Power Protection.\n", why);
-  }
+  if (Wcount < kPowerTripCount) return {};
+  zeroModes(send);
+  return {TripReport::Kind::Power, -1, watts, wlimit};
 }
 
-void Safety::PositionProtect(LowCmd& send, LowState& recv, double limit) {
+void Safety::PowerProtect(LowCmd& send, LowState& recv, int factor) {
+  const TripReport trip = checkPower(send, recv, factor);
+  if (trip.kind == TripReport::Kind::None) return;
+  char why[96];
+  std::snprintf(why, sizeof why,
+                "PowerProtect: leg power stayed above %g W (over-limit counter reached 6)",
+                trip.limit);
+  endProcess(ExitStatus::SetUpFailure, "Error: Power Protection.\n", why);
+}
+
+TripReport Safety::checkPosition(LowCmd& send, const LowState& recv, double limit) {
   // A NaN or infinite margin would turn every comparison off (or every joint
   // into a violation): the caller's program is broken, so stop the motors.
   if (!std::isfinite(limit)) {
     zeroModes(send);
+    return {TripReport::Kind::InvalidLimit, -1, NAN, limit};
+  }
+  const LegJointRanges ranges =
+      legJointRanges(Hip_min, Hip_max, Thigh_min, Thigh_max, Calf_min, Calf_max);
+  for (const int slot : kListingOrder) {
+    const double lower = ranges[slot].min + limit;
+    const double upper = ranges[slot].max - limit;
+    const float q = recv.motorState[slot].q;
+    if (outside(q, lower, upper)) {
+      zeroModes(send);
+      return {TripReport::Kind::Position, slot, q, q > upper ? upper : lower};
+    }
+  }
+  return {};
+}
+
+void Safety::PositionProtect(LowCmd& send, LowState& recv, double limit) {
+  const TripReport trip = checkPosition(send, recv, limit);
+  if (trip.kind == TripReport::Kind::None) return;
+  if (trip.kind == TripReport::Kind::InvalidLimit) {
     char why[96];
     std::snprintf(why, sizeof why, "PositionProtect: margin %g rad is not a finite number", limit);
     endProcess(ExitStatus::InvalidArgument, "", why);
   }
-  bool protect_triger = false;
   const LegJointRanges ranges =
       legJointRanges(Hip_min, Hip_max, Thigh_min, Thigh_max, Calf_min, Calf_max);
-  auto violates = [&](int slot) {
-    return outside(recv.motorState[slot].q, ranges[slot].min + limit, ranges[slot].max - limit);
-  };
-
   const char* const hipLines[] = {"FR 0\n", "FL 0\n", "RR 0\n", "RL 0\n"};
-  for (int leg = 0; leg < 4; ++leg) {
-    if (violates(3 * leg)) {
+  for (const int slot : kListingOrder) {
+    const float q = recv.motorState[slot].q;
+    if (!outside(q, ranges[slot].min + limit, ranges[slot].max - limit)) continue;
+    const int leg = slot / 3;
+    if (slot % 3 == 0) {
       std::printf("%s", hipLines[leg]);
-      protect_triger = true;
+    } else {
+      std::printf("leg %d %s: %f\n", leg, slot % 3 == 1 ? "thigh" : "calf", degrees(q));
     }
   }
-  for (int leg = 0; leg < 4; ++leg) {
-    if (violates(3 * leg + 1)) {
-      std::printf("leg %d thigh: %f\n", leg, degrees(recv.motorState[3 * leg + 1].q));
-      protect_triger = true;
-    }
-    if (violates(3 * leg + 2)) {
-      std::printf("leg %d calf: %f\n", leg, degrees(recv.motorState[3 * leg + 2].q));
-      protect_triger = true;
-    }
-  }
-
-  if (protect_triger) {
-    stopMotors(send, "Error: Position Protection.\n",
-               "PositionProtect: a measured joint angle is outside its range (listed above)");
-  }
+  endProcess(ExitStatus::SetUpFailure, "Error: Position Protection.\n",
+             "PositionProtect: a measured joint angle is outside its range (listed above)");
 }
 
 void InitEnvironment() {

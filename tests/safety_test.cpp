@@ -255,4 +255,61 @@ TEST(Safety, PositionProtectRefusesAMarginThatIsNoFiniteNumber) {
   }
 }
 
+// One line per check: what it returned, and whether the command's modes are
+// untouched (10) or zeroed on the twelve legs only.
+std::string reportLine(const sdk::TripReport& trip, const sdk::LowCmd& cmd) {
+  int zeroed = 0;
+  for (const auto& m : cmd.motorCmd) zeroed += m.mode == 0;
+  char line[128];
+  std::snprintf(line, sizeof line, "%d %d %.6f %.6f zeroed %d\n", static_cast<int>(trip.kind),
+                trip.joint, trip.measured, trip.limit, zeroed);
+  return line;
+}
+
+TEST(Safety, ChecksReportWhatTrippedZeroTheModesAndReturn) {
+  const ChildResult r = runInChild([] {
+    sdk::Safety safety(sdk::LeggedType::Tesmar);
+    auto position = [&](std::vector<std::pair<int, float>> angles, double margin) {
+      sdk::LowState state = restingState();
+      for (const auto& a : angles) state.motorState[a.first].q = a.second;
+      sdk::LowCmd cmd = patternedCommand();
+      std::printf("%s", reportLine(safety.checkPosition(cmd, state, margin), cmd).c_str());
+    };
+    position({}, 0.1);
+    // Listed first, the RL hip is reported before the FL thigh (slot 4).
+    position({{sdk::FL_1, 4.0f}, {sdk::RL_0, -0.9f}}, 0.1);
+    position({{sdk::FR_0, 0.78f}}, 0.1);
+    position({{sdk::FL_1, kNaN}}, 0.1);
+    position({}, double(kInf));
+    sdk::LowState hot = restingState();
+    for (int j = 0; j < 12; ++j) {
+      hot.motorState[j].tauEst = -10;
+      hot.motorState[j].dq = 1;
+    }
+    const sdk::LowState cool = restingState();
+    const sdk::LowState* const hotThenCool[] = {&hot, &hot, &hot, &hot, &hot, &hot, &hot, &cool};
+    for (const sdk::LowState* state : hotThenCool) {
+      sdk::LowCmd cmd = patternedCommand();
+      std::printf("%s", reportLine(safety.checkPower(cmd, *state, 1), cmd).c_str());
+    }
+    std::exit(0);
+  });
+  char expected[1024];
+  std::snprintf(expected, sizeof expected,
+                "0 -1 0.000000 0.000000 zeroed 0\n"
+                "1 9 %.6f %.6f zeroed 12\n"
+                "1 0 %.6f %.6f zeroed 12\n"
+                "1 4 nan %.6f zeroed 12\n"
+                "3 -1 nan inf zeroed 12\n",
+                double(-0.9f), sdk::tesmar_Hip_min + 0.1, double(0.78f), -sdk::tesmar_Hip_min - 0.1,
+                sdk::tesmar_Thigh_min + 0.1);
+  std::string power;
+  for (int call = 0; call < 5; ++call) power += "0 -1 0.000000 0.000000 zeroed 0\n";
+  // The sixth call over 100 W trips, and so does each further one.
+  power += "2 -1 120.000000 100.000000 zeroed 12\n2 -1 120.000000 100.000000 zeroed 12\n";
+  power += "0 -1 0.000000 0.000000 zeroed 0\n";
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, expected + power);
+}
+
 }  // namespace

@@ -10,6 +10,22 @@
 
 namespace KALVENT_LEGGED_SDK {
 
+/// What a check found: nothing (kind None), a joint outside its range, or the
+/// legs' power over its limit. The command it was given then has the modes of
+/// motors 0 to 11 set to 0, as the protections leave it.
+struct TripReport {
+  enum class Kind {
+    None,          ///< nothing tripped; the other fields are -1, 0, 0
+    Position,      ///< `joint`'s measured angle, rad, lies beyond `limit`, rad
+    Power,         ///< the legs' power, W, stayed over `limit`, W; `joint` is -1
+    InvalidLimit,  ///< the margin given is not a finite number; it is `limit`
+  };
+  Kind kind = Kind::None;
+  int joint = -1;       ///< leg joint slot 0..11 (FR_0 .. RL_2), or -1
+  double measured = 0;  ///< rad or W (NaN for InvalidLimit)
+  double limit = 0;     ///< rad or W
+};
+
 /// Guards a low-level control program applies to its own LowCmd (`send`) and
 /// the latest LowState it copied out of the endpoint (`recv`), after computing
 /// the command and before UDP::SetSend. They touch the twelve leg joints
@@ -20,7 +36,10 @@ namespace KALVENT_LEGGED_SDK {
 /// use the mirror image [-Hip_max, -Hip_min].
 ///
 /// The two protections end the process (status 254) after setting the mode
-/// of motors 0 to 11 in `send` to 0. One object is used by one thread.
+/// of motors 0 to 11 in `send` to 0. The two checks apply the same tests and
+/// set the same modes to 0, but print nothing and return a TripReport, so
+/// that the program keeps control (for instance to command a damped stop).
+/// One object is used by one thread.
 class Safety {
  public:
   /// Takes the joint ranges of `type`. Any other value prints "Legged Robot
@@ -61,6 +80,21 @@ class Safety {
   /// infinite is refused: the modes are zeroed and the process ends with
   /// status 255 (invalid argument), with a line on stderr and none on stdout.
   void PositionProtect(LowCmd& send, LowState& recv, double limit);
+
+  /// PowerProtect's test, sharing its counter, without ending the process:
+  /// the counter stays at 6 while the power stays over the limit, and each
+  /// call at 6 returns a Power report (the power of this call and the limit,
+  /// `factor` x 100 W after bounding) with the modes zeroed. Otherwise
+  /// returns kind None and leaves `send` alone.
+  TripReport checkPower(LowCmd& send, const LowState& recv, int factor);
+
+  /// PositionProtect's test without printing or ending the process. If a
+  /// joint violates, zeroes the modes and returns a Position report naming
+  /// the first joint PositionProtect would list: its measured angle and the
+  /// narrowed bound it lies beyond (the lower one for a NaN angle), both in
+  /// radians. A margin that is NaN or infinite zeroes the modes and returns
+  /// InvalidLimit. Otherwise returns kind None and leaves `send` alone.
+  TripReport checkPosition(LowCmd& send, const LowState& recv, double limit);
 
  private:
   /// create's: takes the ranges of `type` into the fields, or stores the
