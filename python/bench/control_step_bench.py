@@ -118,25 +118,14 @@ def percentile(values, share):
     return ordered[min(len(ordered) - 1, int(share * len(ordered)))]
 
 
-def realtime_permitted():
-    """InitEnvironment ends the process when refused: try it in a child."""
-    child = os.fork()
-    if child == 0:
-        os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
-        sdk.InitEnvironment()
-        os._exit(0)
-    _, status = os.waitpid(child, 0)
-    return os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--seconds", type=float, default=60, help="per side (default 60)")
     parser.add_argument("--block", type=float, default=10, help="seconds per block")
     args = parser.parse_args()
-    realtime = realtime_permitted()
-    if realtime:
-        sdk.InitEnvironment()  # loops at SCHED_FIFO, as a control program runs them
+    # Loops at SCHED_FIFO, as a control program runs them, where permitted.
+    report = sdk.TryInitEnvironment()
+    realtime = report.memoryLocked and report.fifoScheduling
 
     robots = [Robot(), Robot()]
     cpp = control_step_baseline.Controller("127.0.0.1", robots[0].port(), TARGET, KP, KD)

@@ -19,7 +19,6 @@ the robot stands: joints at the stand pose, body upright, its weight on its
 feet; 1 if not (stderr says "fallen: ..." when the body is not upright).
 """
 import math
-import os
 import sys
 import time
 
@@ -35,19 +34,6 @@ KP, KD = 200.0, 5.0  # N·m/rad, N·m·s/rad: stiff enough to carry the robot's 
 POWER_FACTOR = 4  # x 100 W; standing up needs a small part of it
 STOP_MARGIN = 0.05  # rad from a joint's stop ends the program
 HOLD_KD = 2.0  # N·m·s/rad: the damping of joints held while the state is stale
-
-
-def realtime_permitted():
-    """InitEnvironment ends the process when it may not lock memory or use
-    SCHED_FIFO, so it is tried first in a throw-away child."""
-    sys.stdout.flush()
-    child = os.fork()
-    if child == 0:
-        os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
-        sdk.InitEnvironment()
-        os._exit(0)
-    _, status = os.waitpid(child, 0)
-    return os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
 
 
 class Controller:
@@ -119,10 +105,10 @@ def stand_error(state):
 
 def main():
     seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 0.0
-    if realtime_permitted():
+    realtime = sdk.TryInitEnvironment()
+    if realtime.memoryLocked and realtime.fifoScheduling:
         print(f"{PROGRAM}: real-time: memory locked, loops at SCHED_FIFO priority "
               f"{sdk.THREAD_PRIORITY}", flush=True)
-        sdk.InitEnvironment()
     else:
         print(f"{PROGRAM}: not real-time: no right to lock memory or use SCHED_FIFO "
               "(run as root)", flush=True)

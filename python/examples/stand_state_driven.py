@@ -66,10 +66,10 @@ class StateDrivenController(stand.Controller):
 
 def main():
     seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 0.0
-    if stand.realtime_permitted():
+    realtime = sdk.TryInitEnvironment()
+    if realtime.memoryLocked and realtime.fifoScheduling:
         print(f"{PROGRAM}: real-time: memory locked, loop at SCHED_FIFO priority "
               f"{sdk.THREAD_PRIORITY}", flush=True)
-        sdk.InitEnvironment()
     else:
         print(f"{PROGRAM}: not real-time: no right to lock memory or use SCHED_FIFO "
               "(run as root)", flush=True)

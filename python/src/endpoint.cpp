@@ -1,11 +1,15 @@
 // class UDP and its counters.
 #include "endpoint.h"
 
+#include <sys/socket.h>
+
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 
+#include "setup_errors.h"
 #include "wire.h"
 
 namespace kalvent_python {
@@ -14,13 +18,16 @@ namespace sdk = KALVENT_LEGGED_SDK;
 
 namespace {
 
-// The smallest packet: its last four bytes hold the checksum.
-const int kMinPacketLength = 4;
-
-void checkLengths(int sendLength, int recvLength) {
-  if (sendLength < kMinPacketLength || recvLength < kMinPacketLength) {
-    throw py::value_error("packet lengths must be at least 4 bytes");
-  }
+// The endpoint `opened` made, held with its lengths; prints the line the
+// classic constructor prints. Raises the factory's error instead.
+std::unique_ptr<Endpoint> hold(std::unique_ptr<Endpoint> e,
+                               sdk::Result<std::unique_ptr<sdk::UDP>> opened, int sendLength,
+                               int recvLength) {
+  e->udp = madeOrRaised(std::move(opened));
+  e->sendLength = sendLength;
+  e->recvLength = recvLength;
+  std::printf("UDP Initialized. Port: %d \n", e->udp->localPort);
+  return e;
 }
 
 // The caller's packet buffer for the raw SetSend/GetRecv: contiguous,
@@ -127,6 +134,19 @@ std::unique_lock<std::mutex> lockKeepingGil(std::mutex& mutex) {
   return lock;
 }
 
+Endpoint::~Endpoint() {
+  if (!udp) return;
+  std::printf("Closing UDP.\n");
+  // Fails on a server-mode endpoint that never got a client: it is not connected.
+  if (shutdown(udp->socketFd(), SHUT_RDWR) != 0) std::printf("Error! Close UDP Failed.\n");
+}
+
+void Endpoint::announceClient() {
+  if (udp->targetIP == nullptr) return;
+  clientAnnounced = true;
+  std::printf("Client connected! Client IP:%s\n", udp->targetIP);
+}
+
 void Endpoint::refuseWhileStateLoopOwns(const char* call) const {
   if (stateLoopOwns) {
     throw std::runtime_error(std::string("UDP.") + call +
@@ -144,43 +164,39 @@ py::class_<Endpoint> bindEndpoint(py::module_& m) {
       "lock, and Send, Recv and switchLevel release the GIL while they run. Give udp.Send / "
       "udp.Recv to a LoopFunc and the loop calls them\n"
       "in C++, never taking the GIL.\n\n"
-      "Set-up failures print a line and END THE PROCESS: status 255 for an invalid\n"
-      "level, 254 for a socket, bind or connect failure. Prints 'Closing UDP.' when\n"
-      "destroyed.");
+      "Prints 'UDP Initialized. Port: N ' when made and 'Closing UDP.' when destroyed.\n"
+      "Set-up failures raise and leave the interpreter running: ValueError for an invalid\n"
+      "level or a packet length below 4, OSError (errno set) for a socket, bind or connect\n"
+      "failure, including a target that is not a dotted-decimal IPv4 address (EINVAL).");
   udp.def(py::init([](uint8_t level, sdk::HighLevelType highControl) {
-            auto e = std::make_unique<Endpoint>();
             const bool low = level == sdk::LOWLEVEL;
-            e->sendLength = low ? sdk::LOW_CMD_LENGTH : sdk::HIGH_CMD_LENGTH;
-            e->recvLength = low ? sdk::LOW_STATE_LENGTH : sdk::HIGH_STATE_LENGTH;
-            e->udp = std::make_unique<sdk::UDP>(level, highControl);
-            return e;
+            return hold(std::make_unique<Endpoint>(), sdk::UDP::openLevel(level, highControl),
+                        low ? sdk::LOW_CMD_LENGTH : sdk::HIGH_CMD_LENGTH,
+                        low ? sdk::LOW_STATE_LENGTH : sdk::HIGH_STATE_LENGTH);
           }),
           py::arg("level"), py::arg("highControl") = sdk::HighLevelType::Basic,
-          "Default endpoint of a level (HIGHLEVEL or LOWLEVEL; anything else ends the\n"
-          "process): binds UDP_CLIENT_PORT and connects to UDP_SERVER_PORT at the Sport or\n"
+          "Default endpoint of a level (HIGHLEVEL or LOWLEVEL; anything else raises\n"
+          "ValueError): binds UDP_CLIENT_PORT and connects to UDP_SERVER_PORT at the Sport or\n"
           "Basic controller's address. Packets 143 out / 256 in (high), 610 / 771 (low).");
   udp.def(py::init([](uint16_t localPort, const std::string& targetIP, uint16_t targetPort,
                       int sendLength, int recvLength) {
-            checkLengths(sendLength, recvLength);
             auto e = std::make_unique<Endpoint>();
             e->targetText = targetIP;
-            e->sendLength = sendLength;
-            e->recvLength = recvLength;
-            e->udp = std::make_unique<sdk::UDP>(localPort, e->targetText.c_str(), targetPort,
-                                                sendLength, recvLength);
-            return e;
+            const char* const target = e->targetText.c_str();
+            return hold(std::move(e),
+                        sdk::UDP::open(localPort, target, targetPort, sendLength, recvLength),
+                        sendLength, recvLength);
           }),
           py::arg("localPort"), py::arg("targetIP"), py::arg("targetPort"), py::arg("sendLength"),
           py::arg("recvLength"),
           "Endpoint bound to localPort and connected to targetIP:targetPort (dotted-decimal),\n"
           "with packets of the given lengths in bytes (at least 4). Level flag 0x00.");
   udp.def(py::init([](uint16_t localPort, uint16_t targetPort, int sendLength, int recvLength) {
-            checkLengths(sendLength, recvLength);
             auto e = std::make_unique<Endpoint>();
-            e->sendLength = sendLength;
-            e->recvLength = recvLength;
-            e->udp = std::make_unique<sdk::UDP>(localPort, targetPort, sendLength, recvLength);
-            return e;
+            e->serverMode = true;
+            return hold(std::move(e),
+                        sdk::UDP::openServer(localPort, targetPort, sendLength, recvLength),
+                        sendLength, recvLength);
           }),
           py::arg("localPort"), py::arg("targetPort"), py::arg("sendLength"), py::arg("recvLength"),
           "Server mode: bound to localPort, unconnected until the first datagram, whose sender\n"

@@ -17,6 +17,11 @@ namespace kalvent_python {
 // lengths, which the raw-buffer calls check the caller's buffer against, and
 // the locks that let any number of Python threads share it.
 //
+// The endpoint comes from the library's non-exiting factories, which write
+// nothing on standard output; this object writes the lines the classic
+// endpoint writes ("UDP Initialized. Port: N ", "Client connected! Client
+// IP:ADDR", "Closing UDP."), so that Python programs print what they did.
+//
 // The library allows one thread per call (one Send, one Recv, one control
 // thread); Python threads may call anything at once, so each call kind is
 // serialised here. Lock order: sendCall, recvCall, packets. No thread waits
@@ -26,6 +31,15 @@ struct Endpoint {
   int sendLength = 0;  // guarded by packets
   int recvLength = 0;  // guarded by packets
   std::unique_ptr<KALVENT_LEGGED_SDK::UDP> udp;
+  bool serverMode = false;
+  bool clientAnnounced = false;  // guarded by recvCall
+
+  Endpoint() = default;
+  Endpoint(const Endpoint&) = delete;
+  Endpoint& operator=(const Endpoint&) = delete;
+  // Prints "Closing UDP." (and "Error! Close UDP Failed." for a server-mode
+  // endpoint that never had a client) when it holds a socket.
+  ~Endpoint();
 
   std::mutex sendCall;  // one Send at a time
   std::mutex recvCall;  // one Recv at a time
@@ -43,12 +57,19 @@ struct Endpoint {
   }
   int recv() {
     const std::lock_guard<std::mutex> lock(recvCall);
-    return stateLoopOwns ? -3 : udp->Recv();
+    if (stateLoopOwns) return -3;
+    const int received = udp->Recv();
+    if (serverMode && !clientAnnounced) announceClient();
+    return received;
   }
 
   // RuntimeError for a Python call of `call` while a state loop owns the
   // endpoint. GIL held.
   void refuseWhileStateLoopOwns(const char* call) const;
+
+ private:
+  // Prints the server-mode endpoint's first client, once. With recvCall held.
+  void announceClient();
 };
 
 // Locks `mutex` for a caller that holds the GIL: at once when it is free,

@@ -1,10 +1,12 @@
 // class LCM and its record handlers.
 #include <kalvent_legged_sdk.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "bindings.h"
 #include "record_view.h"
+#include "setup_errors.h"
 
 namespace kalvent_python {
 
@@ -79,9 +81,15 @@ void bindLcm(py::module_& m) {
       "owns the UDP link) or SubscribeState (the process that computes commands) once,\n"
       "then call Recv repeatedly on one thread, e.g. from a LoopFunc given lcm.Recv\n"
       "(called in C++ without the GIL). The transport follows LCM_DEFAULT_URL.\n\n"
-      "An invalid level prints 'Level Flag Error.' and ENDS THE PROCESS (status 255); if LCM\n"
-      "cannot be set up, 'Error: LCM initiate failed.' and status 254.");
-  lcm.def(py::init<uint8_t>(), py::arg("level"), "Prints 'LCM Initialized. '.")
+      "An invalid level raises ValueError; if LCM cannot be set up, OSError. The\n"
+      "interpreter goes on either way.");
+  lcm.def(py::init([](uint8_t level) {
+            auto bridge = madeOrRaised(sdk::LCM::open(level));
+            // What the classic constructor prints; the factory prints nothing.
+            std::printf("LCM Initialized. ");
+            return bridge;
+          }),
+          py::arg("level"), "Prints 'LCM Initialized. '.")
       .def("SubscribeCmd", &sdk::LCM::SubscribeCmd,
            "Command side: receive the level's command channel.")
       .def("SubscribeState", &sdk::LCM::SubscribeState,

@@ -1,8 +1,11 @@
 // class Safety.
 #include <kalvent_legged_sdk.h>
 
+#include <memory>
+
 #include "bindings.h"
 #include "record_view.h"
+#include "setup_errors.h"
 
 namespace kalvent_python {
 
@@ -17,8 +20,14 @@ void bindSafety(py::module_& m) {
       "PowerProtect and PositionProtect END THE PROCESS (status 254) when they fire, after\n"
       "setting the mode of motors 0-11 in the command to 0. Python's own buffered output is\n"
       "flushed first when the guard runs on a thread that holds the GIL.")
-      .def(py::init<sdk::LeggedType>(), py::arg("type"),
-           "Takes the joint ranges of the robot model `type`.")
+      .def(py::init([](sdk::LeggedType type) {
+             // The factory's check raises; the classic Safety, which can no
+             // longer fail, keeps 'End Safety.' on destruction.
+             madeOrRaised(sdk::Safety::create(type));
+             return std::make_unique<sdk::Safety>(type);
+           }),
+           py::arg("type"),
+           "Takes the joint ranges of the robot model `type`; ValueError for any other value.")
       .def(
           "PositionLimit",
           [](sdk::Safety& s, RecordView<sdk::LowCmd>& send) { s.PositionLimit(send.record()); },
