@@ -91,7 +91,7 @@ class Trot {
     const auto now = std::chrono::steady_clock::now();
     if (!stand_.Step(state, cmd)) return;
     if (!trotStarted_) {
-      example::StandMotion::Reference ref;
+      example::StandMotion::Reference ref{};
       stand_.Track(state, ref);
       if (ref.dq[1] == 0 && example::bodyOf(state).upright()) {
         trotStarted_ = true;
