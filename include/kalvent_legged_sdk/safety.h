@@ -14,16 +14,17 @@ namespace KALVENT_LEGGED_SDK {
 /// legs' power over its limit. The command it was given then has the modes of
 /// motors 0 to 11 set to 0, as the protections leave it.
 struct TripReport {
+  /// What tripped.
   enum class Kind {
     None,          ///< nothing tripped; the other fields are -1, 0, 0
     Position,      ///< `joint`'s measured angle, rad, lies beyond `limit`, rad
     Power,         ///< the legs' power, W, stayed over `limit`, W; `joint` is -1
     InvalidLimit,  ///< the margin given is not a finite number; it is `limit`
   };
-  Kind kind = Kind::None;
-  int joint = -1;       ///< leg joint slot 0..11 (FR_0 .. RL_2), or -1
-  double measured = 0;  ///< rad or W (NaN for InvalidLimit)
-  double limit = 0;     ///< rad or W
+  Kind kind = Kind::None;  ///< what tripped, None when nothing did
+  int joint = -1;          ///< leg joint slot 0..11 (FR_0 .. RL_2), or -1
+  double measured = 0;     ///< rad or W (NaN for InvalidLimit)
+  double limit = 0;        ///< rad or W
 };
 
 /// Guards a low-level control program applies to its own LowCmd (`send`) and
