@@ -24,7 +24,14 @@ ensure_packages() {
         dpkg --print-foreign-architectures | grep -qx $arch || as_root dpkg --add-architecture $arch ;;
     esac
   done
-  as_root apt-get -o DPkg::Lock::Timeout=900 update -q
+  # A mirror caught mid-sync fails an index now and then: try again, and let
+  # the install itself decide whether the lists we have are good enough.
+  local attempt
+  for attempt in 1 2 3; do
+    as_root apt-get -o DPkg::Lock::Timeout=900 update -q && break
+    echo "== apt-get update failed (attempt $attempt of 3)" >&2
+    sleep $((attempt * 10))
+  done
   as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -q --no-install-recommends \
     "${missing[@]}"
 }
