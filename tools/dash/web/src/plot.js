@@ -1,0 +1,59 @@
+// A small uPlot time series fed from a History; sized to its container.
+import uPlot from 'uplot';
+
+const AXIS_COLOUR = '#9aa4b2';
+const GRID_COLOUR = 'rgba(154, 164, 178, 0.15)';
+
+const PLOT_HEIGHT = 160;
+
+// size: pixels across the axis; space: least pixels between ticks.
+function axis(size, space) {
+  return {
+    stroke: AXIS_COLOUR,
+    grid: {stroke: GRID_COLOUR, width: 1},
+    ticks: {stroke: GRID_COLOUR, width: 1},
+    size,
+    space,
+    font: '11px system-ui, sans-serif',
+  };
+}
+
+// series: [{label, stroke, dash?}], one per y column of the history.
+export class TimePlot {
+  constructor(container, title, series, history, spanSeconds) {
+    this.history = history;
+    this.spanSeconds = spanSeconds;
+    const options = {
+      title,
+      width: Math.max(container.clientWidth, 200),
+      height: PLOT_HEIGHT,
+      legend: {show: false},
+      cursor: {show: false},
+      scales: {x: {time: false}},
+      axes: [axis(30, 50), axis(50, 20)],
+      series: [
+        {},
+        ...series.map((s) => ({
+          label: s.label,
+          stroke: s.stroke,
+          width: s.dash ? 1 : 1.5,
+          dash: s.dash,
+          points: {show: false},
+        })),
+      ],
+    };
+    this.plot = new uPlot(options, history.window(spanSeconds), container);
+    new ResizeObserver(() => {
+      const width = Math.max(container.clientWidth, 200);
+      if (width !== this.plot.width) this.plot.setSize({width, height: PLOT_HEIGHT});
+    }).observe(container);
+  }
+
+  draw() {
+    this.plot.setData(this.history.window(this.spanSeconds));
+  }
+
+  setShown(seriesIndex, shown) {
+    if (this.plot.series[seriesIndex].show !== shown) this.plot.setSeries(seriesIndex, {show: shown});
+  }
+}
