@@ -1,6 +1,6 @@
 // IMU attitude: roll, pitch, yaw as numbers and a short history.
 import {History} from './history.js';
-import {TimePlot} from './plot.js';
+import {TimePlot, seriesKey} from './plot.js';
 import {byId, fixed, isArrayOfLength, textSlot} from './dom.js';
 
 export class ImuPanel {
@@ -8,14 +8,14 @@ export class ImuPanel {
     this.rpyText = textSlot(byId('imu-rpy'));
     this.extraText = textSlot(byId('imu-extra'));
     this.history = new History(historyCapacity, 3);
-    this.plot = new TimePlot(
-        byId('imu-plot'), '',
-        [
-          {label: 'roll', stroke: '#ff6b6b'},
-          {label: 'pitch', stroke: '#6fdc8c'},
-          {label: 'yaw', stroke: '#4ea1ff'},
-        ],
-        this.history, spanSeconds);
+    const series = [
+      {label: 'roll', stroke: '#ff6b6b'},
+      {label: 'pitch', stroke: '#6fdc8c'},
+      {label: 'yaw', stroke: '#4ea1ff'},
+    ];
+    const container = byId('imu-plot');
+    this.plot = new TimePlot(container, '', series, this.history, spanSeconds);
+    container.after(seriesKey(series));
   }
 
   clearHistory() {

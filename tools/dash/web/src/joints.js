@@ -1,7 +1,7 @@
 // The twelve joints: one plot per leg (each joint's position against its
 // target) and a table of q, target, dq and tauEst.
 import {History} from './history.js';
-import {TimePlot} from './plot.js';
+import {TimePlot, seriesKey} from './plot.js';
 import {byId, createElement, fixed, isArrayOfLength, textSlot} from './dom.js';
 
 export const JOINT_COUNT = 12;
@@ -19,6 +19,10 @@ export class JointsPanel {
     this.plots = [];
     this.targetsShown = true;
     const box = byId('joint-plots');
+    box.before(seriesKey([
+      ...DEFAULT_JOINT_KINDS.map((kind, j) => ({label: kind, stroke: JOINT_COLOURS[j]})),
+      {label: 'q solid, target dashed', stroke: '#9aa4b2', dash: true},
+    ]));
     for (let leg = 0; leg < LEG_COUNT; leg++) {
       const history = new History(historyCapacity, 2 * JOINTS_PER_LEG);
       const series = [];

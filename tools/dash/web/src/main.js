@@ -61,14 +61,15 @@ function onMessage(text) {
   else if (message?.type === 'frame') onFrame(message);
 }
 
-function draw(frame) {
+function draw(frame, nowMs) {
   header.draw(frame);
   const stale = link.draw(frame);
   joints.draw(frame);
   imu.draw(frame);
   feet.draw(frame);
   high.draw(frame);
-  view.draw(frame);
+  view.setFrame(frame);
+  view.renderDue(nowMs);
   recordDraw(observation, frame, stale, wallNowMs());
   rateWindowFrames++;
 }
@@ -77,10 +78,11 @@ function onAnimationFrame(nowMs) {
   if (pendingFrame) {
     const frame = pendingFrame;
     pendingFrame = null;
-    draw(frame);
+    draw(frame, nowMs);
   } else if (observation.connected && nowMs - lastFrameArrivalMs > FRAME_SILENCE_MS) {
     link.showNoData('NO FRAMES');
   }
+  view.renderDue(nowMs);
   if (nowMs - rateWindowStartMs >= 1000) {
     header.setFramesPerSecond((rateWindowFrames * 1000) / (nowMs - rateWindowStartMs));
     rateWindowStartMs = nowMs;

@@ -18,6 +18,20 @@ function axis(size, space) {
   };
 }
 
+// A line of colour swatches naming the series.
+export function seriesKey(entries) {
+  const key = document.createElement('div');
+  key.className = 'key';
+  for (const entry of entries) {
+    const item = document.createElement('span');
+    const swatch = document.createElement('i');
+    swatch.style.borderTop = `2px ${entry.dash ? 'dashed' : 'solid'} ${entry.stroke}`;
+    item.append(swatch, entry.label);
+    key.appendChild(item);
+  }
+  return key;
+}
+
 // series: [{label, stroke, dash?}], one per y column of the history.
 export class TimePlot {
   constructor(container, title, series, history, spanSeconds) {

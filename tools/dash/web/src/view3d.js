@@ -2,7 +2,9 @@
 // cylinders through its hip, thigh joint, knee and foot (body frame, metres),
 // feet as spheres coloured by contact, over a ground grid. The body frame is
 // x forward, y left, z up; the robot is set down so its lowest foot touches
-// the grid. Renders only when something changed.
+// the grid. Renders only when something changed, and at most
+// MAX_RENDERS_PER_SECOND: software WebGL (headless browsers, machines without
+// a GPU) makes a render cost more than the rest of the page together.
 import {
   AmbientLight,
   BoxGeometry,
@@ -31,6 +33,9 @@ const DEFAULT_TRUNK = {length: 0.4, width: 0.2, height: 0.1};
 const COLOUR_CONTACT = 0x3ddc84;
 const COLOUR_NO_CONTACT = 0x8a93a0;
 const UP_AXIS = new Vector3(0, 1, 0);
+const MAX_RENDERS_PER_SECOND = 30;
+// Slightly under the nominal interval so a 60 Hz display renders every other frame.
+const MIN_RENDER_INTERVAL_MS = 1000 / MAX_RENDERS_PER_SECOND - 4;
 
 function isPoint(p) {
   return isArrayOfLength(p, 3) && p.every(Number.isFinite);
@@ -59,9 +64,9 @@ export class View3d {
     this.scene = new Scene();
     this.camera = new PerspectiveCamera(40, 1, 0.05, 50);
     this.camera.up.set(0, 0, 1);
-    this.camera.position.set(0.9, -1.1, 0.65);
+    this.camera.position.set(0.7, -0.85, 0.5);
     this.controls = new OrbitControls(this.camera, this.canvas);
-    this.controls.target.set(0, 0, 0.18);
+    this.controls.target.set(0, 0, 0.15);
     this.controls.update();
     this.controls.addEventListener('change', () => this.render());
 
@@ -80,6 +85,8 @@ export class View3d {
     this.setTrunk(DEFAULT_TRUNK);
     this.buildLegs();
     this.robot.visible = false;
+    this.pendingFrame = null;
+    this.lastRenderMs = -Infinity;
 
     this.scratch = {a: new Vector3(), b: new Vector3(), direction: new Vector3(),
                     attitude: new Quaternion()};
@@ -147,8 +154,22 @@ export class View3d {
     mesh.scale.set(1, length, 1);
   }
 
-  draw(frame) {
-    if (!this.renderer || !validLegs(frame.legs)) return;
+  // Takes the newest frame; it is posed and rendered by renderDue.
+  setFrame(frame) {
+    if (this.renderer && validLegs(frame.legs)) this.pendingFrame = frame;
+  }
+
+  // Called on every animation frame: renders the pending frame once enough
+  // time has passed since the last render.
+  renderDue(nowMs) {
+    if (!this.pendingFrame || nowMs - this.lastRenderMs < MIN_RENDER_INTERVAL_MS) return;
+    this.pose(this.pendingFrame);
+    this.pendingFrame = null;
+    this.lastRenderMs = nowMs;
+    this.render();
+  }
+
+  pose(frame) {
     const contact = isArrayOfLength(frame.contact, LEG_COUNT) ? frame.contact : [];
     for (let leg = 0; leg < LEG_COUNT; leg++) {
       const points = frame.legs[leg];
@@ -170,7 +191,6 @@ export class View3d {
     this.robot.quaternion.copy(attitude);
     this.robot.position.z = this.groundClearance(frame.legs, attitude);
     this.robot.visible = true;
-    this.render();
   }
 
   // Height that puts the lowest foot, turned by the attitude, on the grid.
