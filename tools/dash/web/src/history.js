@@ -22,6 +22,16 @@ export class History {
     return this.columns[0][(this.next + this.capacity - 1) % this.capacity];
   }
 
+  // Adds a sample of a new state: an x equal to the newest is a repeat of the
+  // same state and is skipped; an earlier x means the source started again,
+  // so the old samples go.
+  pushNewer(x, values) {
+    const last = this.lastX();
+    if (x === last) return;
+    if (x < last) this.clear();
+    this.push(x, values);
+  }
+
   // values: array-like holding one y per series; reused by the caller.
   push(x, values) {
     const columns = this.columns;

@@ -24,8 +24,7 @@ export class ImuPanel {
 
   record(frame) {
     if (!isArrayOfLength(frame.rpy, 3) || typeof frame.t !== 'number') return;
-    if (frame.t < this.history.lastX()) this.history.clear();
-    this.history.push(frame.t, frame.rpy);
+    this.history.pushNewer(frame.t, frame.rpy);
   }
 
   draw(frame) {

@@ -76,7 +76,6 @@ export class JointsPanel {
   record(frame) {
     const q = frame.q;
     if (!isArrayOfLength(q, JOINT_COUNT) || typeof frame.t !== 'number') return;
-    if (frame.t < this.histories[0].lastX()) this.clearHistory();
     const target = isArrayOfLength(frame.qTarget, JOINT_COUNT) ? frame.qTarget : q;
     const values = this.scratch;
     for (let leg = 0; leg < LEG_COUNT; leg++) {
@@ -85,7 +84,7 @@ export class JointsPanel {
         values[2 * j] = q[i];
         values[2 * j + 1] = target[i];
       }
-      this.histories[leg].push(frame.t, values);
+      this.histories[leg].pushNewer(frame.t, values);
     }
   }
 

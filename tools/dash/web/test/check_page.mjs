@@ -37,7 +37,7 @@ class DevTools {
       '--disable-renderer-backgrounding',
       '--disable-background-timer-throttling', '--disable-backgrounding-occluded-windows',
       `--window-size=${VIEWPORT.width},${VIEWPORT.height}`, 'about:blank',
-    ], {stdio: ['ignore', 'ignore', 'ignore', 'pipe', 'pipe']});
+    ], {stdio: ['ignore', 'ignore', 'ignore', 'pipe', 'pipe'], detached: true});
     this.nextId = 1;
     this.pending = new Map();
     this.buffered = '';
@@ -124,13 +124,16 @@ class DevTools {
     writeFileSync(path, Buffer.from(data, 'base64'));
   }
 
+  // Closes the browser and ends whatever it left running in its process group.
   async close() {
-    this.browser.kill('SIGTERM');
+    await this.send('Browser.close', {}, undefined, 5000).catch(() => {});
     await Promise.race([this.exited, sleep(5000)]);
-    if (this.browser.exitCode === null && this.browser.signalCode === null) {
-      this.browser.kill('SIGKILL');
-      await Promise.race([this.exited, sleep(5000)]);
+    try {
+      process.kill(-this.browser.pid, 'SIGKILL');
+    } catch {
+      // The group is gone already.
     }
+    await Promise.race([this.exited, sleep(5000)]);
   }
 }
 
