@@ -75,6 +75,8 @@ function draw(frame, nowMs) {
 }
 
 function onAnimationFrame(nowMs) {
+  // Asked first, so a frame that fails to draw does not stop the drawing.
+  requestAnimationFrame(onAnimationFrame);
   if (pendingFrame) {
     const frame = pendingFrame;
     pendingFrame = null;
@@ -88,7 +90,6 @@ function onAnimationFrame(nowMs) {
     rateWindowStartMs = nowMs;
     rateWindowFrames = 0;
   }
-  requestAnimationFrame(onAnimationFrame);
 }
 
 connect(serverUrl(window.location), {

@@ -41,6 +41,7 @@ class DevTools {
     this.nextId = 1;
     this.pending = new Map();
     this.buffered = '';
+    this.pageErrors = [];
     this.browser.stdio[4].on('data', (chunk) => this.receive(chunk.toString()));
     this.exited = new Promise((resolve) => this.browser.once('exit', resolve));
     this.exited.then(() => {
@@ -54,6 +55,10 @@ class DevTools {
     while ((end = this.buffered.indexOf('\0')) >= 0) {
       const message = JSON.parse(this.buffered.slice(0, end));
       this.buffered = this.buffered.slice(end + 1);
+      if (message.method === 'Runtime.exceptionThrown') {
+        const details = message.params.exceptionDetails;
+        this.pageErrors.push(details.exception?.description ?? details.text);
+      }
       const waiter = this.pending.get(message.id);
       if (!waiter) continue;
       this.pending.delete(message.id);
@@ -62,7 +67,7 @@ class DevTools {
     }
   }
 
-  send(method, params = {}, sessionId = undefined, timeoutMs = 10000) {
+  send(method, params = {}, sessionId = undefined, timeoutMs = 30000) {
     const id = this.nextId++;
     this.browser.stdio[3].write(`${JSON.stringify({id, method, params, sessionId})}\0`);
     return new Promise((resolve, reject) => {
@@ -84,6 +89,7 @@ class DevTools {
     this.sessionId = sessionId;
     await this.page('Emulation.setDeviceMetricsOverride',
                     {...VIEWPORT, deviceScaleFactor: 1, mobile: false});
+    await this.page('Runtime.enable');
     await this.page('Page.navigate', {url});
   }
 
@@ -108,6 +114,7 @@ class DevTools {
     for (let attempt = 0; attempt < Math.ceil(timeoutMs / POLL_MS); attempt++) {
       value = await this.evaluate(expression);
       if (done(value)) return {value, ok: true, ms: performance.now() - start};
+      if (performance.now() - start > timeoutMs) break;
       await sleep(POLL_MS);
     }
     return {value, ok: false, ms: performance.now() - start};
@@ -163,7 +170,12 @@ function percentile(values, p) {
 
 async function runChecks(devtools, fake) {
   await devtools.openPage(fake.url);
-  const drawing = await devtools.waitFor(SNAPSHOT, (s) => s?.connected && s.framesDrawn >= 60, 15000);
+  const waiting = await devtools.waitFor(SNAPSHOT, (s) => s?.framesDrawn > 0, 15000);
+  check('before any state: drawn as stale', waiting.ok && waiting.value.lastDrawn.stale &&
+        waiting.value.linkStale === 'true' && waiting.value.jointText[0] === '—',
+        waiting.value?.linkStatus);
+  fake.startSource();
+  const drawing = await devtools.waitFor(SNAPSHOT, (s) => s.connected && s.framesDrawn >= 60, 15000);
   check('connects, gets hello and draws frames', drawing.ok && drawing.value.hello?.type === 'hello',
         `${drawing.value?.framesDrawn} frames in ${drawing.ms.toFixed(0)} ms`);
 
@@ -194,8 +206,10 @@ async function runChecks(devtools, fake) {
         live.logLength === live.framesDrawn && Number.isFinite(live.logTail.sentWallMs) &&
             live.logTail.drawnWallMs >= live.logTail.sentWallMs);
   const steady = live.latencies.slice(-100);
-  console.log(`info: sent-to-drawn p50 ${percentile(steady, 0.5).toFixed(1)} ms, ` +
-              `p99 ${percentile(steady, 0.99).toFixed(1)} ms over ${steady.length} frames`);
+  if (steady.length > 0) {
+    console.log(`info: sent-to-drawn p50 ${percentile(steady, 0.5).toFixed(1)} ms, ` +
+                `p99 ${percentile(steady, 0.99).toFixed(1)} ms over ${steady.length} frames`);
+  }
   check('3-D view renders (WebGL available)', live.viewMessageHidden && live.canvas === 'CANVAS');
   await devtools.screenshot(join(options.out, 'check_page.png'));
 
@@ -208,6 +222,11 @@ async function runChecks(devtools, fake) {
   fake.setSourceStopped(false);
   const back = await devtools.waitFor(SNAPSHOT, (s) => s.linkStale === 'false', 3000);
   check('link panel live again when the source resumes', back.ok && !back.value.linkClassStale);
+
+  fake.setFramesPaused(true);
+  const silent = await devtools.waitFor(SNAPSHOT, (s) => s.linkStale === 'true', 3000);
+  check('frames stopping on an open socket marks the link stale', silent.ok, silent.value.linkStatus);
+  fake.setFramesPaused(false);
 
   fake.dropClients();
   const dropped = await devtools.waitFor(SNAPSHOT, (s) => !s.connected, 3000);
@@ -229,6 +248,8 @@ async function main() {
   } catch (error) {
     check('check ran to the end', false, error.message);
   } finally {
+    check('no uncaught errors in the page', devtools.pageErrors.length === 0,
+          [...new Set(devtools.pageErrors)].join('; '));
     await devtools.close();
     await fake.close();
     rmSync(userDataDir, {recursive: true, force: true, maxRetries: 5});

@@ -15,7 +15,6 @@ import {parseArgs} from 'node:util';
 export const SOURCE_RATE_HZ = 500;
 export const STALE_AFTER_MS = 100;
 const FRAME_INTERVAL_MS = 17;
-const NO_STATE_YET_MS = 300;
 const WEBSOCKET_GUID = '258EAFA5-E914-47DA-95CA-C5AB0DC85B11';
 const SITE_FILES = {
   '/': ['index.html', 'text/html; charset=utf-8'],
@@ -114,15 +113,20 @@ function encodeTextFrame(text) {
   return Buffer.concat([head, payload]);
 }
 
-// The synthetic source: ticks at 500 Hz while running; stopping it freezes the
-// tick so the state ages and turns stale after STALE_AFTER_MS.
+// The synthetic source: sends frames without state until it starts, then
+// ticks at 500 Hz while running; stopping it freezes the tick so the state
+// ages and turns stale after STALE_AFTER_MS.
 class Source {
   constructor() {
-    this.startMs = performance.now();
+    this.startMs = null;
     this.stoppedAtMs = null;
     this.pausedMs = 0;
     this.staleEpisodes = 0;
     this.wasStale = false;
+  }
+
+  start() {
+    this.startMs ??= performance.now();
   }
 
   setStopped(stopped) {
@@ -137,7 +141,7 @@ class Source {
   frame() {
     const now = performance.now();
     const sentWallMs = performance.timeOrigin + now;
-    if (now - this.startMs < NO_STATE_YET_MS) return noStateFrame(sentWallMs);
+    if (this.startMs === null) return noStateFrame(sentWallMs);
     const sourceNow = this.stoppedAtMs ?? now;
     const tick = Math.floor((sourceNow - this.startMs - this.pausedMs) * SOURCE_RATE_HZ / 1000);
     const stateAgeMs = now - sourceNow;
@@ -152,6 +156,7 @@ class Source {
 export async function startFakeServer({siteDir, port = 0}) {
   const source = new Source();
   const clients = new Set();
+  let framesPaused = false;
   const server = createServer(async (request, response) => {
     const entry = SITE_FILES[new URL(request.url, 'http://x').pathname];
     if (!entry) {
@@ -184,7 +189,7 @@ export async function startFakeServer({siteDir, port = 0}) {
     socket.on('close', () => clients.delete(socket));
   });
   const timer = setInterval(() => {
-    if (clients.size === 0) return;
+    if (clients.size === 0 || framesPaused) return;
     const message = encodeTextFrame(JSON.stringify(source.frame()));
     for (const socket of clients) socket.write(message);
   }, FRAME_INTERVAL_MS);
@@ -196,7 +201,13 @@ export async function startFakeServer({siteDir, port = 0}) {
   return {
     port: bound,
     url: `http://127.0.0.1:${bound}/`,
+    // Until this is called the frames carry no state (level null, stale).
+    startSource: () => source.start(),
     setSourceStopped: (stopped) => source.setStopped(stopped),
+    // Keeps the sockets open but sends nothing, like a server that hangs.
+    setFramesPaused: (paused) => {
+      framesPaused = paused;
+    },
     dropClients: () => {
       for (const socket of clients) socket.destroy();
     },
@@ -216,6 +227,7 @@ async function main() {
   }});
   const fake = await startFakeServer({siteDir: values.site, port: Number(values.port)});
   console.log(fake.url);
+  setTimeout(() => fake.startSource(), 1500);
   const LIVE_MS = 4000, STOPPED_MS = 1500;
   const cycle = setInterval(() => {
     const phase = performance.now() % (LIVE_MS + STOPPED_MS);
