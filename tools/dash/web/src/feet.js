@@ -38,7 +38,9 @@ export class FeetPanel {
     const forces = isArrayOfLength(frame.footForce, LEG_COUNT) ? frame.footForce : null;
     const contact = isArrayOfLength(frame.contact, LEG_COUNT) ? frame.contact : null;
     let largest = 0;
-    if (forces) for (const f of forces) if (Number.isFinite(f)) largest = Math.max(largest, Math.abs(f));
+    for (const force of forces ?? []) {
+      if (Number.isFinite(force)) largest = Math.max(largest, Math.abs(force));
+    }
     this.scale = Math.max(MINIMUM_SCALE, largest, this.scale * SCALE_DECAY_PER_FRAME);
     for (let leg = 0; leg < LEG_COUNT; leg++) {
       const foot = this.feet[leg];

@@ -29,7 +29,5 @@ export class Header {
     this.time(fixed(frame.t, 2));
   }
 
-  setFramesPerSecond(rate) {
-    this.fps(fixed(rate, 0));
-  }
+  setFramesPerSecond(rate) { this.fps(fixed(rate, 0)); }
 }

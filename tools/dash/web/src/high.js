@@ -17,8 +17,9 @@ export class HighPanel {
     const shown = high !== null && typeof high === 'object';
     if (this.panel.hidden === shown) this.panel.hidden = !shown;
     if (!shown) return;
-    this.values(`mode ${fixed(high.mode, 0)}  body height ${fixed(high.bodyHeight, 3)}  ` +
-                `yaw speed ${fixed(high.yawSpeed, 3)}  position ${triple(high.position)}  ` +
-                `velocity ${triple(high.velocity)}`);
+    this.values(
+        `mode ${fixed(high.mode, 0)}  body height ${fixed(high.bodyHeight, 3)}  ` +
+        `yaw speed ${fixed(high.yawSpeed, 3)}  position ${triple(high.position)}  ` +
+        `velocity ${triple(high.velocity)}`);
   }
 }

@@ -1,7 +1,7 @@
 // IMU attitude: roll, pitch, yaw as numbers and a short history.
-import {History} from './history.js';
-import {TimePlot, seriesKey} from './plot.js';
 import {byId, fixed, isArrayOfLength, textSlot} from './dom.js';
+import {History} from './history.js';
+import {seriesKey, TimePlot} from './plot.js';
 
 export class ImuPanel {
   constructor(historyCapacity, spanSeconds) {
@@ -18,9 +18,7 @@ export class ImuPanel {
     container.after(seriesKey(series));
   }
 
-  clearHistory() {
-    this.history.clear();
-  }
+  clearHistory() { this.history.clear(); }
 
   record(frame) {
     if (!isArrayOfLength(frame.rpy, 3) || typeof frame.t !== 'number') return;
@@ -32,8 +30,9 @@ export class ImuPanel {
     this.rpyText(`roll ${fixed(rpy[0], 4)}  pitch ${fixed(rpy[1], 4)}  yaw ${fixed(rpy[2], 4)}`);
     const gyro = frame.gyro ?? [];
     const accel = frame.accel ?? [];
-    this.extraText(`gyro ${fixed(gyro[0], 2)} ${fixed(gyro[1], 2)} ${fixed(gyro[2], 2)}  ` +
-                   `accel ${fixed(accel[0], 2)} ${fixed(accel[1], 2)} ${fixed(accel[2], 2)}`);
+    this.extraText(
+        `gyro ${fixed(gyro[0], 2)} ${fixed(gyro[1], 2)} ${fixed(gyro[2], 2)}  ` +
+        `accel ${fixed(accel[0], 2)} ${fixed(accel[1], 2)} ${fixed(accel[2], 2)}`);
     this.plot.draw();
   }
 }

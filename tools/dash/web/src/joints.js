@@ -1,8 +1,8 @@
 // The twelve joints: one plot per leg (each joint's position against its
 // target) and a table of q, target, dq and tauEst.
-import {History} from './history.js';
-import {TimePlot, seriesKey} from './plot.js';
 import {byId, createElement, fixed, isArrayOfLength, textSlot} from './dom.js';
+import {History} from './history.js';
+import {seriesKey, TimePlot} from './plot.js';
 
 export const JOINT_COUNT = 12;
 const JOINTS_PER_LEG = 3;
@@ -33,7 +33,8 @@ export class JointsPanel {
       }
       const container = createElement('div', 'plot', box);
       this.histories.push(history);
-      this.plots.push(new TimePlot(container, DEFAULT_LEG_NAMES[leg], series, history, spanSeconds));
+      this.plots.push(
+          new TimePlot(container, DEFAULT_LEG_NAMES[leg], series, history, spanSeconds));
     }
   }
 

@@ -36,7 +36,5 @@ export class LinkPanel {
   }
 
   // The page itself has no current data (reason: a short upper-case word).
-  showNoData(reason) {
-    this.setStale(true, `STALE: ${reason}`);
-  }
+  showNoData(reason) { this.setStale(true, `STALE: ${reason}`); }
 }

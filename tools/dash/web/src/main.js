@@ -2,6 +2,7 @@
 // server and draws the newest frame once per animation frame.
 import 'uplot/dist/uPlot.min.css';
 import './dash.css';
+
 import {connect, serverUrl} from './connection.js';
 import {FeetPanel} from './feet.js';
 import {Header} from './header.js';
@@ -57,8 +58,11 @@ function onMessage(text) {
     console.warn('kalvent dash: unreadable message', error.message);
     return;
   }
-  if (message?.type === 'hello') onHello(message);
-  else if (message?.type === 'frame') onFrame(message);
+  if (message?.type === 'hello') {
+    onHello(message);
+  } else if (message?.type === 'frame') {
+    onFrame(message);
+  }
 }
 
 function draw(frame, nowMs) {

@@ -17,9 +17,7 @@ export function createObservation() {
 }
 
 // Wall-clock milliseconds, comparable with the server's CLOCK_REALTIME stamps.
-export function wallNowMs() {
-  return performance.timeOrigin + performance.now();
-}
+export function wallNowMs() { return performance.timeOrigin + performance.now(); }
 
 export function recordDraw(observation, frame, stale, drawnWallMs) {
   observation.framesDrawn++;

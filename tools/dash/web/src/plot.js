@@ -48,12 +48,12 @@ export class TimePlot {
       series: [
         {},
         ...series.map((s) => ({
-          label: s.label,
-          stroke: s.stroke,
-          width: s.dash ? 1 : 1.5,
-          dash: s.dash,
-          points: {show: false},
-        })),
+                        label: s.label,
+                        stroke: s.stroke,
+                        width: s.dash ? 1 : 1.5,
+                        dash: s.dash,
+                        points: {show: false},
+                      })),
       ],
     };
     this.plot = new uPlot(options, history.window(spanSeconds), container);
@@ -63,11 +63,10 @@ export class TimePlot {
     }).observe(container);
   }
 
-  draw() {
-    this.plot.setData(this.history.window(this.spanSeconds));
-  }
+  draw() { this.plot.setData(this.history.window(this.spanSeconds)); }
 
   setShown(seriesIndex, shown) {
-    if (this.plot.series[seriesIndex].show !== shown) this.plot.setSeries(seriesIndex, {show: shown});
+    if (this.plot.series[seriesIndex].show !== shown)
+      this.plot.setSeries(seriesIndex, {show: shown});
   }
 }

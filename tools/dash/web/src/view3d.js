@@ -5,23 +5,9 @@
 // the grid. Renders only when something changed, and at most
 // MAX_RENDERS_PER_SECOND: software WebGL (headless browsers, machines without
 // a GPU) makes a render cost more than the rest of the page together.
-import {
-  AmbientLight,
-  BoxGeometry,
-  CylinderGeometry,
-  DirectionalLight,
-  GridHelper,
-  Group,
-  Mesh,
-  MeshLambertMaterial,
-  PerspectiveCamera,
-  Quaternion,
-  Scene,
-  SphereGeometry,
-  Vector3,
-  WebGLRenderer,
-} from 'three';
+import {AmbientLight, BoxGeometry, CylinderGeometry, DirectionalLight, GridHelper, Group, Mesh, MeshLambertMaterial, PerspectiveCamera, Quaternion, Scene, SphereGeometry, Vector3, WebGLRenderer} from 'three';
 import {OrbitControls} from 'three/addons/controls/OrbitControls.js';
+
 import {byId, isArrayOfLength} from './dom.js';
 
 const LEG_COUNT = 4;
@@ -29,7 +15,11 @@ const POINTS_PER_LEG = 4;
 const SEGMENT_RADIUS = 0.014;
 const JOINT_RADIUS = 0.02;
 const FOOT_RADIUS = 0.024;
-const DEFAULT_TRUNK = {length: 0.4, width: 0.2, height: 0.1};
+const DEFAULT_TRUNK = {
+  length: 0.4,
+  width: 0.2,
+  height: 0.1
+};
 const COLOUR_CONTACT = 0x3ddc84;
 const COLOUR_NO_CONTACT = 0x8a93a0;
 const UP_AXIS = new Vector3(0, 1, 0);
@@ -37,13 +27,11 @@ const MAX_RENDERS_PER_SECOND = 30;
 // Slightly under the nominal interval so a 60 Hz display renders every other frame.
 const MIN_RENDER_INTERVAL_MS = 1000 / MAX_RENDERS_PER_SECOND - 4;
 
-function isPoint(p) {
-  return isArrayOfLength(p, 3) && p.every(Number.isFinite);
-}
+function isPoint(p) { return isArrayOfLength(p, 3) && p.every(Number.isFinite); }
 
 function validLegs(legs) {
   return isArrayOfLength(legs, LEG_COUNT) &&
-         legs.every((leg) => isArrayOfLength(leg, POINTS_PER_LEG) && leg.every(isPoint));
+      legs.every((leg) => isArrayOfLength(leg, POINTS_PER_LEG) && leg.every(isPoint));
 }
 
 export class View3d {
@@ -88,8 +76,8 @@ export class View3d {
     this.pendingFrame = null;
     this.lastRenderMs = -Infinity;
 
-    this.scratch = {a: new Vector3(), b: new Vector3(), direction: new Vector3(),
-                    attitude: new Quaternion()};
+    this.scratch =
+        {a: new Vector3(), b: new Vector3(), direction: new Vector3(), attitude: new Quaternion()};
     new ResizeObserver(() => this.resize()).observe(this.box);
     this.resize();
   }
@@ -179,7 +167,8 @@ export class View3d {
         parts.joints[s].position.fromArray(points[s]);
       }
       parts.foot.position.fromArray(points[POINTS_PER_LEG - 1]);
-      parts.foot.material = contact[leg] === true ? this.footMaterials.contact : this.footMaterials.free;
+      parts.foot.material =
+          contact[leg] === true ? this.footMaterials.contact : this.footMaterials.free;
     }
     const attitude = this.scratch.attitude;
     const q = frame.quaternion;

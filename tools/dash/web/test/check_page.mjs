@@ -8,16 +8,22 @@ import {mkdirSync, mkdtempSync, rmSync, writeFileSync} from 'node:fs';
 import {tmpdir} from 'node:os';
 import {join} from 'node:path';
 import {parseArgs} from 'node:util';
+
 import {footContacts, jointPositions, startFakeServer} from './fake_server.mjs';
 
 const webDir = new URL('..', import.meta.url).pathname;
-const {values: options} = parseArgs({options: {
-  site: {type: 'string'},
-  out: {type: 'string', default: join(webDir, 'out')},
-  chromium: {type: 'string', default: 'chromium'},
-}});
+const {values: options} = parseArgs({
+  options: {
+    site: {type: 'string'},
+    out: {type: 'string', default: join(webDir, 'out')},
+    chromium: {type: 'string', default: 'chromium'},
+  }
+});
 const POLL_MS = 50;
-const VIEWPORT = {width: 1400, height: 1000};
+const VIEWPORT = {
+  width: 1400,
+  height: 1000
+};
 
 const results = [];
 function check(name, passed, detail = '') {
@@ -31,13 +37,23 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 // messages separated by NUL).
 class DevTools {
   constructor(executable, userDataDir) {
-    this.browser = spawn(executable, [
-      '--headless=new', '--no-sandbox', '--remote-debugging-pipe', `--user-data-dir=${userDataDir}`,
-      '--no-first-run', '--no-default-browser-check', '--disable-extensions',
-      '--disable-renderer-backgrounding',
-      '--disable-background-timer-throttling', '--disable-backgrounding-occluded-windows',
-      `--window-size=${VIEWPORT.width},${VIEWPORT.height}`, 'about:blank',
-    ], {stdio: ['ignore', 'ignore', 'ignore', 'pipe', 'pipe'], detached: true});
+    this.browser = spawn(
+        executable,
+        [
+          '--headless=new',
+          '--no-sandbox',
+          '--remote-debugging-pipe',
+          `--user-data-dir=${userDataDir}`,
+          '--no-first-run',
+          '--no-default-browser-check',
+          '--disable-extensions',
+          '--disable-renderer-backgrounding',
+          '--disable-background-timer-throttling',
+          '--disable-backgrounding-occluded-windows',
+          `--window-size=${VIEWPORT.width},${VIEWPORT.height}`,
+          'about:blank',
+        ],
+        {stdio: ['ignore', 'ignore', 'ignore', 'pipe', 'pipe'], detached: true});
     this.nextId = 1;
     this.pending = new Map();
     this.buffered = '';
@@ -62,8 +78,10 @@ class DevTools {
       const waiter = this.pending.get(message.id);
       if (!waiter) continue;
       this.pending.delete(message.id);
-      if (message.error) waiter.reject(new Error(`${waiter.method}: ${message.error.message}`));
-      else waiter.resolve(message.result);
+      if (message.error)
+        waiter.reject(new Error(`${waiter.method}: ${message.error.message}`));
+      else
+        waiter.resolve(message.result);
     }
   }
 
@@ -87,15 +105,13 @@ class DevTools {
     const {targetId} = await this.send('Target.createTarget', {url: 'about:blank'});
     const {sessionId} = await this.send('Target.attachToTarget', {targetId, flatten: true});
     this.sessionId = sessionId;
-    await this.page('Emulation.setDeviceMetricsOverride',
-                    {...VIEWPORT, deviceScaleFactor: 1, mobile: false});
+    await this.page(
+        'Emulation.setDeviceMetricsOverride', {...VIEWPORT, deviceScaleFactor: 1, mobile: false});
     await this.page('Runtime.enable');
     await this.page('Page.navigate', {url});
   }
 
-  page(method, params) {
-    return this.send(method, params, this.sessionId);
-  }
+  page(method, params) { return this.send(method, params, this.sessionId); }
 
   async evaluate(expression) {
     const {result, exceptionDetails} =
@@ -171,13 +187,17 @@ function percentile(values, p) {
 async function runChecks(devtools, fake) {
   await devtools.openPage(fake.url);
   const waiting = await devtools.waitFor(SNAPSHOT, (s) => s?.framesDrawn > 0, 15000);
-  check('before any state: drawn as stale', waiting.ok && waiting.value.lastDrawn.stale &&
-        waiting.value.linkStale === 'true' && waiting.value.jointText[0] === '—',
-        waiting.value?.linkStatus);
+  check(
+      'before any state: drawn as stale',
+      waiting.ok && waiting.value.lastDrawn.stale && waiting.value.linkStale === 'true' &&
+          waiting.value.jointText[0] === '—',
+      waiting.value?.linkStatus);
   fake.startSource();
-  const drawing = await devtools.waitFor(SNAPSHOT, (s) => s.connected && s.framesDrawn >= 60, 15000);
-  check('connects, gets hello and draws frames', drawing.ok && drawing.value.hello?.type === 'hello',
-        `${drawing.value?.framesDrawn} frames in ${drawing.ms.toFixed(0)} ms`);
+  const drawing =
+      await devtools.waitFor(SNAPSHOT, (s) => s.connected && s.framesDrawn >= 60, 15000);
+  check(
+      'connects, gets hello and draws frames', drawing.ok && drawing.value.hello?.type === 'hello',
+      `${drawing.value?.framesDrawn} frames in ${drawing.ms.toFixed(0)} ms`);
 
   await devtools.page('Performance.enable');
   const before = await devtools.evaluate(SNAPSHOT);
@@ -188,27 +208,34 @@ async function runChecks(devtools, fake) {
   const drawn = live.framesDrawn - before.framesDrawn;
   check('keeps drawing', drawn > 0, `${(drawn / 2).toFixed(1)} frames per second drawn`);
   const busyMs = (key) => (1000 * (busyAfter[key] - busyBefore[key])) / Math.max(drawn, 1);
-  console.log(`info: page main thread per frame drawn: ${busyMs('TaskDuration').toFixed(1)} ms ` +
-              `(script ${busyMs('ScriptDuration').toFixed(1)}, layout and style ` +
-              `${(busyMs('LayoutDuration') + busyMs('RecalcStyleDuration')).toFixed(1)})`);
+  console.log(
+      `info: page main thread per frame drawn: ${busyMs('TaskDuration').toFixed(1)} ms ` +
+      `(script ${busyMs('ScriptDuration').toFixed(1)}, layout and style ` +
+      `${(busyMs('LayoutDuration') + busyMs('RecalcStyleDuration')).toFixed(1)})`);
   const expected = jointPositions(live.lastDrawn.tick).map((q) => q.toFixed(4));
-  check('#joint-q-<i> show the values sent for the tick drawn',
-        live.jointText.every((text, i) => text === expected[i]),
-        `tick ${live.lastDrawn.tick}: ${live.jointText[0]} (sent ${expected[0]})`);
-  check('lastDrawn.q is the frame drawn',
-        live.lastDrawn.q.every((q, i) => Math.abs(q - Number(expected[i])) <= 1e-4));
+  check(
+      '#joint-q-<i> show the values sent for the tick drawn',
+      live.jointText.every((text, i) => text === expected[i]),
+      `tick ${live.lastDrawn.tick}: ${live.jointText[0]} (sent ${expected[0]})`);
+  check(
+      'lastDrawn.q is the frame drawn',
+      live.lastDrawn.q.every((q, i) => Math.abs(q - Number(expected[i])) <= 1e-4));
   const contacts = footContacts(live.lastDrawn.tick).map(String);
-  check('#foot-<i> data-contact follows the frame', live.contacts.join() === contacts.join(),
-        live.contacts.join());
-  check('link panel live', live.linkStale === 'false' && !live.linkClassStale && !live.lastDrawn.stale,
-        live.linkStatus);
-  check('drawLog records tick, sent and drawn times',
-        live.logLength === live.framesDrawn && Number.isFinite(live.logTail.sentWallMs) &&
-            live.logTail.drawnWallMs >= live.logTail.sentWallMs);
+  check(
+      '#foot-<i> data-contact follows the frame', live.contacts.join() === contacts.join(),
+      live.contacts.join());
+  check(
+      'link panel live',
+      live.linkStale === 'false' && !live.linkClassStale && !live.lastDrawn.stale, live.linkStatus);
+  check(
+      'drawLog records tick, sent and drawn times',
+      live.logLength === live.framesDrawn && Number.isFinite(live.logTail.sentWallMs) &&
+          live.logTail.drawnWallMs >= live.logTail.sentWallMs);
   const steady = live.latencies.slice(-100);
   if (steady.length > 0) {
-    console.log(`info: sent-to-drawn p50 ${percentile(steady, 0.5).toFixed(1)} ms, ` +
-                `p99 ${percentile(steady, 0.99).toFixed(1)} ms over ${steady.length} frames`);
+    console.log(
+        `info: sent-to-drawn p50 ${percentile(steady, 0.5).toFixed(1)} ms, ` +
+        `p99 ${percentile(steady, 0.99).toFixed(1)} ms over ${steady.length} frames`);
   }
   check('3-D view renders (WebGL available)', live.viewMessageHidden && live.canvas === 'CANVAS');
   await devtools.screenshot(join(options.out, 'check_page.png'));
@@ -216,8 +243,10 @@ async function runChecks(devtools, fake) {
   fake.setSourceStopped(true);
   const stale = await devtools.waitFor(
       SNAPSHOT, (s) => s.linkStale === 'true' && s.linkClassStale && s.lastDrawn.stale, 3000);
-  check('link panel turns stale when the source stops', stale.ok && stale.value.linkStatus === 'STALE',
-        `${stale.value.linkStatus} after ${stale.ms.toFixed(0)} ms`);
+  check(
+      'link panel turns stale when the source stops',
+      stale.ok && stale.value.linkStatus === 'STALE',
+      `${stale.value.linkStatus} after ${stale.ms.toFixed(0)} ms`);
   await devtools.screenshot(join(options.out, 'check_page_stale.png'));
   fake.setSourceStopped(false);
   const back = await devtools.waitFor(SNAPSHOT, (s) => s.linkStale === 'false', 3000);
@@ -225,14 +254,17 @@ async function runChecks(devtools, fake) {
 
   fake.setFramesPaused(true);
   const silent = await devtools.waitFor(SNAPSHOT, (s) => s.linkStale === 'true', 3000);
-  check('frames stopping on an open socket marks the link stale', silent.ok, silent.value.linkStatus);
+  check(
+      'frames stopping on an open socket marks the link stale', silent.ok, silent.value.linkStatus);
   fake.setFramesPaused(false);
 
   fake.dropClients();
   const dropped = await devtools.waitFor(SNAPSHOT, (s) => !s.connected, 3000);
-  check('notices the lost connection and marks the link stale',
-        dropped.ok && dropped.value.linkStale === 'true', dropped.value.linkStatus);
-  const again = await devtools.waitFor(SNAPSHOT, (s) => s.connected && s.linkStale === 'false', 5000);
+  check(
+      'notices the lost connection and marks the link stale',
+      dropped.ok && dropped.value.linkStale === 'true', dropped.value.linkStatus);
+  const again =
+      await devtools.waitFor(SNAPSHOT, (s) => s.connected && s.linkStale === 'false', 5000);
   check('reconnects by itself', again.ok, `after ${again.ms.toFixed(0)} ms`);
 }
 
@@ -248,15 +280,17 @@ async function main() {
   } catch (error) {
     check('check ran to the end', false, error.message);
   } finally {
-    check('no uncaught errors in the page', devtools.pageErrors.length === 0,
-          [...new Set(devtools.pageErrors)].join('; '));
+    check(
+        'no uncaught errors in the page', devtools.pageErrors.length === 0,
+        [...new Set(devtools.pageErrors)].join('; '));
     await devtools.close();
     await fake.close();
     rmSync(userDataDir, {recursive: true, force: true, maxRetries: 5});
   }
   const failed = results.filter((passed) => !passed).length;
-  console.log(`check_page: ${results.length - failed} passed, ${failed} failed; ` +
-              `screenshots in ${options.out}`);
+  console.log(
+      `check_page: ${results.length - failed} passed, ${failed} failed; ` +
+      `screenshots in ${options.out}`);
   process.exitCode = failed === 0 ? 0 : 1;
 }
 

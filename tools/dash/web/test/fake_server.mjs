@@ -22,7 +22,11 @@ const SITE_FILES = {
   '/dash.js': ['dash.js', 'text/javascript; charset=utf-8'],
   '/dash.css': ['dash.css', 'text/css; charset=utf-8'],
 };
-const TRUNK = {length: 0.38, width: 0.1, height: 0.11};
+const TRUNK = {
+  length: 0.38,
+  width: 0.1,
+  height: 0.11
+};
 const HIP_X = 0.19, HIP_Y = 0.05, HIP_OFFSET = 0.08, THIGH = 0.2, CALF = 0.2;
 const LEG_SIGNS = [[1, -1], [1, 1], [-1, -1], [-1, 1]];  // FR, FL, RR, RL: (x, y)
 const STANCE = [0, 0.8, -1.6];
@@ -30,9 +34,14 @@ const STANCE = [0, 0.8, -1.6];
 export function hello() {
   const legNames = ['FR', 'FL', 'RR', 'RL'];
   return {
-    type: 'hello', version: 1, source: 'recording', sourceName: 'synthetic (fake_server.mjs)',
+    type: 'hello',
+    version: 1,
+    source: 'recording',
+    sourceName: 'synthetic (fake_server.mjs)',
     jointNames: legNames.flatMap((leg) => ['hip', 'thigh', 'calf'].map((j) => `${leg}_${j}`)),
-    legNames, trunk: TRUNK, staleAfterMs: STALE_AFTER_MS,
+    legNames,
+    trunk: TRUNK,
+    staleAfterMs: STALE_AFTER_MS,
   };
 }
 
@@ -42,7 +51,8 @@ export function jointPositions(tick) {
   return Array.from({length: 12}, (_, i) => {
     const leg = Math.floor(i / 3);
     const phase = 2 * Math.PI * 1.2 * seconds + (leg === 0 || leg === 3 ? 0 : Math.PI);
-    const swing = [0.05 * Math.sin(phase), 0.25 * Math.sin(phase), 0.35 * Math.max(0, Math.sin(phase))];
+    const swing =
+        [0.05 * Math.sin(phase), 0.25 * Math.sin(phase), 0.35 * Math.max(0, Math.sin(phase))];
     return STANCE[i % 3] + swing[i % 3];
   });
 }
@@ -55,13 +65,15 @@ export function footContacts(tick) {
 function legPoints(q, leg) {
   const [sx, sy] = LEG_SIGNS[leg];
   const [abduction, thigh, calf] = q.slice(leg * 3, leg * 3 + 3);
-  const rollX = ([x, y, z]) => [x, y * Math.cos(abduction) - z * Math.sin(abduction),
-                                y * Math.sin(abduction) + z * Math.cos(abduction)];
+  const rollX = ([x, y, z]) =>
+      [x, y * Math.cos(abduction) - z * Math.sin(abduction),
+       y * Math.sin(abduction) + z * Math.cos(abduction)];
   const add = (a, b) => a.map((v, k) => v + b[k]);
   const hip = [sx * HIP_X, sy * HIP_Y, 0];
   const thighJoint = add(hip, rollX([0, sy * HIP_OFFSET, 0]));
   const knee = add(thighJoint, rollX([-THIGH * Math.sin(thigh), 0, -THIGH * Math.cos(thigh)]));
-  const foot = add(knee, rollX([-CALF * Math.sin(thigh + calf), 0, -CALF * Math.cos(thigh + calf)]));
+  const foot =
+      add(knee, rollX([-CALF * Math.sin(thigh + calf), 0, -CALF * Math.cos(thigh + calf)]));
   return [hip, thighJoint, knee, foot];
 }
 
@@ -69,32 +81,65 @@ function quaternionFromRpy([roll, pitch, yaw]) {
   const [cr, sr] = [Math.cos(roll / 2), Math.sin(roll / 2)];
   const [cp, sp] = [Math.cos(pitch / 2), Math.sin(pitch / 2)];
   const [cy, sy] = [Math.cos(yaw / 2), Math.sin(yaw / 2)];
-  return [cr * cp * cy + sr * sp * sy, sr * cp * cy - cr * sp * sy,
-          cr * sp * cy + sr * cp * sy, cr * cp * sy - sr * sp * cy];
+  return [
+    cr * cp * cy + sr * sp * sy, sr * cp * cy - cr * sp * sy, cr * sp * cy + sr * cp * sy,
+    cr * cp * sy - sr * sp * cy
+  ];
 }
 
 function stateFrame(tick, link, sentWallMs) {
   const t = tick / SOURCE_RATE_HZ;
   const q = jointPositions(tick);
   const next = jointPositions(tick + 1);
-  const rpy = [0.04 * Math.sin(2 * Math.PI * 0.3 * t), 0.03 * Math.cos(2 * Math.PI * 0.2 * t),
-               0.4 * Math.sin(2 * Math.PI * 0.05 * t)];
+  const rpy = [
+    0.04 * Math.sin(2 * Math.PI * 0.3 * t), 0.03 * Math.cos(2 * Math.PI * 0.2 * t),
+    0.4 * Math.sin(2 * Math.PI * 0.05 * t)
+  ];
   const contact = footContacts(tick);
   return {
-    type: 'frame', level: 'low', tick, sentWallMs, t, q,
-    qTarget: jointPositions(tick + 15), dq: q.map((v, i) => (next[i] - v) * SOURCE_RATE_HZ),
-    tauEst: q.map((v, i) => 4 * Math.sin(v + i)), rpy, quaternion: quaternionFromRpy(rpy),
-    gyro: [0.01, -0.02, 0.03], accel: [0.1, -0.05, 9.81],
-    footForce: contact.map((c, leg) => (c ? 90 + 15 * Math.sin(t * 7 + leg) : 3)), contact,
-    legs: [0, 1, 2, 3].map((leg) => legPoints(q, leg)), link, high: null,
+    type: 'frame',
+    level: 'low',
+    tick,
+    sentWallMs,
+    t,
+    q,
+    qTarget: jointPositions(tick + 15),
+    dq: q.map((v, i) => (next[i] - v) * SOURCE_RATE_HZ),
+    tauEst: q.map((v, i) => 4 * Math.sin(v + i)),
+    rpy,
+    quaternion: quaternionFromRpy(rpy),
+    gyro: [0.01, -0.02, 0.03],
+    accel: [0.1, -0.05, 9.81],
+    footForce: contact.map((c, leg) => (c ? 90 + 15 * Math.sin(t * 7 + leg) : 3)),
+    contact,
+    legs: [0, 1, 2, 3].map((leg) => legPoints(q, leg)),
+    link,
+    high: null,
   };
 }
 
 function noStateFrame(sentWallMs) {
   const link = {loss: null, stateAgeMs: null, stale: true, staleEpisodes: 0, restarts: 0};
-  return {type: 'frame', level: null, tick: 0, sentWallMs, t: 0, q: null, qTarget: null, dq: null,
-          tauEst: null, rpy: null, quaternion: null, gyro: null, accel: null, footForce: null,
-          contact: null, legs: null, link, high: null};
+  return {
+    type: 'frame',
+    level: null,
+    tick: 0,
+    sentWallMs,
+    t: 0,
+    q: null,
+    qTarget: null,
+    dq: null,
+    tauEst: null,
+    rpy: null,
+    quaternion: null,
+    gyro: null,
+    accel: null,
+    footForce: null,
+    contact: null,
+    legs: null,
+    link,
+    high: null
+  };
 }
 
 function encodeTextFrame(text) {
@@ -125,9 +170,7 @@ class Source {
     this.wasStale = false;
   }
 
-  start() {
-    this.startMs ??= performance.now();
-  }
+  start() { this.startMs ??= performance.now(); }
 
   setStopped(stopped) {
     const now = performance.now();
@@ -177,8 +220,9 @@ export async function startFakeServer({siteDir, port = 0}) {
       return;
     }
     const accept = createHash('sha1').update(key + WEBSOCKET_GUID).digest('base64');
-    socket.write('HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n' +
-                 `Connection: Upgrade\r\nSec-WebSocket-Accept: ${accept}\r\n\r\n`);
+    socket.write(
+        'HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n' +
+        `Connection: Upgrade\r\nSec-WebSocket-Accept: ${accept}\r\n\r\n`);
     socket.write(encodeTextFrame(JSON.stringify(hello())));
     clients.add(socket);
     // Whatever the page sends is ignored; a close frame (opcode 8) ends it.
@@ -220,11 +264,13 @@ export async function startFakeServer({siteDir, port = 0}) {
 }
 
 async function main() {
-  const {values} = parseArgs({options: {
-    site: {type: 'string', default: new URL('../dist', import.meta.url).pathname},
-    port: {type: 'string', default: '0'},
-    duration: {type: 'string', default: '120'},
-  }});
+  const {values} = parseArgs({
+    options: {
+      site: {type: 'string', default: new URL('../dist', import.meta.url).pathname},
+      port: {type: 'string', default: '0'},
+      duration: {type: 'string', default: '120'},
+    }
+  });
   const fake = await startFakeServer({siteDir: values.site, port: Number(values.port)});
   console.log(fake.url);
   setTimeout(() => fake.startSource(), 1500);

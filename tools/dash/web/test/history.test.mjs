@@ -2,6 +2,7 @@
 // across the wrap of its buffers.
 import assert from 'node:assert/strict';
 import {test} from 'node:test';
+
 import {History} from '../src/history.js';
 
 const CAPACITY = 4;
@@ -15,7 +16,8 @@ function filled(xs) {
 const asArrays = (views) => views.map((view) => Array.from(view));
 
 test('window: newest samples in order across the wrap, trimmed to the span', () => {
-  assert.deepEqual(asArrays(filled([1, 2, 3, 4, 5, 6]).window(100)), [[3, 4, 5, 6], [30, 40, 50, 60]]);
+  assert.deepEqual(
+      asArrays(filled([1, 2, 3, 4, 5, 6]).window(100)), [[3, 4, 5, 6], [30, 40, 50, 60]]);
   assert.deepEqual(asArrays(filled([1, 2, 3, 4, 5, 6]).window(1.5)), [[5, 6], [50, 60]]);
   assert.deepEqual(asArrays(filled([]).window(1)), [[], []]);
 });
