@@ -33,6 +33,8 @@ export class ImuPanel {
     this.extraText(
         `gyro ${fixed(gyro[0], 2)} ${fixed(gyro[1], 2)} ${fixed(gyro[2], 2)}  ` +
         `accel ${fixed(accel[0], 2)} ${fixed(accel[1], 2)} ${fixed(accel[2], 2)}`);
-    this.plot.draw();
+    this.plot.markChanged();
   }
+
+  renderDue(nowMs) { this.plot.renderDue(nowMs); }
 }

@@ -100,7 +100,11 @@ export class JointsPanel {
     for (const plot of this.plots) {
       // Without targets the target lines would only repeat q: hide them.
       for (let j = 0; j < JOINTS_PER_LEG; j++) plot.setShown(2 * j + 2, hasTarget);
-      plot.draw();
+      plot.markChanged();
     }
+  }
+
+  renderDue(nowMs) {
+    for (const plot of this.plots) plot.renderDue(nowMs);
   }
 }

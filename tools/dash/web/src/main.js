@@ -65,6 +65,14 @@ function onMessage(text) {
   }
 }
 
+// The plots and the 3-D view redraw at a limited rate, on whichever animation
+// frame their turn comes.
+function renderDue(nowMs) {
+  joints.renderDue(nowMs);
+  imu.renderDue(nowMs);
+  view.renderDue(nowMs);
+}
+
 function draw(frame, nowMs) {
   header.draw(frame);
   const stale = link.draw(frame);
@@ -73,7 +81,7 @@ function draw(frame, nowMs) {
   feet.draw(frame);
   high.draw(frame);
   view.setFrame(frame);
-  view.renderDue(nowMs);
+  renderDue(nowMs);
   recordDraw(observation, frame, stale, wallNowMs());
   rateWindowFrames++;
 }
@@ -88,7 +96,7 @@ function onAnimationFrame(nowMs) {
   } else if (observation.connected && nowMs - lastFrameArrivalMs > FRAME_SILENCE_MS) {
     link.showNoData('NO FRAMES');
   }
-  view.renderDue(nowMs);
+  renderDue(nowMs);
   if (nowMs - rateWindowStartMs >= 1000) {
     header.setFramesPerSecond((rateWindowFrames * 1000) / (nowMs - rateWindowStartMs));
     rateWindowStartMs = nowMs;

@@ -1,10 +1,14 @@
 // A small uPlot time series fed from a History; sized to its container.
 import uPlot from 'uplot';
 
+import {RateGate} from './rate.js';
+
 const AXIS_COLOUR = '#9aa4b2';
 const GRID_COLOUR = 'rgba(154, 164, 178, 0.15)';
 
 const PLOT_HEIGHT = 160;
+// The numbers beside the plots follow every frame; the curves need not.
+const REDRAWS_PER_SECOND = 30;
 
 // size: pixels across the axis; space: least pixels between ticks.
 function axis(size, space) {
@@ -37,6 +41,7 @@ export class TimePlot {
   constructor(container, title, series, history, spanSeconds) {
     this.history = history;
     this.spanSeconds = spanSeconds;
+    this.gate = new RateGate(REDRAWS_PER_SECOND);
     const options = {
       title,
       width: Math.max(container.clientWidth, 200),
@@ -63,7 +68,12 @@ export class TimePlot {
     }).observe(container);
   }
 
-  draw() { this.plot.setData(this.history.window(this.spanSeconds)); }
+  // The history changed; redrawn by renderDue.
+  markChanged() { this.gate.markChanged(); }
+
+  renderDue(nowMs) {
+    if (this.gate.due(nowMs)) this.plot.setData(this.history.window(this.spanSeconds));
+  }
 
   setShown(seriesIndex, shown) {
     if (this.plot.series[seriesIndex].show !== shown)

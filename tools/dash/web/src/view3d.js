@@ -3,12 +3,13 @@
 // feet as spheres coloured by contact, over a ground grid. The body frame is
 // x forward, y left, z up; the robot is set down so its lowest foot touches
 // the grid. Renders only when something changed, and at most
-// MAX_RENDERS_PER_SECOND: software WebGL (headless browsers, machines without
-// a GPU) makes a render cost more than the rest of the page together.
+// RENDERS_PER_SECOND times a second: software WebGL (headless browsers,
+// machines without a GPU) makes a render cost more than the rest of the page.
 import {AmbientLight, BoxGeometry, CylinderGeometry, DirectionalLight, GridHelper, Group, Mesh, MeshLambertMaterial, PerspectiveCamera, Quaternion, Scene, SphereGeometry, Vector3, WebGLRenderer} from 'three';
 import {OrbitControls} from 'three/addons/controls/OrbitControls.js';
 
 import {byId, isArrayOfLength} from './dom.js';
+import {RateGate} from './rate.js';
 
 const LEG_COUNT = 4;
 const POINTS_PER_LEG = 4;
@@ -23,9 +24,7 @@ const DEFAULT_TRUNK = {
 const COLOUR_CONTACT = 0x3ddc84;
 const COLOUR_NO_CONTACT = 0x8a93a0;
 const UP_AXIS = new Vector3(0, 1, 0);
-const MAX_RENDERS_PER_SECOND = 30;
-// Slightly under the nominal interval so a 60 Hz display renders every other frame.
-const MIN_RENDER_INTERVAL_MS = 1000 / MAX_RENDERS_PER_SECOND - 4;
+const RENDERS_PER_SECOND = 30;
 
 function isPoint(p) { return isArrayOfLength(p, 3) && p.every(Number.isFinite); }
 
@@ -74,7 +73,7 @@ export class View3d {
     this.buildLegs();
     this.robot.visible = false;
     this.pendingFrame = null;
-    this.lastRenderMs = -Infinity;
+    this.gate = new RateGate(RENDERS_PER_SECOND);
 
     this.scratch =
         {a: new Vector3(), b: new Vector3(), direction: new Vector3(), attitude: new Quaternion()};
@@ -144,16 +143,17 @@ export class View3d {
 
   // Takes the newest frame; it is posed and rendered by renderDue.
   setFrame(frame) {
-    if (this.renderer && validLegs(frame.legs)) this.pendingFrame = frame;
+    if (this.renderer && validLegs(frame.legs)) {
+      this.pendingFrame = frame;
+      this.gate.markChanged();
+    }
   }
 
   // Called on every animation frame: renders the pending frame once enough
   // time has passed since the last render.
   renderDue(nowMs) {
-    if (!this.pendingFrame || nowMs - this.lastRenderMs < MIN_RENDER_INTERVAL_MS) return;
+    if (!this.gate.due(nowMs)) return;
     this.pose(this.pendingFrame);
-    this.pendingFrame = null;
-    this.lastRenderMs = nowMs;
     this.render();
   }
 
