@@ -4,6 +4,7 @@
 // Binds 127.0.0.1 only and uses only node's built-in modules.
 //
 //   node test/fake_server.mjs [--site DIR] [--port N] [--duration SECONDS]
+//                             [--level low|high]
 // runs a cycle of 4 s live and 1.5 s with the source stopped (stale) and exits
 // after the duration (default 120 s). check_page.mjs imports startFakeServer.
 import {createHash} from 'node:crypto';
@@ -87,7 +88,11 @@ function quaternionFromRpy([roll, pitch, yaw]) {
   ];
 }
 
-function stateFrame(tick, link, sentWallMs) {
+function highState(t) {
+  return {mode: 2, position: [0.3 * t, 0, 0], velocity: [0.3, 0, 0], yawSpeed: 0, bodyHeight: 0.28};
+}
+
+function stateFrame(tick, link, sentWallMs, level) {
   const t = tick / SOURCE_RATE_HZ;
   const q = jointPositions(tick);
   const next = jointPositions(tick + 1);
@@ -98,12 +103,12 @@ function stateFrame(tick, link, sentWallMs) {
   const contact = footContacts(tick);
   return {
     type: 'frame',
-    level: 'low',
+    level,
     tick,
     sentWallMs,
     t,
     q,
-    qTarget: jointPositions(tick + 15),
+    qTarget: level === 'low' ? jointPositions(tick + 15) : null,
     dq: q.map((v, i) => (next[i] - v) * SOURCE_RATE_HZ),
     tauEst: q.map((v, i) => 4 * Math.sin(v + i)),
     rpy,
@@ -114,7 +119,7 @@ function stateFrame(tick, link, sentWallMs) {
     contact,
     legs: [0, 1, 2, 3].map((leg) => legPoints(q, leg)),
     link,
-    high: null,
+    high: level === 'high' ? highState(t) : null,
   };
 }
 
@@ -162,7 +167,8 @@ function encodeTextFrame(text) {
 // ticks at 500 Hz while running; stopping it freezes the tick so the state
 // ages and turns stale after STALE_AFTER_MS.
 class Source {
-  constructor() {
+  constructor(level) {
+    this.level = level;
     this.startMs = null;
     this.stoppedAtMs = null;
     this.pausedMs = 0;
@@ -192,12 +198,13 @@ class Source {
     if (stale && !this.wasStale) this.staleEpisodes++;
     this.wasStale = stale;
     const link = {loss: 0.002, stateAgeMs, stale, staleEpisodes: this.staleEpisodes, restarts: 0};
-    return stateFrame(tick, link, sentWallMs);
+    return stateFrame(tick, link, sentWallMs, this.level);
   }
 }
 
-export async function startFakeServer({siteDir, port = 0}) {
-  const source = new Source();
+// level: 'low' (joint targets, no high-level state) or 'high'.
+export async function startFakeServer({siteDir, port = 0, level = 'low'}) {
+  const source = new Source(level);
   const clients = new Set();
   let framesPaused = false;
   const server = createServer(async (request, response) => {
@@ -269,9 +276,11 @@ async function main() {
       site: {type: 'string', default: new URL('../dist', import.meta.url).pathname},
       port: {type: 'string', default: '0'},
       duration: {type: 'string', default: '120'},
+      level: {type: 'string', default: 'low'},
     }
   });
-  const fake = await startFakeServer({siteDir: values.site, port: Number(values.port)});
+  const fake =
+      await startFakeServer({siteDir: values.site, port: Number(values.port), level: values.level});
   console.log(fake.url);
   setTimeout(() => fake.startSource(), 1500);
   const LIVE_MS = 4000, STOPPED_MS = 1500;
