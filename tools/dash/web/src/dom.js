@@ -30,6 +30,12 @@ export function fixed(value, decimals) {
   return typeof value === 'number' && Number.isFinite(value) ? value.toFixed(decimals) : DASH;
 }
 
+// Like fixed, with a unit after a number.
+export function fixedWithUnit(value, decimals, unit) {
+  const text = fixed(value, decimals);
+  return text === DASH ? DASH : `${text} ${unit}`;
+}
+
 export function isArrayOfLength(value, length) {
   return Array.isArray(value) && value.length === length;
 }

@@ -1,9 +1,8 @@
 // Foot forces as bars; a foot in contact is marked on the element
 // (data-contact) and by colour.
-import {byId, createElement, fixed, isArrayOfLength, textSlot} from './dom.js';
+import {byId, createElement, DASH, fixed, isArrayOfLength, textSlot} from './dom.js';
+import {DEFAULT_LEG_NAMES, LEG_COUNT} from './robot.js';
 
-const LEG_COUNT = 4;
-const DEFAULT_LEG_NAMES = ['FR', 'FL', 'RR', 'RL'];
 // The bar scale follows the largest force seen and forgets it slowly, so a
 // single spike does not flatten the bars for the rest of the session.
 const SCALE_DECAY_PER_FRAME = 0.998;
@@ -23,7 +22,7 @@ export class FeetPanel {
       const name = createElement('div', 'foot-name', foot);
       name.textContent = DEFAULT_LEG_NAMES[leg];
       const value = createElement('div', 'foot-value mono', foot);
-      value.textContent = '—';
+      value.textContent = DASH;
       this.feet.push({element: foot, fill, name: textSlot(name), value: textSlot(value)});
     }
   }

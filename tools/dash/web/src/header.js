@@ -25,7 +25,7 @@ export class Header {
 
   draw(frame) {
     this.level(frame.level ?? 'none yet');
-    this.tick(typeof frame.tick === 'number' ? String(frame.tick) : '—');
+    this.tick(fixed(frame.tick, 0));
     this.time(fixed(frame.t, 2));
   }
 

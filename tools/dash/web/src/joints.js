@@ -1,15 +1,11 @@
 // The twelve joints: one plot per leg (each joint's position against its
 // target) and a table of q, target, dq and tauEst.
-import {byId, createElement, fixed, isArrayOfLength, textSlot} from './dom.js';
+import {byId, createElement, DASH, fixed, isArrayOfLength, textSlot} from './dom.js';
 import {History} from './history.js';
 import {seriesKey, TimePlot} from './plot.js';
+import {DEFAULT_LEG_NAMES, JOINT_COUNT, JOINT_KINDS, JOINTS_PER_LEG, LEG_COUNT} from './robot.js';
 
-export const JOINT_COUNT = 12;
-const JOINTS_PER_LEG = 3;
-const LEG_COUNT = 4;
 const JOINT_COLOURS = ['#4ea1ff', '#ffb347', '#6fdc8c'];
-const DEFAULT_LEG_NAMES = ['FR', 'FL', 'RR', 'RL'];
-const DEFAULT_JOINT_KINDS = ['hip', 'thigh', 'calf'];
 
 export class JointsPanel {
   constructor(historyCapacity, spanSeconds) {
@@ -17,17 +13,16 @@ export class JointsPanel {
     this.scratch = new Float64Array(2 * JOINTS_PER_LEG);
     this.histories = [];
     this.plots = [];
-    this.targetsShown = true;
     const box = byId('joint-plots');
     box.before(seriesKey([
-      ...DEFAULT_JOINT_KINDS.map((kind, j) => ({label: kind, stroke: JOINT_COLOURS[j]})),
+      ...JOINT_KINDS.map((kind, j) => ({label: kind, stroke: JOINT_COLOURS[j]})),
       {label: 'q solid, target dashed', stroke: '#9aa4b2', dash: true},
     ]));
     for (let leg = 0; leg < LEG_COUNT; leg++) {
       const history = new History(historyCapacity, 2 * JOINTS_PER_LEG);
       const series = [];
       for (let j = 0; j < JOINTS_PER_LEG; j++) {
-        const kind = DEFAULT_JOINT_KINDS[j];
+        const kind = JOINT_KINDS[j];
         series.push({label: `${kind} q`, stroke: JOINT_COLOURS[j]});
         series.push({label: `${kind} target`, stroke: JOINT_COLOURS[j], dash: [4, 4]});
       }
@@ -45,12 +40,13 @@ export class JointsPanel {
     for (let i = 0; i < JOINT_COUNT; i++) {
       const row = createElement('tr', i % JOINTS_PER_LEG === 0 ? 'leg-start' : '', body);
       const name = createElement('th', '', row);
-      name.textContent = `${DEFAULT_LEG_NAMES[Math.floor(i / 3)]}_${DEFAULT_JOINT_KINDS[i % 3]}`;
+      const leg = Math.floor(i / JOINTS_PER_LEG);
+      name.textContent = `${DEFAULT_LEG_NAMES[leg]}_${JOINT_KINDS[i % JOINTS_PER_LEG]}`;
       this.nameSlots.push(textSlot(name));
       for (const key of ['q', 'target', 'dq', 'tau']) {
         const cell = createElement('td', '', row);
         cell.id = `joint-${key}-${i}`;
-        cell.textContent = '—';
+        cell.textContent = DASH;
         this.slots[key].push(textSlot(cell));
       }
     }
@@ -66,7 +62,6 @@ export class JointsPanel {
         if (title) title.textContent = String(name);
       });
     }
-    this.clearHistory();
   }
 
   clearHistory() {
@@ -93,7 +88,7 @@ export class JointsPanel {
     const hasTarget = isArrayOfLength(frame.qTarget, JOINT_COUNT);
     for (let i = 0; i < JOINT_COUNT; i++) {
       this.slots.q[i](fixed(frame.q?.[i], 4));
-      this.slots.target[i](hasTarget ? fixed(frame.qTarget[i], 4) : '—');
+      this.slots.target[i](hasTarget ? fixed(frame.qTarget[i], 4) : DASH);
       this.slots.dq[i](fixed(frame.dq?.[i], 3));
       this.slots.tau[i](fixed(frame.tauEst?.[i], 3));
     }

@@ -1,7 +1,7 @@
 // Link health. The panel is marked stale (attribute, class and the word STALE)
 // whenever the data shown may not be current: the server says the robot's
 // state is stale, the page has lost its connection, or frames stopped coming.
-import {byId, fixed, textSlot} from './dom.js';
+import {byId, fixed, fixedWithUnit, textSlot} from './dom.js';
 
 export class LinkPanel {
   constructor() {
@@ -28,8 +28,8 @@ export class LinkPanel {
     const link = frame.link ?? {};
     const stale = link.stale !== false;
     this.setStale(stale, stale ? 'STALE' : 'LIVE');
-    this.loss(typeof link.loss === 'number' ? `${fixed(link.loss * 100, 1)} %` : '—');
-    this.age(typeof link.stateAgeMs === 'number' ? `${fixed(link.stateAgeMs, 0)} ms` : '—');
+    this.loss(fixedWithUnit(typeof link.loss === 'number' ? link.loss * 100 : null, 1, '%'));
+    this.age(fixedWithUnit(link.stateAgeMs, 0, 'ms'));
     this.episodes(fixed(link.staleEpisodes, 0));
     this.restarts(fixed(link.restarts, 0));
     return stale;

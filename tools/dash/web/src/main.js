@@ -39,6 +39,7 @@ function onHello(hello) {
   header.setHello(hello);
   joints.setNames(hello.jointNames, hello.legNames);
   feet.setNames(hello.legNames);
+  joints.clearHistory();
   imu.clearHistory();
   view.setHello(hello);
 }

@@ -10,8 +10,8 @@ import {OrbitControls} from 'three/addons/controls/OrbitControls.js';
 
 import {byId, isArrayOfLength} from './dom.js';
 import {RateGate} from './rate.js';
+import {LEG_COUNT} from './robot.js';
 
-const LEG_COUNT = 4;
 const POINTS_PER_LEG = 4;
 const SEGMENT_RADIUS = 0.014;
 const JOINT_RADIUS = 0.02;
