@@ -11,7 +11,11 @@ export class LinkPanel {
     this.age = textSlot(byId('link-age'));
     this.episodes = textSlot(byId('link-episodes'));
     this.restarts = textSlot(byId('link-restarts'));
+    this.staleAfter = textSlot(byId('link-stale-after'));
   }
+
+  // The state age beyond which the server calls the link stale.
+  setHello(hello) { this.staleAfter(fixedWithUnit(hello.staleAfterMs, 0, 'ms')); }
 
   setStale(stale, word) {
     const value = String(stale);

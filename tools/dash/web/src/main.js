@@ -37,6 +37,7 @@ let rateWindowFrames = 0;
 function onHello(hello) {
   observation.hello = hello;
   header.setHello(hello);
+  link.setHello(hello);
   joints.setNames(hello.jointNames, hello.legNames);
   feet.setNames(hello.legNames);
   joints.clearHistory();

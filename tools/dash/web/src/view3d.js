@@ -16,6 +16,7 @@ const POINTS_PER_LEG = 4;
 const SEGMENT_RADIUS = 0.014;
 const JOINT_RADIUS = 0.02;
 const FOOT_RADIUS = 0.024;
+const FRONT_PLATE_THICKNESS = 0.006;
 const DEFAULT_TRUNK = {
   length: 0.4,
   width: 0.2,
@@ -67,8 +68,11 @@ export class View3d {
 
     this.robot = new Group();
     this.scene.add(this.robot);
-    this.trunk = new Mesh(new BoxGeometry(1, 1, 1), new MeshLambertMaterial({color: 0x4e7fbf}));
-    this.robot.add(this.trunk);
+    const unitBox = new BoxGeometry(1, 1, 1);
+    this.trunk = new Mesh(unitBox, new MeshLambertMaterial({color: 0x4e7fbf}));
+    // A light plate on the front face shows which way the robot faces.
+    this.front = new Mesh(unitBox, new MeshLambertMaterial({color: 0xe3e7ec}));
+    this.robot.add(this.trunk, this.front);
     this.setTrunk(DEFAULT_TRUNK);
     this.buildLegs();
     this.robot.visible = false;
@@ -111,6 +115,8 @@ export class View3d {
       if (trunk && Number.isFinite(trunk[key]) && trunk[key] > 0) size[key] = trunk[key];
     }
     this.trunk.scale.set(size.length, size.width, size.height);
+    this.front.scale.set(FRONT_PLATE_THICKNESS, 0.8 * size.width, 0.6 * size.height);
+    this.front.position.set(size.length / 2 + FRONT_PLATE_THICKNESS / 2, 0, 0);
   }
 
   setHello(hello) {
