@@ -114,7 +114,8 @@ ValueParser fileName(std::string* target) {
 // the parse with an error naming the option and what a valid value looks
 // like.
 void addValueOption(CLI::App& app, const std::string& name, const char* argument,
-                    const std::string& help, const std::string& expected, ValueParser parse) {
+                    const std::string& help, const std::string& expected,
+                    const ValueParser& parse) {
   app.add_option(
          name,
          [=](const CLI::results_t& values) {
