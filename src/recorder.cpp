@@ -60,11 +60,13 @@ struct __attribute__((visibility("hidden"))) Recorder::Writer {
     }
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+    handCommandLength_ = handStateLength_ = -1;
   }
 
   // `health` null: the controller's side, where the link is not measured.
   void start(bool lowLevel, int commandLength, int stateLength, const LinkHealth* health) {
     if (tapOwner_ != nullptr) throw std::logic_error("Recorder: already attached");
+    if (fd_ < 0) throw std::logic_error("Recorder: closed");
     lowLevel_ = lowLevel;
     health_ = health;
     // Packets come by hand only on the controller's side: each ring keeps

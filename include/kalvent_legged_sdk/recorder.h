@@ -96,9 +96,10 @@ class Recorder {
 
   /// What the destructor does, but returning the final figures: detaches,
   /// writes the records still queued and a last link-health record, and
-  /// closes the file. Under
-  /// the same rules as the destructor; the recorder records nothing more,
-  /// and a second call only returns the figures.
+  /// closes the file. Under the same rules as the destructor. The recorder
+  /// records nothing more (recordCommand and recordState return false,
+  /// attaching throws std::logic_error); a second call only returns the
+  /// figures.
   RecorderStats close();
 
   /// The figures so far; from any thread.
