@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
@@ -44,7 +45,11 @@ struct __attribute__((visibility("hidden"))) Recorder::Writer {
     if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "Recorder: " + path);
   }
 
-  ~Writer() {
+  ~Writer() { stop(); }
+
+  // Writes what is queued and a last link-health record, ends the thread and
+  // closes the file.
+  void stop() {
     if (thread_.joinable()) {
       {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -53,12 +58,21 @@ struct __attribute__((visibility("hidden"))) Recorder::Writer {
       wake_.notify_one();
       thread_.join();
     }
-    close(fd_);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    handCommandLength_ = handStateLength_ = -1;
   }
 
-  void start(bool lowLevel, int commandLength, int stateLength, const LinkHealth& health) {
+  // `health` null: the controller's side, where the link is not measured.
+  void start(bool lowLevel, int commandLength, int stateLength, const LinkHealth* health) {
+    if (tapOwner_ != nullptr) throw std::logic_error("Recorder: already attached");
+    if (fd_ < 0) throw std::logic_error("Recorder: closed");
     lowLevel_ = lowLevel;
-    health_ = &health;
+    health_ = health;
+    // Packets come by hand only on the controller's side: each ring keeps
+    // one producer.
+    handCommandLength_ = health == nullptr ? commandLength : -1;
+    handStateLength_ = health == nullptr ? stateLength : -1;
     tapOwner_ = std::make_unique<PacketTap>(slots_, commandLength, stateLength);
     tap_.store(tapOwner_.get(), std::memory_order_release);
     thread_ = std::thread(&Writer::run, this);
@@ -124,13 +138,20 @@ struct __attribute__((visibility("hidden"))) Recorder::Writer {
     const PacketTap& tap = *tapOwner_;
     kalvent_log::link_health record;
     record.monotonic_ns = now;
-    record.state_age_s = health_->stateAge();
-    record.valid_packets = static_cast<int64_t>(health_->validPackets());
-    record.empty_polls = static_cast<int64_t>(health_->emptyPolls());
-    record.checksum_failures = static_cast<int64_t>(health_->checksumFailures());
-    record.tick_restarts = static_cast<int64_t>(health_->tickRestarts());
-    record.recent_loss = health_->recentLoss();
-    record.overall_loss = health_->overallLoss();
+    if (health_ != nullptr) {
+      record.state_age_s = health_->stateAge();
+      record.valid_packets = static_cast<int64_t>(health_->validPackets());
+      record.empty_polls = static_cast<int64_t>(health_->emptyPolls());
+      record.checksum_failures = static_cast<int64_t>(health_->checksumFailures());
+      record.tick_restarts = static_cast<int64_t>(health_->tickRestarts());
+      record.recent_loss = health_->recentLoss();
+      record.overall_loss = health_->overallLoss();
+    } else {
+      constexpr double kNotMeasured = std::numeric_limits<double>::quiet_NaN();
+      record.state_age_s = record.recent_loss = record.overall_loss = kNotMeasured;
+      record.valid_packets = record.empty_polls = record.checksum_failures = record.tick_restarts =
+          -1;
+    }
     record.commands_recorded = static_cast<int64_t>(tap.commands.kept());
     record.states_recorded = static_cast<int64_t>(tap.states.kept());
     record.commands_dropped = static_cast<int64_t>(tap.commands.dropped());
@@ -178,6 +199,9 @@ struct __attribute__((visibility("hidden"))) Recorder::Writer {
   const size_t slots_;
   int fd_ = -1;
   bool lowLevel_ = false;
+  // Set before tap_; -1 when an endpoint feeds the rings.
+  int handCommandLength_ = -1;
+  int handStateLength_ = -1;
   const LinkHealth* health_ = nullptr;
   std::unique_ptr<PacketTap> tapOwner_;
   std::atomic<PacketTap*> tap_{nullptr};  ///< tapOwner_ once attached, for stats()
@@ -203,11 +227,17 @@ Recorder::Recorder(const std::string& path, std::size_t slotsPerDirection)
     : writer_(std::make_unique<Writer>(path, slotsPerDirection)) {}
 
 Recorder::~Recorder() {
+  close();
+}
+
+RecorderStats Recorder::close() {
   if (udp_ != nullptr) udp_->tap_.store(nullptr, std::memory_order_release);
+  udp_ = nullptr;
+  writer_->stop();
+  return stats();
 }
 
 void Recorder::attach(UDP& udp) {
-  if (udp_ != nullptr) throw std::logic_error("Recorder: already attached to an endpoint");
   if (udp.tap_.load(std::memory_order_acquire) != nullptr) {
     throw std::logic_error("Recorder: the endpoint already has a recorder");
   }
@@ -218,9 +248,31 @@ void Recorder::attach(UDP& udp) {
                                 " out / " + std::to_string(udp.recvLength) +
                                 " in are neither level's");
   }
-  writer_->start(low, udp.sendLength, udp.recvLength, udp.linkHealth());
+  writer_->start(low, udp.sendLength, udp.recvLength, &udp.linkHealth());
   udp_ = &udp;
   udp.tap_.store(writer_->tap_.load(std::memory_order_relaxed), std::memory_order_release);
+}
+
+void Recorder::attachController(uint8_t level) {
+  if (level != LOWLEVEL && level != HIGHLEVEL) {
+    throw std::invalid_argument("Recorder: level " + std::to_string(level) +
+                                " is neither LOWLEVEL nor HIGHLEVEL");
+  }
+  const bool low = level == LOWLEVEL;
+  writer_->start(low, low ? LOW_CMD_LENGTH : HIGH_CMD_LENGTH,
+                 low ? LOW_STATE_LENGTH : HIGH_STATE_LENGTH, nullptr);
+}
+
+bool Recorder::recordCommand(const char* packet, int length) noexcept {
+  PacketTap* const tap = writer_->tap_.load(std::memory_order_acquire);
+  return tap != nullptr && length == writer_->handCommandLength_ &&
+         tap->commands.push(packet, length, monotonicNanoseconds());
+}
+
+bool Recorder::recordState(const char* packet, int length) noexcept {
+  PacketTap* const tap = writer_->tap_.load(std::memory_order_acquire);
+  return tap != nullptr && length == writer_->handStateLength_ &&
+         tap->states.push(packet, length, monotonicNanoseconds());
 }
 
 RecorderStats Recorder::stats() const noexcept {

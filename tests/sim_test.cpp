@@ -13,14 +13,17 @@
 #include <cstring>
 #include <fstream>
 #include <initializer_list>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "controller.h"
+#include "event_log.h"
 #include "joint_model.h"
 #include "kalvent_legged_sdk/pelk_const.h"
 #include "kalvent_legged_sdk/tesmar_const.h"
+#include "record_codec.h"
 #include "runner.h"
 #include "test_support.h"
 #include "udp_peer.h"
@@ -642,13 +645,20 @@ TEST(SimWire, ARestartGoesQuietThenAnswersLyingWithTheTickFromZero) {
 
 // Runs the program with `args` in a forked child, its errors on the captured
 // stdout. With `sig`, a thread signals the child once the simulator answers
-// on `port`, so that its handlers are in place.
-kalvent_test::ChildResult program(std::vector<std::string> args, int sig = 0, uint16_t port = 0) {
+// on `port`, so that its handlers are in place, and the thread has sent
+// `commands` more, each waiting up to 20 ms for a state.
+kalvent_test::ChildResult program(std::vector<std::string> args, int sig = 0, uint16_t port = 0,
+                                  const std::vector<Bytes>& commands = {}) {
   return kalvent_test::runInChild([&] {
     dup2(STDOUT_FILENO, STDERR_FILENO);
     std::thread user([&] {
       if (sig == 0) return;
-      Client(port).handshake(lowCommand({}));
+      Client client(port);
+      client.handshake(lowCommand({}));
+      for (const Bytes& command : commands) {
+        client.send(command);
+        client.peer.receive(20);
+      }
       kill(getpid(), sig);
     });
     args.insert(args.begin(), "kalvent_sim");
@@ -783,6 +793,60 @@ TEST(SimProgram, SigtermAndSigintStopItCleanly) {
     EXPECT_EQ(r.out.find("commands=0 "), npos) << r.out;
     EXPECT_EQ(r.out.find(" restarts=1"), npos) << r.out;
   }
+}
+
+// A stand with a few corrupted commands among the good ones: the recording
+// holds each command the simulator took and each state it sent, as its final
+// line counts them, the last command as it was sent.
+TEST(SimProgram, RecordingHoldsEveryCommandTakenAndStateSent) {
+  char dir[] = "/tmp/kalvent_sim_record.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string file = std::string(dir) + "/stand.lcmlog";
+  const Bytes hold = lowCommand({{sdk::FR_1, 0.5f, 0.0f, 0, 1600, 32}});
+  Bytes corrupted = hold;
+  corrupted[20] ^= 1;
+  std::vector<Bytes> stand(300, hold);
+  for (size_t i = 50; i < stand.size(); i += 100) stand[i] = corrupted;
+  const uint16_t port = kalvent_test::freePort();
+  const auto r = program({"--address", "127.0.0.1", "--port", std::to_string(port), "--model",
+                          "ideal", "--rate", "1000", "--record", file},
+                         SIGINT, port, stand);
+  ASSERT_TRUE(r.exited && r.status == 0) << r.out;
+  unsigned long long commands = 0, badChecksums = 0, states = 0;
+  const size_t final = r.out.find("stopped after");
+  ASSERT_NE(final, npos) << r.out;
+  ASSERT_EQ(std::sscanf(r.out.c_str() + final,
+                        "stopped after %*f s commands=%llu bad_checksum=%llu wrong_length=%*u "
+                        "state_sent=%llu",
+                        &commands, &badChecksums, &states),
+            3)
+      << r.out;
+  EXPECT_EQ(badChecksums, 3u);
+  EXPECT_GE(commands, 290u);
+
+  sdk::EventLogReader reader(file);
+  std::map<std::string, unsigned long long> counts;
+  kalvent_log::low_cmd lastCommand{};
+  kalvent_log::link_health lastHealth{};
+  for (sdk::LogEvent event; reader.next(event);) {
+    ++counts[event.channel];
+    const int size = static_cast<int>(event.data.size());
+    if (event.channel == sdk::kRecordedLowCmd) {
+      ASSERT_EQ(lastCommand.decode(event.data.data(), 0, size), size);
+    } else if (event.channel == sdk::kRecordedLinkHealth) {
+      ASSERT_EQ(lastHealth.decode(event.data.data(), 0, size), size);
+    }
+  }
+  EXPECT_EQ(reader.truncatedBytes(), 0u);
+  EXPECT_EQ(counts[sdk::kRecordedLowCmd], commands);
+  EXPECT_EQ(counts[sdk::kRecordedLowState], states);
+  EXPECT_EQ(counts.size(), 3u) << "low-level commands, states and link health only";
+  EXPECT_EQ(lastCommand.q[sdk::FR_1], 0.5f);
+  EXPECT_EQ(static_cast<unsigned long long>(lastHealth.commands_recorded), commands);
+  EXPECT_EQ(static_cast<unsigned long long>(lastHealth.states_recorded), states);
+  EXPECT_EQ(lastHealth.valid_packets, -1) << "the link is not measured on this side";
+  std::remove(file.c_str());
+  rmdir(dir);
 }
 
 }  // namespace

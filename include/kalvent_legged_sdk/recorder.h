@@ -75,6 +75,33 @@ class Recorder {
     attach(loop.endpoint());
   }
 
+  /// Starts recording the other side of the link, for a program that serves
+  /// the controller's port itself (a simulated controller): the commands it
+  /// takes and the states it sends, handed in by recordCommand and
+  /// recordState, on the same channels as an endpoint's. `level` is LOWLEVEL
+  /// (610-byte commands, 771-byte states) or HIGHLEVEL (143 / 256); another
+  /// value throws std::invalid_argument, a recorder already attached
+  /// std::logic_error. The link-health records then carry the recorder's own
+  /// counts only: the link's figures, which an endpoint measures, read -1
+  /// (counts) and NaN (state age, losses).
+  void attachController(uint8_t level);
+  /// After attachController: records a command the program took, or a state
+  /// it sent, stamped with the time of the call (CLOCK_MONOTONIC). Each of
+  /// the two from one thread at a time; without waiting, allocating, locking
+  /// or a system call. True when kept; false when dropped because the writer
+  /// fell behind (counted, as for an endpoint), and, uncounted, for a packet
+  /// of another length than the level's or before attachController.
+  bool recordCommand(const char* packet, int length) noexcept;
+  bool recordState(const char* packet, int length) noexcept;
+
+  /// What the destructor does, but returning the final figures: detaches,
+  /// writes the records still queued and a last link-health record, and
+  /// closes the file. Under the same rules as the destructor. The recorder
+  /// records nothing more (recordCommand and recordState return false,
+  /// attaching throws std::logic_error); a second call only returns the
+  /// figures.
+  RecorderStats close();
+
   /// The figures so far; from any thread.
   RecorderStats stats() const noexcept;
 

@@ -84,10 +84,13 @@ int printInfo(const Recording& recording) {
   kalvent_log::link_health health{};
   if (!lastHealth.data.empty() &&
       health.decode(lastHealth.data.data(), 0, static_cast<int>(lastHealth.data.size())) >= 0) {
-    std::printf("link: %" PRId64 " valid packets, %" PRId64 " checksum failures, %" PRId64
-                " empty polls, %" PRId64 " controller restarts, loss %.2f %% overall\n",
-                health.valid_packets, health.checksum_failures, health.empty_polls,
-                health.tick_restarts, health.overall_loss * 100);
+    // A recording of the controller's side has no link figures (-1).
+    if (health.valid_packets >= 0) {
+      std::printf("link: %" PRId64 " valid packets, %" PRId64 " checksum failures, %" PRId64
+                  " empty polls, %" PRId64 " controller restarts, loss %.2f %% overall\n",
+                  health.valid_packets, health.checksum_failures, health.empty_polls,
+                  health.tick_restarts, health.overall_loss * 100);
+    }
     std::printf("recorder: %" PRId64 " commands and %" PRId64 " states recorded, %" PRId64
                 " commands and %" PRId64 " states dropped (the disk fell behind)\n",
                 health.commands_recorded, health.states_recorded, health.commands_dropped,

@@ -1,4 +1,4 @@
-// The simulator's command line: one table of options, read into Options.
+// The simulator's command line, read into Options by CLI11.
 #pragma once
 
 #include <cstdio>
@@ -20,6 +20,7 @@ struct Options {
   std::string trajectory;  // CSV file of the joint positions; empty: none
   std::string video;       // film of the rigid bodies (physics model only); empty: none
   std::string readyFile;   // written once the port is bound; empty: none
+  std::string record;      // recording of the commands taken and states sent; empty: none
   FaultConfig faults;      // on the state packets sent
   RestartPlan restart;
 

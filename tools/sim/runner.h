@@ -13,8 +13,8 @@ namespace kalvent_sim {
 // Serves the controller's port until `stop` is set or the duration has
 // passed. Writes a start line, a status line per simulated second and a final
 // line to `out` (none when null), errors to stderr. Returns 0, or 1 when the
-// port or a file cannot be opened. `totals`, when given, receives the final
-// counters.
+// port or a file cannot be opened or the film or the recording came out
+// incomplete. `totals`, when given, receives the final counters.
 int run(const Options& options, const std::atomic<bool>& stop, std::FILE* out,
         Counters* totals = nullptr);
 

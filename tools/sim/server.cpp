@@ -156,6 +156,7 @@ bool Server::open() {
     }
     writeTrajectoryHeader(trajectory_.get());
   }
+  if (!options_.record.empty() && !recording_.open(options_.record)) return false;
   if (!options_.readyFile.empty() && !ready_.write(options_.readyFile)) {
     std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgram, options_.readyFile.c_str(),
                  std::strerror(errno));
@@ -223,11 +224,12 @@ bool Server::serve(const std::atomic<bool>& stop) {
   const double elapsed = elapsedNs() / 1e9;
   // The renderer may lag behind the run: the film ends once it catches up.
   const bool filmed = video_.close();
+  const bool recorded = recording_.close();
   if (out_) {
     std::fprintf(out_, "%s: stopped after %.1f s ", kProgram, elapsed);
     printCounters(out_, counters());
   }
-  return filmed;
+  return filmed && recorded;
 }
 
 void Server::drain() {
@@ -244,6 +246,7 @@ void Server::drain() {
       continue;
     }
     const Verdict v = controller_->receive(datagram, static_cast<size_t>(got));
+    recording_.command(v, datagram, static_cast<size_t>(got));
     if (v == Verdict::LowCommand || v == Verdict::HighCommand) {
       peer_ = from;
       answering_ = true;
@@ -310,6 +313,7 @@ void Server::send(const unsigned char* packet, size_t length) {
   if (sendto(socket_.get(), packet, length, 0, reinterpret_cast<const sockaddr*>(&peer_),
              sizeof peer_) == static_cast<ssize_t>(length)) {
     ++counters_.stateSent;
+    recording_.state(packet, length);
   }
 }
 

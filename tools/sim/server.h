@@ -15,6 +15,7 @@
 #include "controller.h"
 #include "fault.h"
 #include "options.h"
+#include "recording.h"
 #include "video.h"
 
 namespace kalvent_sim {
@@ -77,13 +78,15 @@ class Server : private PacketSink {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Binds the port, starts the period timer, opens the trajectory file and
-  // the video, and writes the ready file. False, after a line on stderr, when one fails.
+  // Binds the port, starts the period timer, opens the trajectory file, the
+  // recording and the video, and writes the ready file. False, after a line on stderr, when one
+  // fails.
   bool open();
 
   // Serves until `stop` is set or the duration has passed. Writes a start
   // line, a status line per simulated second and a final line to `out` (none
-  // when null). False, after a line on stderr, when waiting fails.
+  // when null). False, after a line on stderr, when waiting fails or the
+  // film or the recording came out incomplete.
   bool serve(const std::atomic<bool>& stop);
 
   Counters counters() const;
@@ -109,6 +112,7 @@ class Server : private PacketSink {
   FileDescriptor timer_;
   File trajectory_;
   Video video_;
+  Recording recording_;
   ReadyFile ready_;
   std::optional<Controller> controller_;
   FaultInjector faults_;
