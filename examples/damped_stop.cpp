@@ -8,7 +8,7 @@
 // keeps its link running and commands a damped stop: no position target, no
 // torque, only damping, so the robot sinks and comes to rest.
 //
-// Run:  damped_stop [SECONDS]     (default 15: the longest it waits)
+// Run:  damped_stop [--record FILE] [SECONDS]  (default 15: the longest it waits)
 //
 // Like stand_low_level it talks to the basic controller's address (the
 // robot's network, or kalvent_sim in a private network namespace). It exits
@@ -149,6 +149,7 @@ int main(int argc, char** argv) {
   example::setUpRealtime(kProgram);
 
   UDP udp(LOWLEVEL, HighLevelType::Basic);
+  const auto recorder = example::startRecording(udp);  // with --record FILE
   Safety safety(LeggedType::Tesmar);
   Controller controller(udp, safety);
 

@@ -322,6 +322,49 @@ class StateWatch {
   long resumptions_ = 0;
 };
 
+// The stand of the low-level programs, guarded, on the verdict of its
+// StateWatch: nothing before the first state; while the state is stale the
+// joints held damped, without the guards (they judge a command by a state
+// that is gone); on a fresh state the stand motion, from the measured pose
+// again after a resumption, and the position limit, power and position
+// guards.
+class GuardedStand {
+ public:
+  // The power limit, x 100 W; standing up needs a small part of it.
+  static constexpr int kPowerFactor = 4;
+  // A measured angle closer than this to its joint's stop ends the program, rad.
+  static constexpr double kStopMargin = 0.05;
+
+  explicit GuardedStand(Safety& safety) : safety_(safety) {}
+
+  // Writes `cmd` for `state`; `linkStale`: the link's own verdict.
+  void Step(LowState& state, LowCmd& cmd, bool linkStale) {
+    switch (watch_.Check(state, linkStale)) {
+      case StateWatch::Verdict::NoState:
+        break;
+      case StateWatch::Verdict::Stale:
+        holdDamping(cmd);
+        break;
+      case StateWatch::Verdict::Resumed:
+        motion_.Restart();
+        [[fallthrough]];
+      case StateWatch::Verdict::Fresh:
+        motion_.Step(state, cmd);
+        safety_.PositionLimit(cmd);
+        safety_.PowerProtect(cmd, state, kPowerFactor);
+        safety_.PositionProtect(cmd, state, kStopMargin);
+        break;
+    }
+  }
+
+  const StateWatch& watch() const { return watch_; }
+
+ private:
+  Safety& safety_;
+  StandMotion motion_;
+  StateWatch watch_;
+};
+
 // The link's figures as key=value fields for a summary line: valid packets,
 // empty polls and checksum failures apart, controller restarts, and the loss
 // estimates in percent (nan while not measurable).
@@ -430,9 +473,33 @@ inline void printLoopFigures(const LoopStatus& control) {
               static_cast<unsigned long long>(control.overruns));
 }
 
+// What a recorder took and dropped as key=value fields for a summary line;
+// nothing without a recorder (no --record).
+inline void printRecordingFigures(const Recorder* recorder) {
+  if (recorder == nullptr) return;
+  const RecorderStats stats = recorder->stats();
+  std::printf(
+      " recorded_commands=%llu recorded_states=%llu dropped_commands=%llu"
+      " dropped_states=%llu",
+      static_cast<unsigned long long>(stats.commandsRecorded),
+      static_cast<unsigned long long>(stats.statesRecorded),
+      static_cast<unsigned long long>(stats.commandsDropped),
+      static_cast<unsigned long long>(stats.statesDropped));
+}
+
+// Runs `control` on LinkLoops until waitForStop(seconds) returns, then
+// stops them; the control loop's status as it was told to stop.
+inline LoopStatus runLinkLoops(UDP& udp, const Callback& control, double seconds,
+                               const char* controlName = "control") {
+  LinkLoops loops(udp, control, controlName);
+  waitForStop(seconds);
+  return loops.controlStatus();
+}
+
 // The closing line, read by scripts: key=value fields after "summary".
 inline void printSummary(const char* program, const StandVerdict& verdict, const UDP& udp,
-                         const StateWatch* watch, const LoopStatus& control) {
+                         const StateWatch* watch, const LoopStatus& control,
+                         const Recorder* recorder) {
   const UDPState& link = udp.udpState;
   std::printf("%s: summary max_error_rad=%.5f sent=%llu received=%llu checksum_errors=%llu",
               program, verdict.jointError, link.SendCount, link.RecvCount, link.RecvCRCError);
@@ -440,6 +507,7 @@ inline void printSummary(const char* program, const StandVerdict& verdict, const
   if (watch) printWatchFigures(*watch);
   printLoopFigures(control);
   printBodyFigures(verdict.body);
+  printRecordingFigures(recorder);
   std::printf("\n");
 }
 
@@ -459,6 +527,16 @@ inline int reportStanding(const char* program, const StandVerdict& verdict) {
   std::printf("%s: %s: largest joint error %.5f rad (tolerance %.2f)\n", program,
               standing ? "standing" : "NOT standing", verdict.jointError, kStandTolerance);
   return standing ? 0 : 1;
+}
+
+// The end of a stand program: the summary line and the verdict on the
+// stand of the last `state`; the exit status of reportStanding.
+inline int finishStand(const char* program, const LowState& state, const UDP& udp,
+                       const StateWatch& watch, const LoopStatus& control,
+                       const Recorder* recorder) {
+  const StandVerdict verdict = judgeStand(state);
+  printSummary(program, verdict, udp, &watch, control, recorder);
+  return reportStanding(program, verdict);
 }
 
 }  // namespace example

@@ -16,7 +16,7 @@
 // from its legs: the speed of the stance feet relative to the trunk, turned
 // into the world by the IMU's heading (leg odometry).
 //
-// Run:  trot_low_level [SECONDS]      (default 9: 2 to stand, 5 to trot)
+// Run:  trot_low_level [--record FILE] [SECONDS]  (default 9: 2 to stand, 5 to trot)
 //
 // It talks to the basic controller's address, so run it on the robot's
 // network, or beside kalvent_sim in a private network namespace that has
@@ -204,6 +204,7 @@ int main(int argc, char** argv) {
   example::setUpRealtime(kProgram);
 
   UDP udp(LOWLEVEL, HighLevelType::Basic);
+  const auto recorder = example::startRecording(udp);  // with --record FILE
   Safety safety(LeggedType::Tesmar);
   Trot trot(safety);
   LowState state{};
@@ -221,6 +222,7 @@ int main(int argc, char** argv) {
               udp.udpState.SendCount, udp.udpState.RecvCount);
   example::printWatchFigures(trot.watch());
   example::printBodyFigures(body);
+  example::printRecordingFigures(recorder.get());
   std::printf("\n");
   if (!example::hasState(state)) {
     std::printf("%s: no state received from the robot\n", kProgram);
