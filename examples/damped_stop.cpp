@@ -112,15 +112,9 @@ class Controller {
 
   // No position target, no torque: the joints are only damped.
   void dampedStop(std::chrono::steady_clock::time_point now) {
+    example::holdDamping(cmd_, kStopKd);
     bool moving = false;
     for (int j = 0; j < 12; ++j) {
-      MotorCmd& m = cmd_.motorCmd[j];
-      m.mode = 10;
-      m.q = static_cast<float>(PosStopF);
-      m.dq = 0;
-      m.tau = 0;
-      m.Kp = 0;
-      m.Kd = kStopKd;
       // Written as "not slow" so that a NaN velocity counts as moving.
       moving = moving || !(std::fabs(state_.motorState[j].dq) < kStillSpeed);
     }

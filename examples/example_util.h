@@ -222,9 +222,9 @@ class StandMotion {
 // Damping of a joint held without a target, N·m·s/rad.
 const float kHoldKd = 2;
 
-// The leg joints without position target or torque, only damped: what a
-// program sends when it has no state to compute from.
-inline void holdDamping(LowCmd& cmd) {
+// The leg joints without position target or torque, only damped by `kd`
+// (N·m·s/rad): what a program sends when it has no state to compute from.
+inline void holdDamping(LowCmd& cmd, float kd = kHoldKd) {
   for (int j = 0; j < 12; ++j) {
     MotorCmd& m = cmd.motorCmd[j];
     m.mode = 10;
@@ -232,7 +232,7 @@ inline void holdDamping(LowCmd& cmd) {
     m.dq = 0;
     m.tau = 0;
     m.Kp = 0;
-    m.Kd = kHoldKd;
+    m.Kd = kd;
   }
 }
 
@@ -496,19 +496,49 @@ inline LoopStatus runLinkLoops(UDP& udp, const Callback& control, double seconds
   return loops.controlStatus();
 }
 
+// The state-driven loop's control period, and how much later than it a
+// state may come before it counts as stale, s.
+const float kStatePeriod = 0.002f;
+const float kStaleMargin = 0.001f;
+
+// Runs `step(state, cmd, tick)` on a LowStateLoop of `udp` until
+// waitForStop(seconds) returns, then stops it; the loop's status as it was
+// told to stop.
+template <typename Step>
+LoopStatus runLowStateLoop(UDP& udp, LowState& state, LowCmd& cmd, Step step, double seconds) {
+  LowStateLoop loop("control", udp, state, cmd, kStatePeriod, kStaleMargin, std::move(step));
+  loop.start();
+  waitForStop(seconds);
+  return loop.status();
+}
+
+// The end of a summary line: the watch's figures, the control loop's (when
+// given), the body's and the recorder's, and the line's end.
+inline void endSummary(const StateWatch& watch, const LoopStatus* control, const Body& body,
+                       const Recorder* recorder) {
+  printWatchFigures(watch);
+  if (control) printLoopFigures(*control);
+  printBodyFigures(body);
+  printRecordingFigures(recorder);
+  std::printf("\n");
+}
+
+// Whether a state came from the robot; says on stdout when none did.
+template <typename State>
+bool reportHasState(const char* program, const State& state) {
+  if (!hasState(state)) std::printf("%s: no state received from the robot\n", program);
+  return hasState(state);
+}
+
 // The closing line, read by scripts: key=value fields after "summary".
 inline void printSummary(const char* program, const StandVerdict& verdict, const UDP& udp,
-                         const StateWatch* watch, const LoopStatus& control,
+                         const StateWatch& watch, const LoopStatus& control,
                          const Recorder* recorder) {
   const UDPState& link = udp.udpState;
   std::printf("%s: summary max_error_rad=%.5f sent=%llu received=%llu checksum_errors=%llu",
               program, verdict.jointError, link.SendCount, link.RecvCount, link.RecvCRCError);
   printLinkFigures(udp.linkHealth());
-  if (watch) printWatchFigures(*watch);
-  printLoopFigures(control);
-  printBodyFigures(verdict.body);
-  printRecordingFigures(recorder);
-  std::printf("\n");
+  endSummary(watch, &control, verdict.body, recorder);
 }
 
 // Prints the stand pose, says whether the robot stands and gives the exit
@@ -535,7 +565,7 @@ inline int finishStand(const char* program, const LowState& state, const UDP& ud
                        const StateWatch& watch, const LoopStatus& control,
                        const Recorder* recorder) {
   const StandVerdict verdict = judgeStand(state);
-  printSummary(program, verdict, udp, &watch, control, recorder);
+  printSummary(program, verdict, udp, watch, control, recorder);
   return reportStanding(program, verdict);
 }
 

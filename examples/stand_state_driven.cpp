@@ -31,10 +31,6 @@ using namespace KALVENT_LEGGED_SDK;
 namespace {
 
 const char kProgram[] = "stand_state_driven";
-// Control period, and how much longer than it a state may be late before it
-// counts as stale, s.
-const float kPeriod = 0.002f;
-const float kStaleMargin = 0.001f;
 
 class Controller {
  public:
@@ -74,15 +70,10 @@ int main(int argc, char** argv) {
   // Until the first state, stale periods send this idle command (no torque).
   udp.InitCmdData(cmd);
 
-  LoopStatus control;
-  {
-    LowStateLoop loop(
-        "control", udp, state, cmd, kPeriod, kStaleMargin,
-        [&controller](LowState& s, LowCmd& c, const StateTick& t) { controller.Step(s, c, t); });
-    loop.start();
-    example::waitForStop(seconds);
-    control = loop.status();
-  }  // Leaving the block stops the loop.
+  const LoopStatus control = example::runLowStateLoop(
+      udp, state, cmd,
+      [&controller](LowState& s, LowCmd& c, const StateTick& t) { controller.Step(s, c, t); },
+      seconds);
 
   std::printf("%s: last command repeated on %llu late periods\n", kProgram,
               static_cast<unsigned long long>(controller.repeated()));

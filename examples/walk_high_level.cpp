@@ -182,15 +182,8 @@ int main(int argc, char** argv) {
       " track_error_m=%.3f track_error_rad=%.3f",
       kProgram, state.forwardPosition, state.sidePosition, state.imu.rpy[2], udp.udpState.SendCount,
       udp.udpState.RecvCount, udp.udpState.RecvCRCError, offM, offRad);
-  example::printWatchFigures(walker.watch());
-  example::printLoopFigures(control);
-  example::printBodyFigures(body);
-  example::printRecordingFigures(recorder.get());
-  std::printf("\n");
-  if (!example::hasState(state)) {
-    std::printf("%s: no state received from the robot\n", kProgram);
-    return 1;
-  }
+  example::endSummary(walker.watch(), &control, body, recorder.get());
+  if (!example::reportHasState(kProgram, state)) return 1;
   const bool bodyStands = example::reportBody(kProgram, body);
   const bool tracked = offM <= kTrackToleranceM && offRad <= kTrackToleranceRad;
   std::printf(
