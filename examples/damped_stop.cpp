@@ -8,7 +8,7 @@
 // keeps its link running and commands a damped stop: no position target, no
 // torque, only damping, so the robot sinks and comes to rest.
 //
-// Run:  damped_stop [SECONDS]     (default 15: the longest it waits)
+// Run:  damped_stop [--record FILE] [SECONDS]  (default 15: the longest it waits)
 //
 // Like stand_low_level it talks to the basic controller's address (the
 // robot's network, or kalvent_sim in a private network namespace). It exits
@@ -112,15 +112,9 @@ class Controller {
 
   // No position target, no torque: the joints are only damped.
   void dampedStop(std::chrono::steady_clock::time_point now) {
+    example::holdDamping(cmd_, kStopKd);
     bool moving = false;
     for (int j = 0; j < 12; ++j) {
-      MotorCmd& m = cmd_.motorCmd[j];
-      m.mode = 10;
-      m.q = static_cast<float>(PosStopF);
-      m.dq = 0;
-      m.tau = 0;
-      m.Kp = 0;
-      m.Kd = kStopKd;
       // Written as "not slow" so that a NaN velocity counts as moving.
       moving = moving || !(std::fabs(state_.motorState[j].dq) < kStillSpeed);
     }
@@ -149,6 +143,7 @@ int main(int argc, char** argv) {
   example::setUpRealtime(kProgram);
 
   UDP udp(LOWLEVEL, HighLevelType::Basic);
+  const auto recorder = example::startRecording(udp);  // with --record FILE
   Safety safety(LeggedType::Tesmar);
   Controller controller(udp, safety);
 

@@ -222,9 +222,9 @@ class StandMotion {
 // Damping of a joint held without a target, N·m·s/rad.
 const float kHoldKd = 2;
 
-// The leg joints without position target or torque, only damped: what a
-// program sends when it has no state to compute from.
-inline void holdDamping(LowCmd& cmd) {
+// The leg joints without position target or torque, only damped by `kd`
+// (N·m·s/rad): what a program sends when it has no state to compute from.
+inline void holdDamping(LowCmd& cmd, float kd = kHoldKd) {
   for (int j = 0; j < 12; ++j) {
     MotorCmd& m = cmd.motorCmd[j];
     m.mode = 10;
@@ -232,7 +232,7 @@ inline void holdDamping(LowCmd& cmd) {
     m.dq = 0;
     m.tau = 0;
     m.Kp = 0;
-    m.Kd = kHoldKd;
+    m.Kd = kd;
   }
 }
 
@@ -320,6 +320,49 @@ class StateWatch {
   bool holding_ = false;
   long staleEpisodes_ = 0;
   long resumptions_ = 0;
+};
+
+// The stand of the low-level programs, guarded, on the verdict of its
+// StateWatch: nothing before the first state; while the state is stale the
+// joints held damped, without the guards (they judge a command by a state
+// that is gone); on a fresh state the stand motion, from the measured pose
+// again after a resumption, and the position limit, power and position
+// guards.
+class GuardedStand {
+ public:
+  // The power limit, x 100 W; standing up needs a small part of it.
+  static constexpr int kPowerFactor = 4;
+  // A measured angle closer than this to its joint's stop ends the program, rad.
+  static constexpr double kStopMargin = 0.05;
+
+  explicit GuardedStand(Safety& safety) : safety_(safety) {}
+
+  // Writes `cmd` for `state`; `linkStale`: the link's own verdict.
+  void Step(LowState& state, LowCmd& cmd, bool linkStale) {
+    switch (watch_.Check(state, linkStale)) {
+      case StateWatch::Verdict::NoState:
+        break;
+      case StateWatch::Verdict::Stale:
+        holdDamping(cmd);
+        break;
+      case StateWatch::Verdict::Resumed:
+        motion_.Restart();
+        [[fallthrough]];
+      case StateWatch::Verdict::Fresh:
+        motion_.Step(state, cmd);
+        safety_.PositionLimit(cmd);
+        safety_.PowerProtect(cmd, state, kPowerFactor);
+        safety_.PositionProtect(cmd, state, kStopMargin);
+        break;
+    }
+  }
+
+  const StateWatch& watch() const { return watch_; }
+
+ private:
+  Safety& safety_;
+  StandMotion motion_;
+  StateWatch watch_;
 };
 
 // The link's figures as key=value fields for a summary line: valid packets,
@@ -430,17 +473,72 @@ inline void printLoopFigures(const LoopStatus& control) {
               static_cast<unsigned long long>(control.overruns));
 }
 
+// What a recorder took and dropped as key=value fields for a summary line;
+// nothing without a recorder (no --record).
+inline void printRecordingFigures(const Recorder* recorder) {
+  if (recorder == nullptr) return;
+  const RecorderStats stats = recorder->stats();
+  std::printf(
+      " recorded_commands=%llu recorded_states=%llu dropped_commands=%llu"
+      " dropped_states=%llu",
+      static_cast<unsigned long long>(stats.commandsRecorded),
+      static_cast<unsigned long long>(stats.statesRecorded),
+      static_cast<unsigned long long>(stats.commandsDropped),
+      static_cast<unsigned long long>(stats.statesDropped));
+}
+
+// Runs `control` on LinkLoops until waitForStop(seconds) returns, then
+// stops them; the control loop's status as it was told to stop.
+inline LoopStatus runLinkLoops(UDP& udp, const Callback& control, double seconds,
+                               const char* controlName = "control") {
+  LinkLoops loops(udp, control, controlName);
+  waitForStop(seconds);
+  return loops.controlStatus();
+}
+
+// The state-driven loop's control period, and how much later than it a
+// state may come before it counts as stale, s.
+const float kStatePeriod = 0.002f;
+const float kStaleMargin = 0.001f;
+
+// Runs `step(state, cmd, tick)` on a LowStateLoop of `udp` until
+// waitForStop(seconds) returns, then stops it; the loop's status as it was
+// told to stop.
+template <typename Step>
+LoopStatus runLowStateLoop(UDP& udp, LowState& state, LowCmd& cmd, Step step, double seconds) {
+  LowStateLoop loop("control", udp, state, cmd, kStatePeriod, kStaleMargin, std::move(step));
+  loop.start();
+  waitForStop(seconds);
+  return loop.status();
+}
+
+// The end of a summary line: the watch's figures, the control loop's (when
+// given), the body's and the recorder's, and the line's end.
+inline void endSummary(const StateWatch& watch, const LoopStatus* control, const Body& body,
+                       const Recorder* recorder) {
+  printWatchFigures(watch);
+  if (control) printLoopFigures(*control);
+  printBodyFigures(body);
+  printRecordingFigures(recorder);
+  std::printf("\n");
+}
+
+// Whether a state came from the robot; says on stdout when none did.
+template <typename State>
+bool reportHasState(const char* program, const State& state) {
+  if (!hasState(state)) std::printf("%s: no state received from the robot\n", program);
+  return hasState(state);
+}
+
 // The closing line, read by scripts: key=value fields after "summary".
 inline void printSummary(const char* program, const StandVerdict& verdict, const UDP& udp,
-                         const StateWatch* watch, const LoopStatus& control) {
+                         const StateWatch& watch, const LoopStatus& control,
+                         const Recorder* recorder) {
   const UDPState& link = udp.udpState;
   std::printf("%s: summary max_error_rad=%.5f sent=%llu received=%llu checksum_errors=%llu",
               program, verdict.jointError, link.SendCount, link.RecvCount, link.RecvCRCError);
   printLinkFigures(udp.linkHealth());
-  if (watch) printWatchFigures(*watch);
-  printLoopFigures(control);
-  printBodyFigures(verdict.body);
-  std::printf("\n");
+  endSummary(watch, &control, verdict.body, recorder);
 }
 
 // Prints the stand pose, says whether the robot stands and gives the exit
@@ -459,6 +557,16 @@ inline int reportStanding(const char* program, const StandVerdict& verdict) {
   std::printf("%s: %s: largest joint error %.5f rad (tolerance %.2f)\n", program,
               standing ? "standing" : "NOT standing", verdict.jointError, kStandTolerance);
   return standing ? 0 : 1;
+}
+
+// The end of a stand program: the summary line and the verdict on the
+// stand of the last `state`; the exit status of reportStanding.
+inline int finishStand(const char* program, const LowState& state, const UDP& udp,
+                       const StateWatch& watch, const LoopStatus& control,
+                       const Recorder* recorder) {
+  const StandVerdict verdict = judgeStand(state);
+  printSummary(program, verdict, udp, watch, control, recorder);
+  return reportStanding(program, verdict);
 }
 
 }  // namespace example

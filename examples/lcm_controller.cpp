@@ -105,9 +105,6 @@ int main(int argc, char** argv) {
   const example::StandVerdict verdict = example::judgeStand(state);
   std::printf("%s: summary max_error_rad=%.5f published=%ld", kProgram, verdict.jointError,
               controller.published());
-  example::printWatchFigures(controller.watch());
-  example::printLoopFigures(controlStatus);
-  example::printBodyFigures(verdict.body);
-  std::printf("\n");
+  example::endSummary(controller.watch(), &controlStatus, verdict.body, nullptr);
   return example::reportStanding(kProgram, verdict);
 }

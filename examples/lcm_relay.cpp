@@ -9,7 +9,7 @@
 // the robot's state is stale, and stops publishing it then: lcm_controller
 // sees the state stop and holds too, until it comes back.
 //
-// Run:  lcm_relay [SECONDS]           (default: until Ctrl-C or SIGTERM)
+// Run:  lcm_relay [--record FILE] [SECONDS]  (default: until Ctrl-C or SIGTERM)
 //
 // It talks to the basic controller's address, and LCM uses multicast: run it
 // on the robot's network, or beside kalvent_sim in a private network
@@ -105,6 +105,7 @@ int main(int argc, char** argv) {
       kProgram, relay.forwarded(), relay.dampingTicks(), relay.staleTicks(), udp.udpState.SendCount,
       udp.udpState.RecvCount, udp.udpState.RecvCRCError);
   example::printLinkFigures(udp.linkHealth());
+  example::printRecordingFigures(recorder.get());
   std::printf("\n");
   return relay.forwarded() > 0 && udp.udpState.RecvCount > 0 ? 0 : 1;
 }

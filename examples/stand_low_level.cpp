@@ -11,7 +11,7 @@
 // or the controller restarted (its tick fell back, the pose jumped), it
 // starts the stand motion again from the measured pose.
 //
-// Run:  stand_low_level [SECONDS]     (default: until Ctrl-C or SIGTERM)
+// Run:  stand_low_level [--record FILE] [SECONDS]  (default: until Ctrl-C or SIGTERM)
 //
 // It talks to the basic controller's address, so run it on the robot's
 // network, or beside kalvent_sim in a private network namespace that has
@@ -29,14 +29,10 @@ using namespace KALVENT_LEGGED_SDK;
 namespace {
 
 const char kProgram[] = "stand_low_level";
-// The power limit, x 100 W; standing up needs a small part of it.
-const int kPowerFactor = 4;
-// A measured angle closer than this to its joint's stop ends the program, rad.
-const double kStopMargin = 0.05;
 
 class Controller {
  public:
-  Controller(UDP& udp, Safety& safety) : udp_(udp), safety_(safety) {
+  Controller(UDP& udp, Safety& safety) : udp_(udp), stand_(safety) {
     udp_.InitCmdData(cmd_);
     // Until the first control step, the send loop repeats this idle
     // command (no torque) rather than an empty packet.
@@ -49,33 +45,15 @@ class Controller {
   void Step() {
     const bool stale = udp_.linkHealth().stale(example::StateWatch::kStaleSeconds);
     udp_.GetRecv(state_);
-    switch (watch_.Check(state_, stale)) {
-      case example::StateWatch::Verdict::NoState:
-        break;
-      case example::StateWatch::Verdict::Stale:
-        // No guard either: they judge the command by a state that is gone.
-        example::holdDamping(cmd_);
-        break;
-      case example::StateWatch::Verdict::Resumed:
-        motion_.Restart();
-        [[fallthrough]];
-      case example::StateWatch::Verdict::Fresh:
-        motion_.Step(state_, cmd_);
-        safety_.PositionLimit(cmd_);
-        safety_.PowerProtect(cmd_, state_, kPowerFactor);
-        safety_.PositionProtect(cmd_, state_, kStopMargin);
-        break;
-    }
+    stand_.Step(state_, cmd_, stale);
     udp_.SetSend(cmd_);
   }
 
-  const example::StateWatch& watch() const { return watch_; }
+  const example::StateWatch& watch() const { return stand_.watch(); }
 
  private:
   UDP& udp_;
-  Safety& safety_;
-  example::StandMotion motion_;
-  example::StateWatch watch_;
+  example::GuardedStand stand_;
   LowCmd cmd_{};
   LowState state_{};
 };
@@ -90,17 +68,10 @@ int main(int argc, char** argv) {
   const auto recorder = example::startRecording(udp);  // with --record FILE
   Safety safety(LeggedType::Tesmar);
   Controller controller(udp, safety);
-
-  LoopStatus control;
-  {
-    example::LinkLoops loops(udp, [&controller] { controller.Step(); });
-    example::waitForStop(seconds);
-    control = loops.controlStatus();
-  }  // Leaving the block stops the loops, control first.
+  const LoopStatus control = example::runLinkLoops(
+      udp, [&controller] { controller.Step(); }, seconds);
 
   LowState state{};
   udp.GetRecv(state);
-  const example::StandVerdict verdict = example::judgeStand(state);
-  example::printSummary(kProgram, verdict, udp, &controller.watch(), control);
-  return example::reportStanding(kProgram, verdict);
+  return example::finishStand(kProgram, state, udp, controller.watch(), control, recorder.get());
 }

@@ -10,7 +10,7 @@
 // the joints damped once the state is 0.1 s old, and starts the motion again
 // from the measured pose when states come back, as stand_low_level does.
 //
-// Run:  stand_state_driven [SECONDS]  (default: until Ctrl-C or SIGTERM)
+// Run:  stand_state_driven [--record FILE] [SECONDS]  (default: until Ctrl-C or SIGTERM)
 //
 // It talks to the basic controller's address, so run it on the robot's
 // network, or beside kalvent_sim in a private network namespace that has
@@ -31,18 +31,10 @@ using namespace KALVENT_LEGGED_SDK;
 namespace {
 
 const char kProgram[] = "stand_state_driven";
-// The power limit, x 100 W; standing up needs a small part of it.
-const int kPowerFactor = 4;
-// A measured angle closer than this to its joint's stop ends the program, rad.
-const double kStopMargin = 0.05;
-// Control period, and how much longer than it a state may be late before it
-// counts as stale, s.
-const float kPeriod = 0.002f;
-const float kStaleMargin = 0.001f;
 
 class Controller {
  public:
-  explicit Controller(Safety& safety) : safety_(safety) {}
+  explicit Controller(Safety& safety) : stand_(safety) {}
 
   // Runs on the loop's thread for each state, and every period while none
   // comes; the command left in `cmd` goes out at once.
@@ -52,32 +44,14 @@ class Controller {
       ++repeated_;
       return;  // a late packet: the last command goes out again
     }
-    switch (watch_.Check(state, lost)) {
-      case example::StateWatch::Verdict::NoState:
-        break;
-      case example::StateWatch::Verdict::Stale:
-        // No guard either: they judge the command by a state that is gone.
-        example::holdDamping(cmd);
-        break;
-      case example::StateWatch::Verdict::Resumed:
-        motion_.Restart();
-        [[fallthrough]];
-      case example::StateWatch::Verdict::Fresh:
-        motion_.Step(state, cmd);
-        safety_.PositionLimit(cmd);
-        safety_.PowerProtect(cmd, state, kPowerFactor);
-        safety_.PositionProtect(cmd, state, kStopMargin);
-        break;
-    }
+    stand_.Step(state, cmd, lost);
   }
 
-  const example::StateWatch& watch() const { return watch_; }
+  const example::StateWatch& watch() const { return stand_.watch(); }
   uint64_t repeated() const { return repeated_; }
 
  private:
-  Safety& safety_;
-  example::StandMotion motion_;
-  example::StateWatch watch_;
+  example::GuardedStand stand_;
   uint64_t repeated_ = 0;
 };
 
@@ -96,19 +70,12 @@ int main(int argc, char** argv) {
   // Until the first state, stale periods send this idle command (no torque).
   udp.InitCmdData(cmd);
 
-  LoopStatus control;
-  {
-    LowStateLoop loop(
-        "control", udp, state, cmd, kPeriod, kStaleMargin,
-        [&controller](LowState& s, LowCmd& c, const StateTick& t) { controller.Step(s, c, t); });
-    loop.start();
-    example::waitForStop(seconds);
-    control = loop.status();
-  }  // Leaving the block stops the loop.
+  const LoopStatus control = example::runLowStateLoop(
+      udp, state, cmd,
+      [&controller](LowState& s, LowCmd& c, const StateTick& t) { controller.Step(s, c, t); },
+      seconds);
 
   std::printf("%s: last command repeated on %llu late periods\n", kProgram,
               static_cast<unsigned long long>(controller.repeated()));
-  const example::StandVerdict verdict = example::judgeStand(state);
-  example::printSummary(kProgram, verdict, udp, &controller.watch(), control);
-  return example::reportStanding(kProgram, verdict);
+  return example::finishStand(kProgram, state, udp, controller.watch(), control, recorder.get());
 }

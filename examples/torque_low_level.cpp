@@ -15,7 +15,7 @@
 // the joints are held damped. When the state comes back (or the controller
 // restarted) the ramp starts again from the measured pose.
 //
-// Run:  torque_low_level [SECONDS]    (default 4)
+// Run:  torque_low_level [--record FILE] [SECONDS]  (default 4)
 //
 // Like stand_low_level it talks to the basic controller's address: run it on
 // the robot's network or beside kalvent_sim in a private network namespace.
@@ -123,22 +123,20 @@ int main(int argc, char** argv) {
   Safety safety(LeggedType::Tesmar);
   TorqueController controller(udp, safety);
 
-  LoopStatus controlStatus;
+  LoopStatus control;
   {
     LoopFunc send("udp_send", example::kLoopPeriod, boost::bind(&UDP::Send, &udp));
     LoopFunc recv("udp_recv", example::kLoopPeriod, boost::bind(&UDP::Recv, &udp));
-    LoopFunc control("control", example::kLoopPeriod,
-                     boost::bind(&TorqueController::Step, &controller));
+    LoopFunc controlLoop("control", example::kLoopPeriod,
+                         boost::bind(&TorqueController::Step, &controller));
     send.start();
     recv.start();
-    control.start();
+    controlLoop.start();
     example::waitForStop(seconds);
-    controlStatus = control.status();
+    control = controlLoop.status();
   }  // Leaving the block stops the loops, control first.
 
   LowState state{};
   udp.GetRecv(state);
-  const example::StandVerdict verdict = example::judgeStand(state);
-  example::printSummary(kProgram, verdict, udp, &controller.watch(), controlStatus);
-  return example::reportStanding(kProgram, verdict);
+  return example::finishStand(kProgram, state, udp, controller.watch(), control, recorder.get());
 }

@@ -16,7 +16,7 @@
 // from its legs: the speed of the stance feet relative to the trunk, turned
 // into the world by the IMU's heading (leg odometry).
 //
-// Run:  trot_low_level [SECONDS]      (default 9: 2 to stand, 5 to trot)
+// Run:  trot_low_level [--record FILE] [SECONDS]  (default 9: 2 to stand, 5 to trot)
 //
 // It talks to the basic controller's address, so run it on the robot's
 // network, or beside kalvent_sim in a private network namespace that has
@@ -36,10 +36,8 @@ using namespace KALVENT_LEGGED_SDK;
 namespace {
 
 const char kProgram[] = "trot_low_level";
-const int kPowerFactor = 8;         // x 100 W: a trot needs more than a stand
-const double kStopMargin = 0.05;    // rad from a joint's stop ends the program
-const float kPeriod = 0.002f;       // s
-const float kStaleMargin = 0.001f;  // s
+const int kPowerFactor = 8;       // x 100 W: a trot needs more than a stand
+const double kStopMargin = 0.05;  // rad from a joint's stop ends the program
 const double kTrotSeconds = 5;
 const double kSpeed = 0.5;           // m/s, forward
 const double kGaitPeriod = 0.3;      // s
@@ -204,28 +202,21 @@ int main(int argc, char** argv) {
   example::setUpRealtime(kProgram);
 
   UDP udp(LOWLEVEL, HighLevelType::Basic);
+  const auto recorder = example::startRecording(udp);  // with --record FILE
   Safety safety(LeggedType::Tesmar);
   Trot trot(safety);
   LowState state{};
   LowCmd cmd{};
   udp.InitCmdData(cmd);
-  {
-    LowStateLoop loop("control", udp, state, cmd, kPeriod, kStaleMargin,
-                      [&trot](LowState& s, LowCmd& c, const StateTick& t) { trot.Step(s, c, t); });
-    loop.start();
-    example::waitForStop(seconds);
-  }
+  example::runLowStateLoop(
+      udp, state, cmd, [&trot](LowState& s, LowCmd& c, const StateTick& t) { trot.Step(s, c, t); },
+      seconds);
 
   const example::Body body = example::bodyOf(state);
   std::printf("%s: summary distance_m=%.3f sent=%llu received=%llu", kProgram, trot.distance(),
               udp.udpState.SendCount, udp.udpState.RecvCount);
-  example::printWatchFigures(trot.watch());
-  example::printBodyFigures(body);
-  std::printf("\n");
-  if (!example::hasState(state)) {
-    std::printf("%s: no state received from the robot\n", kProgram);
-    return 1;
-  }
+  example::endSummary(trot.watch(), nullptr, body, recorder.get());
+  if (!example::reportHasState(kProgram, state)) return 1;
   const bool stands = example::reportBody(kProgram, body);
   const bool far = trot.distance() >= kGoalMetres;
   std::printf("%s: %s: the legs count %.2f m forward (goal %.1f m)\n", kProgram,

@@ -6,7 +6,7 @@
 // gait, this program only sends speeds (HighCmd) and reads the body state
 // (HighState), every 2 ms on three loops.
 //
-// Run:  walk_high_level [SECONDS]     (default 8)
+// Run:  walk_high_level [--record FILE] [SECONDS]  (default 8)
 //
 // The first walk command stands a lying robot up: the walk's four seconds
 // start when the state shows it standing.
@@ -168,12 +168,8 @@ int main(int argc, char** argv) {
   const auto recorder = example::startRecording(udp);  // with --record FILE
   Walker walker(udp);
 
-  LoopStatus control;
-  {
-    example::LinkLoops loops(udp, boost::bind(&Walker::Step, &walker));
-    example::waitForStop(seconds);
-    control = loops.controlStatus();
-  }  // Leaving the block stops the loops, control first.
+  const LoopStatus control =
+      example::runLinkLoops(udp, boost::bind(&Walker::Step, &walker), seconds);
 
   HighState state{};
   udp.GetRecv(state);
@@ -186,14 +182,8 @@ int main(int argc, char** argv) {
       " track_error_m=%.3f track_error_rad=%.3f",
       kProgram, state.forwardPosition, state.sidePosition, state.imu.rpy[2], udp.udpState.SendCount,
       udp.udpState.RecvCount, udp.udpState.RecvCRCError, offM, offRad);
-  example::printWatchFigures(walker.watch());
-  example::printLoopFigures(control);
-  example::printBodyFigures(body);
-  std::printf("\n");
-  if (!example::hasState(state)) {
-    std::printf("%s: no state received from the robot\n", kProgram);
-    return 1;
-  }
+  example::endSummary(walker.watch(), &control, body, recorder.get());
+  if (!example::reportHasState(kProgram, state)) return 1;
   const bool bodyStands = example::reportBody(kProgram, body);
   const bool tracked = offM <= kTrackToleranceM && offRad <= kTrackToleranceRad;
   std::printf(

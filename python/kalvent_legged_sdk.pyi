@@ -389,6 +389,7 @@ class LowStateLoop:
     def shutdown(self) -> None:
         """Stops the loop; raises, once, the exception that stopped it."""
     def status(self) -> LoopStatus: ...
+    def endpoint(self) -> UDP: ...
     @property
     def error(self) -> Optional[BaseException]: ...
 
@@ -409,6 +410,7 @@ class HighStateLoop:
     def shutdown(self) -> None:
         """Stops the loop; raises, once, the exception that stopped it."""
     def status(self) -> LoopStatus: ...
+    def endpoint(self) -> UDP: ...
     @property
     def error(self) -> Optional[BaseException]: ...
 
@@ -521,3 +523,33 @@ class LegKinematics:
     ) -> Tuple[IkResult, Optional[NDArray[np.float64]]]: ...
     def jointTorques(self, leg: int, q: ArrayLike, footForce: ArrayLike) -> NDArray[np.float64]: ...
     def footVelocity(self, leg: int, q: ArrayLike, dq: ArrayLike) -> NDArray[np.float64]: ...
+
+# --- Recorder: a program's exchange with the controller recorded to a file ---
+import os
+
+class RecorderStats:
+    commandsRecorded: int
+    statesRecorded: int
+    commandsDropped: int
+    statesDropped: int
+    eventsWritten: int
+    eventsUnwritten: int
+
+class Recorder:
+    DEFAULT_SLOTS: int
+    def __init__(
+        self, path: Union[str, bytes, os.PathLike[str], os.PathLike[bytes]],
+        slotsPerDirection: int = ...,
+    ) -> None:
+        """OSError (errno, file name) when the file cannot be created."""
+    def attach(self, target: Union[UDP, LowStateLoop, HighStateLoop]) -> None: ...
+    def stats(self) -> RecorderStats: ...
+    def close(self) -> None:
+        """RuntimeError, the recorder left open, while a state loop runs on the endpoint."""
+    @property
+    def closed(self) -> bool: ...
+    @property
+    def path(self) -> str: ...
+    def __enter__(self) -> Recorder: ...
+    def __exit__(self, *exc: object) -> bool: ...
+# --- end of Recorder ---

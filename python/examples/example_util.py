@@ -1,6 +1,8 @@
-"""Helpers the Python examples share: running their loops, riding through a
-lost link or a restarted controller, and the verdict on the robot's body
-(upright, its weight on its feet), as the C++ examples have them."""
+"""Helpers the Python examples share: their command line, recording their
+exchange, running their loops, riding through a lost link or a restarted
+controller, and the verdict on the robot's body (upright, its weight on its
+feet), as the C++ examples have them."""
+import argparse
 import math
 import signal
 import sys
@@ -17,6 +19,115 @@ UPRIGHT_LIMIT = 0.35  # rad: the body is upright while |roll| and |pitch| stay b
 LOAD_TOLERANCE = 0.25
 STALE_SECONDS = 0.1  # a state this old is not computed from
 POSE_JUMP = 0.3  # more than any joint (rad) or the body (m, rad) moves between two states
+HOLD_KD = 2.0  # N·m·s/rad: the damping of joints held while the state is stale
+
+
+def _seconds(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not 0 <= value < 1e6:
+        raise argparse.ArgumentTypeError(f"'{text}' is not a run time in seconds")
+    return value
+
+
+def set_up(fallback):
+    """The command line `[--record FILE] [SECONDS]`: the run time in seconds
+    (`fallback` without it, 0 meaning until SIGINT or SIGTERM) and the file
+    to record into (None without it). Exits with status 2 on anything else."""
+    parser = argparse.ArgumentParser(
+        usage="%(prog)s [--record FILE] [SECONDS]  (0: run until SIGINT or SIGTERM)")
+    parser.add_argument("--record", metavar="FILE")
+    parser.add_argument("seconds", nargs="?", type=_seconds, default=fallback)
+    args = parser.parse_args()
+    return args.seconds, args.record
+
+
+def start_recording(path, udp):
+    """With --record FILE: a Recorder of `udp`'s exchange into FILE, which
+    closes when the program drops it (after its loops); without: None.
+    Exits with status 2 when the file cannot be made."""
+    if path is None:
+        return None
+    try:
+        recorder = sdk.Recorder(path)
+    except OSError as error:
+        print(error, file=sys.stderr, flush=True)
+        sys.exit(2)
+    recorder.attach(udp)
+    return recorder
+
+
+def recording_figures(recorder):
+    """What the recorder took and dropped, as key=value fields for a
+    summary line (each after a space); nothing without a recorder."""
+    if recorder is None:
+        return ""
+    s = recorder.stats()
+    return (f" recorded_commands={s.commandsRecorded} recorded_states={s.statesRecorded}"
+            f" dropped_commands={s.commandsDropped} dropped_states={s.statesDropped}")
+
+
+def report_realtime(program, loops="loops"):
+    """Makes the process real-time when allowed, and says which it is."""
+    realtime = sdk.TryInitEnvironment()
+    if realtime.memoryLocked and realtime.fifoScheduling:
+        print(f"{program}: real-time: memory locked, {loops} at SCHED_FIFO priority "
+              f"{sdk.THREAD_PRIORITY}", flush=True)
+    else:
+        print(f"{program}: not real-time: no right to lock memory or use SCHED_FIFO "
+              "(run as root)", flush=True)
+
+
+def hold_damping(cmd):
+    """The leg joints without position target or torque, only damped: what a
+    program sends when it has no state to compute from. No guard either:
+    they judge a command by a state that is gone."""
+    cmd.set_joints(q=sdk.PosStopF, dq=0.0, tau=0.0, Kp=0.0, Kd=HOLD_KD, mode=10)
+
+
+def link_loops(udp, step):
+    """The three 2 ms loops of a program that owns the link, in the order
+    run_loops starts them: UDP send and receive (in C++, no GIL), then the
+    control step."""
+    return [sdk.LoopFunc("udp_send", 0.002, udp.Send),
+            sdk.LoopFunc("udp_recv", 0.002, udp.Recv),
+            sdk.LoopFunc("control", 0.002, step)]
+
+
+class ControlStep:
+    """The control step of a program on link_loops: each tick the newest
+    state in, judged by a StateWatch, and the command out. A subclass
+    writes the command in react(verdict). Until the first step the send
+    loop repeats the idle command InitCmdData made. A step that raises
+    stops the loop and sets `failed`, which fails the program's verdict."""
+
+    def __init__(self, udp, state, cmd):
+        self.udp, self.state, self.cmd = udp, state, cmd
+        self.watch = StateWatch()
+        self.failed = False
+        udp.InitCmdData(cmd)
+        udp.SetSend(cmd)
+
+    def step(self):
+        try:
+            health = self.udp.linkHealth()
+            # Asked before the state is read: a fresh verdict comes with its packet.
+            stale = health.stale(STALE_SECONDS)
+            self.udp.GetRecv(self.state)
+            self.react(self.watch.check(self.state, health, stale))
+            self.udp.SetSend(self.cmd)
+        except BaseException:
+            self.failed = True
+            raise
+
+    def react(self, verdict):
+        raise NotImplementedError
+
+    def report_failure(self, program):
+        if self.failed:
+            print(f"{program}: the control step failed", file=sys.stderr, flush=True)
 
 
 def run_loops(loops, seconds):

@@ -10,7 +10,8 @@ holds them there. When the state goes stale it holds the joints damped;
 when it comes back, or the controller restarted, it starts the stand again
 from the measured pose.
 
-Run:  stand_low_level.py [SECONDS]     (default: until Ctrl-C or SIGTERM)
+Run:  stand_low_level.py [--record FILE] [SECONDS]
+      (default: until Ctrl-C or SIGTERM; --record FILE: record the exchange)
 
 It talks to the basic controller's address: run it on the robot's network,
 or beside kalvent_sim in a private network namespace with that address
@@ -33,42 +34,21 @@ RISE_SECONDS = 2.0
 KP, KD = 200.0, 5.0  # N·m/rad, N·m·s/rad: stiff enough to carry the robot's weight
 POWER_FACTOR = 4  # x 100 W; standing up needs a small part of it
 STOP_MARGIN = 0.05  # rad from a joint's stop ends the program
-HOLD_KD = 2.0  # N·m·s/rad: the damping of joints held while the state is stale
 
 
-class Controller:
-    def __init__(self, udp, safety):
-        self.udp = udp
+class Controller(util.ControlStep):
+    def __init__(self, udp, safety, state=None, cmd=None):
+        super().__init__(udp, sdk.LowState() if state is None else state,
+                         sdk.LowCmd() if cmd is None else cmd)
         self.safety = safety
-        self.cmd = sdk.LowCmd()
-        self.state = sdk.LowState()
-        self.watch = util.StateWatch()
         self.start = None
         self.origin = None
-        self.failed = False
-        udp.InitCmdData(self.cmd)
-        # Until the first step, the send loop repeats this idle command.
-        udp.SetSend(self.cmd)
 
-    def step(self):
-        """One control tick: newest state in, guarded command out. A step
-        that raises stops the loop; the verdict then fails too."""
-        try:
-            self._step()
-        except BaseException:
-            self.failed = True
-            raise
-
-    def _step(self):
-        health = self.udp.linkHealth()
-        # Asked before the state is read: a fresh verdict comes with its packet.
-        stale = health.stale(util.STALE_SECONDS)
-        self.udp.GetRecv(self.state)
-        verdict = self.watch.check(self.state, health, stale)
+    def react(self, verdict):
+        """Holds the joints damped while the state is stale; otherwise stands,
+        from the measured pose again after a resumption, with the guards."""
         if verdict == "stale":
-            # The joints damped, no guard either: they judge the command by a
-            # state that is gone.
-            self.cmd.set_joints(q=sdk.PosStopF, dq=0.0, tau=0.0, Kp=0.0, Kd=HOLD_KD, mode=10)
+            util.hold_damping(self.cmd)
         elif verdict != "none":
             if verdict == "resumed":
                 self.start = None  # the ramp starts again from the measured pose
@@ -76,7 +56,6 @@ class Controller:
             self.safety.PositionLimit(self.cmd)
             self.safety.PowerProtect(self.cmd, self.state, POWER_FACTOR)
             self.safety.PositionProtect(self.cmd, self.state, STOP_MARGIN)
-        self.udp.SetSend(self.cmd)
 
     def _stand(self):
         """Position targets along the cosine ramp from where the joints were
@@ -103,42 +82,38 @@ def stand_error(state):
     return max(abs(q[j] - STAND_POSE[j % 3]) for j in range(sdk.LEG_JOINTS))
 
 
-def main():
-    seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 0.0
-    realtime = sdk.TryInitEnvironment()
-    if realtime.memoryLocked and realtime.fifoScheduling:
-        print(f"{PROGRAM}: real-time: memory locked, loops at SCHED_FIFO priority "
-              f"{sdk.THREAD_PRIORITY}", flush=True)
-    else:
-        print(f"{PROGRAM}: not real-time: no right to lock memory or use SCHED_FIFO "
-              "(run as root)", flush=True)
-
-    udp = sdk.UDP(sdk.LOWLEVEL, sdk.HighLevelType.Basic)
-    safety = sdk.Safety(sdk.LeggedType.Tesmar)
-    controller = Controller(udp, safety)
-    control = util.run_loops([sdk.LoopFunc("udp_send", 0.002, udp.Send),  # in C++, no GIL
-                              sdk.LoopFunc("udp_recv", 0.002, udp.Recv),
-                              sdk.LoopFunc("control", 0.002, controller.step)], seconds)
-
-    state = sdk.LowState()
-    udp.GetRecv(state)
+def report(program, udp, state, controller, control, recorder):
+    """The summary line and the verdict on the stand; the exit status."""
     error = stand_error(state)
     body = util.Body(state)
     link = udp.udpState
-    print(f"{PROGRAM}: summary max_error_rad={error:.5f} sent={link.SendCount} "
+    print(f"{program}: summary max_error_rad={error:.5f} sent={link.SendCount} "
           f"received={link.RecvCount} checksum_errors={link.RecvCRCError} "
           f"tick_restarts={udp.linkHealth().tickRestarts()} {controller.watch.figures()} "
-          f"{util.loop_figures(control)} {body.figures()}", flush=True)
+          f"{util.loop_figures(control)} {body.figures()}{util.recording_figures(recorder)}",
+          flush=True)
     if math.isnan(error):
-        print(f"{PROGRAM}: no state received from the robot", flush=True)
+        print(f"{program}: no state received from the robot", flush=True)
         return 1
-    body_stands = body.report(PROGRAM)
+    body_stands = body.report(program)
     standing = error <= TOLERANCE and body_stands and not controller.failed
-    if controller.failed:
-        print(f"{PROGRAM}: the control step failed", file=sys.stderr, flush=True)
-    print(f"{PROGRAM}: {'standing' if standing else 'NOT standing'}: largest joint error "
+    controller.report_failure(program)
+    print(f"{program}: {'standing' if standing else 'NOT standing'}: largest joint error "
           f"{error:.5f} rad (tolerance {TOLERANCE:.2f})", flush=True)
     return 0 if standing else 1
+
+
+def main():
+    seconds, record = util.set_up(0.0)
+    util.report_realtime(PROGRAM)
+    udp = sdk.UDP(sdk.LOWLEVEL, sdk.HighLevelType.Basic)
+    recorder = util.start_recording(record, udp)
+    controller = Controller(udp, sdk.Safety(sdk.LeggedType.Tesmar))
+    control = util.run_loops(util.link_loops(udp, controller.step), seconds)
+
+    state = sdk.LowState()
+    udp.GetRecv(state)
+    return report(PROGRAM, udp, state, controller, control, recorder)
 
 
 if __name__ == "__main__":

@@ -17,7 +17,8 @@ The state has no body position, so the program estimates how far it went
 from its legs: the speed of the loaded feet relative to the trunk, turned
 into the world by the IMU's heading (leg odometry).
 
-Run:  trot_low_level.py [SECONDS]     (default 9: 2 to stand, 5 to trot)
+Run:  trot_low_level.py [--record FILE] [SECONDS]
+      (default 9: 2 to stand, 5 to trot; --record FILE: record the exchange)
 
 It talks to the basic controller's address: run it on the robot's network,
 or beside kalvent_sim in a private network namespace with that address. It
@@ -38,7 +39,6 @@ RISE_SECONDS = 2.0
 STAND_KP, STAND_KD = 200.0, 5.0  # N·m/rad, N·m·s/rad
 POWER_FACTOR = 8  # x 100 W: a trot needs more than a stand
 STOP_MARGIN = 0.05  # rad from a joint's stop ends the program
-HOLD_KD = 2.0  # N·m·s/rad: the damping of joints held while the state is stale
 TROT_SECONDS = 5.0
 SPEED = 0.5  # m/s, forward
 GAIT_PERIOD = 0.3  # s
@@ -49,21 +49,15 @@ GOAL_METRES = 1.0
 FIRST_PAIR = (sdk.FR_, sdk.RL_)  # swings in the first half of each cycle
 
 
-class Trot:
+class Trot(util.ControlStep):
     def __init__(self, udp, safety):
-        self.udp = udp
+        super().__init__(udp, sdk.LowState(), sdk.LowCmd())
         self.safety = safety
         self.legs = sdk.LegKinematics()
-        self.cmd = sdk.LowCmd()
-        self.state = sdk.LowState()
-        self.watch = util.StateWatch()
         self.nominal = [self.legs.footPosition(leg, STAND_POSE) for leg in range(4)]
-        self.failed = False
         self.distance = 0.0  # m along the world's x, counted by the legs
         self.trotted = False
         self._restart()
-        udp.InitCmdData(self.cmd)
-        udp.SetSend(self.cmd)
 
     def _restart(self):
         self.stand_start = None
@@ -76,22 +70,9 @@ class Trot:
         self.speed_estimate = 0.0
         self.last = None
 
-    def step(self):
-        """One control tick. A step that raises stops the loop; the verdict
-        then fails too."""
-        try:
-            self._step()
-        except BaseException:
-            self.failed = True
-            raise
-
-    def _step(self):
-        health = self.udp.linkHealth()
-        stale = health.stale(util.STALE_SECONDS)
-        self.udp.GetRecv(self.state)
-        verdict = self.watch.check(self.state, health, stale)
+    def react(self, verdict):
         if verdict == "stale":
-            self.cmd.set_joints(q=sdk.PosStopF, dq=0.0, tau=0.0, Kp=0.0, Kd=HOLD_KD, mode=10)
+            util.hold_damping(self.cmd)
         elif verdict != "none":
             if verdict == "resumed":
                 self._restart()  # the robot lies again: stand up anew
@@ -107,7 +88,6 @@ class Trot:
             self.safety.PositionLimit(self.cmd)
             self.safety.PowerProtect(self.cmd, self.state, POWER_FACTOR)
             self.safety.PositionProtect(self.cmd, self.state, STOP_MARGIN)
-        self.udp.SetSend(self.cmd)
 
     def _stand(self, now):
         """Position targets along a cosine ramp to the stand pose; True once
@@ -177,26 +157,24 @@ class Trot:
 
 
 def main():
-    seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 9.0
+    seconds, record = util.set_up(9.0)
     udp = sdk.UDP(sdk.LOWLEVEL, sdk.HighLevelType.Basic)
-    safety = sdk.Safety(sdk.LeggedType.Tesmar)
-    trot = Trot(udp, safety)
-    util.run_loops([sdk.LoopFunc("udp_send", 0.002, udp.Send),  # runs in C++, no GIL
-                    sdk.LoopFunc("udp_recv", 0.002, udp.Recv),
-                    sdk.LoopFunc("control", 0.002, trot.step)], seconds)
+    recorder = util.start_recording(record, udp)
+    trot = Trot(udp, sdk.Safety(sdk.LeggedType.Tesmar))
+    util.run_loops(util.link_loops(udp, trot.step), seconds)
 
     state = sdk.LowState()
     udp.GetRecv(state)
     body = util.Body(state)
     link = udp.udpState
     print(f"{PROGRAM}: summary distance_m={trot.distance:.3f} sent={link.SendCount} "
-          f"received={link.RecvCount} {trot.watch.figures()} {body.figures()}", flush=True)
+          f"received={link.RecvCount} {trot.watch.figures()} {body.figures()}"
+          f"{util.recording_figures(recorder)}", flush=True)
     if state.tick == 0:
         print(f"{PROGRAM}: no state received from the robot", flush=True)
         return 1
     body_stands = body.report(PROGRAM)
-    if trot.failed:
-        print(f"{PROGRAM}: the control step failed", file=sys.stderr, flush=True)
+    trot.report_failure(PROGRAM)
     trotted = body_stands and not trot.failed and trot.distance >= GOAL_METRES
     print(f"{PROGRAM}: {'trotted' if trotted else 'did NOT trot as commanded'}: the legs count "
           f"{trot.distance:.2f} m forward (goal {GOAL_METRES:.1f} m)", flush=True)

@@ -7,7 +7,8 @@ A high-level program needs no real-time set-up: the controller runs the
 gait, this program only sends speeds (HighCmd) and reads the body state
 (HighState), every 2 ms.
 
-Run:  walk_high_level.py [SECONDS]     (default 8)
+Run:  walk_high_level.py [--record FILE] [SECONDS]
+      (default 8; --record FILE: record the exchange)
 
 The first walk command stands a lying robot up: the walk's four seconds
 start when the state shows it standing.
@@ -40,7 +41,7 @@ TRACK_TOLERANCE_M = 0.15
 TRACK_TOLERANCE_RAD = 0.15
 
 
-class Walker:
+class Walker(util.ControlStep):
     """Sends the walk's speeds. While the state is fresh and the robot
     stands it keeps, beside them, the pose they should lead to: the
     commanded speeds integrated from the pose measured when it (again)
@@ -49,34 +50,15 @@ class Walker:
     down) the reckoning starts again once the robot stands."""
 
     def __init__(self, udp):
-        self.udp = udp
-        self.cmd = sdk.HighCmd()
-        self.state = sdk.HighState()
-        self.watch = util.StateWatch()
+        super().__init__(udp, sdk.HighState(), sdk.HighCmd())
         self.expected = None  # x, y, yaw the commands lead to; None: not tracking
         self.ticks = 0
-        self.failed = False
         self.up = False  # stood since the state (re)started
         self.walk_start = None  # the walk's clock: when the robot first stood
         self.last = time.monotonic()
-        udp.InitCmdData(self.cmd)
-        udp.SetSend(self.cmd)
 
-    def step(self):
-        """One control tick. A step that raises stops the loop; the verdict
-        then fails too."""
-        try:
-            self._step()
-        except BaseException:
-            self.failed = True
-            raise
-
-    def _step(self):
-        health = self.udp.linkHealth()
-        stale = health.stale(util.STALE_SECONDS)
-        self.udp.GetRecv(self.state)
+    def react(self, verdict):
         now = time.monotonic()
-        verdict = self.watch.check(self.state, health, stale)
         walk = False
         if verdict != "fresh":
             self.expected = None
@@ -97,7 +79,6 @@ class Walker:
         cmd.forwardSpeed = 0.4 if walking else 0.0  # m/s
         cmd.sideSpeed = 0.0
         cmd.rotateSpeed = 0.8 if walking and t >= WALK_SECONDS / 2 else 0.0  # rad/s, to the left
-        self.udp.SetSend(cmd)
         self.ticks += 1
         if self.ticks % PRINT_EVERY == 0:
             s = self.state
@@ -128,12 +109,11 @@ class Walker:
 
 
 def main():
-    seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 8.0
+    seconds, record = util.set_up(8.0)
     udp = sdk.UDP(sdk.HIGHLEVEL)
+    recorder = util.start_recording(record, udp)
     walker = Walker(udp)
-    control = util.run_loops([sdk.LoopFunc("udp_send", 0.002, udp.Send),
-                              sdk.LoopFunc("udp_recv", 0.002, udp.Recv),
-                              sdk.LoopFunc("control", 0.002, walker.step)], seconds)
+    control = util.run_loops(util.link_loops(udp, walker.step), seconds)
 
     state = sdk.HighState()
     udp.GetRecv(state)
@@ -149,13 +129,13 @@ def main():
           f"yaw={state.imu.rpy[2]:.3f} sent={link.SendCount} received={link.RecvCount} "
           f"checksum_errors={link.RecvCRCError} track_error_m={off_m:.3f} "
           f"track_error_rad={off_rad:.3f} {walker.watch.figures()} "
-          f"{util.loop_figures(control)} {body.figures()}", flush=True)
+          f"{util.loop_figures(control)} {body.figures()}{util.recording_figures(recorder)}",
+          flush=True)
     if state.tick == 0:
         print(f"{PROGRAM}: no state received from the robot", flush=True)
         return 1
     body_stands = body.report(PROGRAM)
-    if walker.failed:
-        print(f"{PROGRAM}: the control step failed", file=sys.stderr, flush=True)
+    walker.report_failure(PROGRAM)
     walked = (body_stands and not walker.failed and off_m <= TRACK_TOLERANCE_M and
               off_rad <= TRACK_TOLERANCE_RAD)
     print(f"{PROGRAM}: {'walked' if walked else 'did NOT walk as commanded'}: {off_m:.3f} m "

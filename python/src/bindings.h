@@ -15,5 +15,6 @@ void bindStateLoops(py::module_& m);
 void bindNumpyViews(py::module_& m);
 void bindLcm(py::module_& m);
 void bindKinematics(py::module_& m);
+void bindRecorder(py::module_& m);
 
 }  // namespace kalvent_python

@@ -126,6 +126,8 @@ PYBIND11_MODULE(kalvent_legged_sdk, m) {
   bindNumpyViews(m);
   py::class_<Endpoint> udp = bindEndpoint(m);
   bindHealth(m, udp);
+  // Before the state loops: its exit call runs after theirs.
+  bindRecorder(m);
   bindSafety(m);
   bindStateLoops(m);
   bindLoops(m);

@@ -137,6 +137,7 @@ class PythonStateLoop : public ExitStoppable {
   void stopForExit() override { stopThread(true); }
 
   sdk::LoopStatus status() const { return thread_.status(); }
+  const py::object& endpoint() const { return endpointObject_; }
 
   // GIL held: the exception that stopped the loop, or None.
   py::object error() {
@@ -310,6 +311,7 @@ void bindStateLoop(py::module_& m, const char* loopClass, const char* doc) {
            "control function it only asks the loop to stop after that call. If the control\n"
            "function's exception stopped the loop, raises that exception (once).")
       .def("status", &Loop::status, "The loop's LoopStatus, from any thread.")
+      .def("endpoint", &Loop::endpoint, "The UDP endpoint the loop runs on.")
       .def_property_readonly("error", &Loop::error,
                              "The exception that stopped the loop's last run, or None.");
 }
