@@ -203,8 +203,14 @@ int UDP::Recv() {
     // what the batch holds behind it waits for the next call.
     if (length == 0) break;
     if (!haveClient && !acceptClient(batch.sender(i))) continue;
-    if (inScratch >= 0) replacedGood += goodInSlot(inScratch) ? 1 : 0;
-    if (setAside) replacedGood += setAsideGood ? 1 : 0;
+    if (inScratch >= 0 && goodInSlot(inScratch)) {
+      ++replacedGood;
+      health_.onReplaced(batch.data(inScratch), recvLength);
+    }
+    if (setAside && setAsideGood) {
+      ++replacedGood;
+      health_.onReplaced(temp, recvLength);
+    }
     setAside = false;
     std::memcpy(temp, batch.data(i), static_cast<size_t>(length));
     inScratch = i;
