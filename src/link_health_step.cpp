@@ -29,15 +29,14 @@ constexpr double kExactStepBelow = 3.0;
 constexpr double kTicksRepeatBelow = 0.9;
 // Lost packets make the mean over the advances judged loss-free read long,
 // but not by this much: an exact step further below it is no step at all
-// (the ticks do not repeat within kLongestTickPeriod).
+// (the ticks do not repeat within kLongestTickPeriod). Nor does the mean
+// read short by more than its rounding: an exact step further above it is
+// loss that repeats with the period (one packet in ten lost, at a step of 2,
+// leaves 9 of 20 residues occupied).
 constexpr double kMeanStepLongBy = 1.5;
+constexpr double kMeanStepShortBy = 1.02;
 // Offsets from the base tick stay below this; beyond, the counts start anew.
 constexpr int32_t kLargestOffset = 1 << 30;
-
-// Where period `period`'s residue counters begin.
-constexpr int residueStart(int period) {
-  return period * (period - 1) / 2 - 1;
-}
 
 // How far, in ticks, an advance may be from a whole number of steps and
 // still be free of loss. Rounding the tick moves each end by under half a
@@ -131,9 +130,11 @@ void LinkHealth::forgetTicks() noexcept {
 }
 
 void LinkHealth::countResidues(int32_t offset, int change) noexcept {
-  for (int period = 2; period <= kLongestTickPeriod; ++period) {
+  // Each period's counters follow the shorter one's.
+  int start = 0;
+  for (int period = kShortestTickPeriod; period <= kLongestTickPeriod; start += period++) {
     const int residue = (offset % period + period) % period;
-    uint16_t& count = residueCounts_[residueStart(period) + residue];
+    uint16_t& count = residueCounts_[start + residue];
     if (change > 0 && count++ == 0) ++residuesOccupied_[period];
     if (change < 0 && --count == 0) --residuesOccupied_[period];
   }
@@ -148,7 +149,8 @@ void LinkHealth::countResidues(int32_t offset, int change) noexcept {
 // `period` on `packets` residues only, whatever is lost; so does every
 // multiple of that period, and any other period sees all its residues
 // occupied. So the step is the largest ratio of a period to the residues
-// the recent ticks occupy: exact once every residue has been seen, which
+// the recent ticks occupy (the periods from kShortestTickPeriod on: every
+// shorter one has a multiple among them): exact once every residue has been seen, which
 // kRecentTicks ticks make all but certain. Kept while the ticks are too few
 // (after a restart) or tell nothing better than the mean.
 void LinkHealth::updateExactStep() noexcept {
@@ -158,10 +160,11 @@ void LinkHealth::updateExactStep() noexcept {
   }
   if (recentTickCount_ < kRecentTicks) return;
   double widest = 1.0;
-  for (int period = 2; period <= kLongestTickPeriod; ++period) {
+  for (int period = kShortestTickPeriod; period <= kLongestTickPeriod; ++period) {
     widest = std::max(widest, static_cast<double>(period) / residuesOccupied_[period]);
   }
-  exactStep_ = widest < stepBound_ && widest * kMeanStepLongBy > step_ ? widest : 0;
+  const bool fitsMean = widest * kMeanStepLongBy > step_ && widest < step_ * kMeanStepShortBy;
+  exactStep_ = widest < stepBound_ && fitsMean ? widest : 0;
 }
 
 }  // namespace KALVENT_LEGGED_SDK

@@ -86,14 +86,15 @@ class LinkHealth {
   /// nothing arrived reads 1; while an outage lasts the window shrinks to
   /// what came before it, so stale() tells an outage sooner.
   ///
-  /// Within 2 points of the truth at any rate up to one packet per tick, at
-  /// any loss, for a controller whose period is a ratio of whole ticks of up
-  /// to 25 ticks (a millisecond tick at any multiple of 40 or 50 Hz). Where
-  /// the tick advances by less than 3 per packet (above 333 packets per
-  /// second of a millisecond tick), the step is read from where the ticks of
-  /// the last 256 Recvs fall, as an advance of 2 may then be one packet or
-  /// two with one lost; until those have come, and for other periods, the
-  /// estimate may read low under loss (bench/loss_table prints the figures).
+  /// Within 2 points of the truth at any rate up to one packet per tick and
+  /// loss up to 30 %, for a controller whose period is a ratio of whole
+  /// ticks of up to 25 ticks (a millisecond tick at any multiple of 40 or 50
+  /// Hz). Where the tick advances by less than 3 per packet (above 333
+  /// packets per second of a millisecond tick), an advance of 2 may be one
+  /// packet or two with one lost, so the step is read from where the ticks of
+  /// the last 256 good state datagrams fall; until those have come, and for
+  /// other periods, the estimate may read low under loss (bench/loss_table
+  /// prints the figures).
   ///
   /// NaN until the step is known: the first update (every
   /// kLossUpdateSeconds) after 16 datagrams came in order, whether one or
@@ -163,8 +164,12 @@ class LinkHealth {
   static constexpr int kBuckets = 10;            ///< kLossWindowSeconds / kLossUpdateSeconds
   static constexpr int kRecentTicks = 256;       ///< the ticks the exact step is read from
   static constexpr int kLongestTickPeriod = 25;  ///< ticks after which the steps repeat, at most
-  /// One counter per residue modulo each period from 2 to kLongestTickPeriod.
-  static constexpr int kResidueCounters = kLongestTickPeriod * (kLongestTickPeriod + 1) / 2 - 1;
+  /// Every shorter period has a multiple from here to kLongestTickPeriod.
+  static constexpr int kShortestTickPeriod = (kLongestTickPeriod + 1) / 2;
+  /// One counter per residue modulo each period counted.
+  static constexpr int kResidueCounters = (kLongestTickPeriod * (kLongestTickPeriod + 1) -
+                                           kShortestTickPeriod * (kShortestTickPeriod - 1)) /
+                                          2;
 
   // Read from any thread.
   std::atomic<bool> warnings_{true};
@@ -190,7 +195,7 @@ class LinkHealth {
   double stepDatagrams_ = 0;
   uint32_t stepMisfits_ = 0;  ///< in-order advances in a row that fit no step
   bool inOrder_ = false;      ///< the newest tick came after its predecessor
-  // The newest ticks of the last kRecentTicks Recvs that accepted a state
+  // The ticks of the last kRecentTicks state datagrams with a good checksum
   // (a ring, as offsets from a base tick); per period, how many of them fall
   // on each residue and how many residues they occupy; the least upper bound
   // of the step the advances gave; and the step those ticks tell exactly (0:
