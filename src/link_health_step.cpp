@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <iterator>
 #include <limits>
+#include <utility>
 
 #include "kalvent_legged_sdk/link_health.h"
 
@@ -45,6 +46,21 @@ constexpr int32_t kLargestOffset = 1 << 30;
 // meet (a step of 2 or more), else the rounding's own bound.
 double lossFreeTolerance(double step) {
   return std::max(1.0, std::min(0.5 * step + 0.5, step - 1.0));
+}
+
+// Counts `offset` in (`change` +1) or out of (-1) its residue modulo each
+// period from `Shortest` on, each period's counters following the shorter
+// one's. The periods are constants, so that no remainder takes a division.
+template <int Shortest, int... Beyond>
+void countResiduesOf(std::integer_sequence<int, Beyond...>, int32_t offset, int change,
+                     uint16_t* counts, uint16_t* occupied) {
+  auto count = [&](int period, int start) {
+    const int residue = (offset % period + period) % period;
+    uint16_t& slot = counts[start + residue];
+    if (change > 0 && slot++ == 0) ++occupied[period];
+    if (change < 0 && --slot == 0) --occupied[period];
+  };
+  (count(Shortest + Beyond, Beyond * Shortest + Beyond * (Beyond - 1) / 2), ...);
 }
 
 }  // namespace
@@ -107,6 +123,8 @@ double LinkHealth::packetStep() const noexcept {
 }
 
 void LinkHealth::rememberTick(uint32_t tick) noexcept {
+  // The advances tell a longer step; a tick left out is one more not seen.
+  if (step_ >= kExactStepBelow) return;
   if (recentTickCount_ == 0) tickBase_ = tick;
   // A difference, not the tick: right across the tick's wrap at 2^32.
   int32_t offset = static_cast<int32_t>(tick - tickBase_);
@@ -130,14 +148,9 @@ void LinkHealth::forgetTicks() noexcept {
 }
 
 void LinkHealth::countResidues(int32_t offset, int change) noexcept {
-  // Each period's counters follow the shorter one's.
-  int start = 0;
-  for (int period = kShortestTickPeriod; period <= kLongestTickPeriod; start += period++) {
-    const int residue = (offset % period + period) % period;
-    uint16_t& count = residueCounts_[start + residue];
-    if (change > 0 && count++ == 0) ++residuesOccupied_[period];
-    if (change < 0 && --count == 0) --residuesOccupied_[period];
-  }
+  countResiduesOf<kShortestTickPeriod>(
+      std::make_integer_sequence<int, kLongestTickPeriod - kShortestTickPeriod + 1>(), offset,
+      change, residueCounts_, residuesOccupied_);
 }
 
 // With a millisecond tick above 333 packets per second, an advance of 2 may
