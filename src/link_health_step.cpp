@@ -2,6 +2,7 @@
 // ticks spanned into the number of packets sent.
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <iterator>
 #include <limits>
@@ -51,9 +52,9 @@ double lossFreeTolerance(double step) {
 // Counts `offset` in (`change` +1) or out of (-1) its residue modulo each
 // period from `Shortest` on, each period's counters following the shorter
 // one's. The periods are constants, so that no remainder takes a division.
-template <int Shortest, int... Beyond>
+template <int Shortest, int... Beyond, size_t Counters, size_t Periods>
 void countResiduesOf(std::integer_sequence<int, Beyond...>, int32_t offset, int change,
-                     uint16_t* counts, uint16_t* occupied) {
+                     uint16_t (&counts)[Counters], uint16_t (&occupied)[Periods]) {
   auto count = [&](int period, int start) {
     const int residue = (offset % period + period) % period;
     uint16_t& slot = counts[start + residue];
