@@ -32,16 +32,14 @@ void copyNewest(LCMHandler<T>& handler, T& out) {
 }
 
 // Replaces `slot` with a subscription of `handler` to `channel`, dropping
-// only what `slot` held.
+// only what `slot` held, and says on standard output which channel it
+// takes and which one the bridge publishes on.
 template <typename T>
 void resubscribe(::lcm::LCM& lcm, ::lcm::Subscription*& slot, const char* channel,
-                 LCMHandler<T>& handler) {
+                 LCMHandler<T>& handler, const char* published) {
   if (slot != nullptr) lcm.unsubscribe(slot);
   slot = lcm.subscribe(channel, &LCMHandler<T>::onMsg, &handler);
-}
-
-void announce(const char* subscribed, const char* published) {
-  std::printf("Subscribe channel: %s, Publish channel: %s\n", subscribed, published);
+  std::printf("Subscribe channel: %s, Publish channel: %s\n", channel, published);
 }
 
 // Whether `fd` has something to read within `wait` (the poll itself failing
@@ -101,22 +99,16 @@ LCM::~LCM() = default;
 
 void LCM::SubscribeCmd() {
   if (levelFlag == LOWLEVEL) {
-    resubscribe(lcm, subCmd, lowCmdChannel, lowCmdLCMHandler);
-    announce(lowCmdChannel, lowStateChannel);
-  } else {
-    resubscribe(lcm, subCmd, highCmdChannel, highCmdLCMHandler);
-    announce(highCmdChannel, highStateChannel);
+    return resubscribe(lcm, subCmd, lowCmdChannel, lowCmdLCMHandler, lowStateChannel);
   }
+  resubscribe(lcm, subCmd, highCmdChannel, highCmdLCMHandler, highStateChannel);
 }
 
 void LCM::SubscribeState() {
   if (levelFlag == LOWLEVEL) {
-    resubscribe(lcm, subState, lowStateChannel, lowStateLCMHandler);
-    announce(lowStateChannel, lowCmdChannel);
-  } else {
-    resubscribe(lcm, subState, highStateChannel, highStateLCMHandler);
-    announce(highStateChannel, highCmdChannel);
+    return resubscribe(lcm, subState, lowStateChannel, lowStateLCMHandler, lowCmdChannel);
   }
+  resubscribe(lcm, subState, highStateChannel, highStateLCMHandler, highCmdChannel);
 }
 
 int LCM::Send(HighCmd& cmd) {

@@ -25,16 +25,6 @@ int64_t secondsToNs(double seconds) {
   return static_cast<int64_t>(seconds * kNsPerSecond);
 }
 
-// The datagrams drained in order before the first estimate of the tick step,
-// and those judged free of loss before their mean replaces it.
-constexpr uint32_t kFirstStepDatagrams = 16;
-constexpr uint32_t kMeanStepDatagrams = 32;
-// In-order advances in a row that fit no whole number of steps before the
-// step is learnt afresh.
-constexpr uint32_t kStepMisfitsToRelearn = 64;
-// The datagrams of loss-free advances the step estimate averages over, about.
-constexpr double kStepMemoryDatagrams = 256;
-
 int64_t monotonicNs() noexcept {
   timespec t{};
   clock_gettime(CLOCK_MONOTONIC, &t);
@@ -61,15 +51,6 @@ double lossShare(double arrived, double expected) {
   if (arrived == 0) return 1.0;
   if (!(expected > 0)) return 0.0;
   return std::clamp(1.0 - arrived / expected, 0.0, 1.0);
-}
-
-// How far, in ticks, an advance may be from a whole number of steps and
-// still be free of loss. Rounding the tick moves each end by under half a
-// tick, so a loss-free advance is within 1 of it and one packet lost puts
-// it a step further: beyond step - 1. Between the two where they do not
-// meet (a step of 2 or more), else the rounding's own bound.
-double lossFreeTolerance(double step) {
-  return std::max(1.0, std::min(0.5 * step + 0.5, step - 1.0));
 }
 
 template <typename T>
@@ -204,6 +185,11 @@ void LinkHealth::onAcceptedAt(int64_t now, const char* packet, int length, int d
   if (offset >= 0) countTick(loadTick(packet + offset), datagrams);
 }
 
+void LinkHealth::onReplaced(const char* packet, int length) noexcept {
+  const long offset = tickOffset(length);
+  if (offset >= 0) rememberTick(loadTick(packet + offset));
+}
+
 // Nothing valid came in this Recv: is the state going stale?
 void LinkHealth::watch(int64_t now, const sockaddr_in& peer) noexcept {
   rollBuckets(now);
@@ -219,6 +205,7 @@ void LinkHealth::countTick(uint32_t tick, int datagrams) noexcept {
     haveTick_ = true;
     newestTick_ = tick;
     restartEstimates();
+    rememberTick(tick);
     return;
   }
   const auto advance = static_cast<int32_t>(tick - newestTick_);
@@ -226,8 +213,10 @@ void LinkHealth::countTick(uint32_t tick, int datagrams) noexcept {
     increment(tickRestarts_);
     newestTick_ = tick;
     restartEstimates();
+    rememberTick(tick);
     return;
   }
+  rememberTick(tick);
   bucketArrivals_[bucket_] += static_cast<uint32_t>(datagrams);
   overallArrivals_ += static_cast<uint64_t>(datagrams);
   if (advance <= 0) {
@@ -240,56 +229,11 @@ void LinkHealth::countTick(uint32_t tick, int datagrams) noexcept {
   newestTick_ = tick;
 }
 
-// The tick advance per packet. The controller's tick need not advance by a
-// whole number per packet: a millisecond tick at 400 Hz advances by 2 and 3
-// in turn. So the step is the mean advance per datagram over the recent Recvs
-// judged free of loss: those whose advance is within lossFreeTolerance() of
-// one step per datagram drained. The first estimate is the smallest advance
-// per datagram seen in order, plus half a tick for its rounding.
-void LinkHealth::learnStep(uint32_t advance, uint32_t datagrams) noexcept {
-  const double ticks = advance;
-  const double drained = datagrams;
-  if (step_ == 0) {
-    const double perDatagram = (ticks + 0.5) / drained;
-    if (firstStep_ == 0 || perDatagram < firstStep_) firstStep_ = perDatagram;
-    stepDatagrams_ += datagrams;
-    if (stepDatagrams_ >= kFirstStepDatagrams) {
-      step_ = firstStep_;
-      stepTicks_ = 0;
-      stepDatagrams_ = 0;
-    }
-    return;
-  }
-  if (std::fabs(ticks - drained * step_) >= lossFreeTolerance(step_)) {
-    // None fits for long: the first estimate was off (a packet reordered
-    // inside one Recv's drain shows a short advance), so learn afresh.
-    if (++stepMisfits_ >= kStepMisfitsToRelearn) relearnStep();
-    return;
-  }
-  stepMisfits_ = 0;
-  stepTicks_ += ticks;
-  stepDatagrams_ += datagrams;
-  // Not from a few advances: rounded alike, they would pull the step off.
-  if (stepDatagrams_ >= kMeanStepDatagrams) step_ = stepTicks_ / stepDatagrams_;
-  // Older advances count less and less: a step that drifts is followed.
-  if (stepDatagrams_ >= kStepMemoryDatagrams) {
-    stepTicks_ /= 2;
-    stepDatagrams_ /= 2;
-  }
-}
-
-void LinkHealth::relearnStep() noexcept {
-  step_ = 0;
-  firstStep_ = 0;
-  stepTicks_ = 0;
-  stepDatagrams_ = 0;
-  stepMisfits_ = 0;
-}
-
 void LinkHealth::restartEstimates() noexcept {
   firstTick_ = newestTick_;
   overallArrivals_ = 0;
   inOrder_ = false;
+  forgetTicks();
   std::fill(std::begin(bucketValid_), std::end(bucketValid_), false);
   std::fill(std::begin(bucketArrivals_), std::end(bucketArrivals_), 0u);
   bucketValid_[bucket_] = true;
@@ -316,9 +260,11 @@ void LinkHealth::rollBuckets(int64_t now) noexcept {
   }
   if (now >= bucketEndNs_) bucketEndNs_ = now + bucketNs;
 
+  updateExactStep();
   // Nothing to tell before the step is known or anything arrived since the
   // first state (or the restart).
-  if (step_ == 0 || overallArrivals_ == 0) return;
+  const double step = packetStep();
+  if (step == 0 || overallArrivals_ == 0) return;
   int oldest = (bucket_ + 1) % kBuckets;
   while (!bucketValid_[oldest]) oldest = (oldest + 1) % kBuckets;
   uint64_t arrived = 0;
@@ -329,9 +275,9 @@ void LinkHealth::rollBuckets(int64_t now) noexcept {
   // Tick differences, not ticks: right across the tick's wrap at 2^32.
   const uint32_t windowTicks = newestTick_ - bucketStartTick_[oldest];
   const uint32_t overallTicks = newestTick_ - firstTick_;
-  recentLoss_.store(lossShare(static_cast<double>(arrived), windowTicks / step_),
+  recentLoss_.store(lossShare(static_cast<double>(arrived), windowTicks / step),
                     std::memory_order_relaxed);
-  overallLoss_.store(lossShare(static_cast<double>(overallArrivals_), overallTicks / step_),
+  overallLoss_.store(lossShare(static_cast<double>(overallArrivals_), overallTicks / step),
                      std::memory_order_relaxed);
 }
 

@@ -107,19 +107,13 @@ struct __attribute__((visibility("hidden"))) Recorder::Writer {
     bool haveState = tap.states.front(state);
     while (haveCommand || haveState) {
       if (haveCommand && (!haveState || command.monotonicNs <= state.monotonicNs)) {
-        if (lowLevel_) {
-          append<kalvent_log::low_cmd>(kRecordedLowCmd, command);
-        } else {
-          append<kalvent_log::high_cmd>(kRecordedHighCmd, command);
-        }
+        lowLevel_ ? append<kalvent_log::low_cmd>(kRecordedLowCmd, command)
+                  : append<kalvent_log::high_cmd>(kRecordedHighCmd, command);
         tap.commands.pop();
         haveCommand = tap.commands.front(command);
       } else {
-        if (lowLevel_) {
-          append<kalvent_log::low_state>(kRecordedLowState, state);
-        } else {
-          append<kalvent_log::high_state>(kRecordedHighState, state);
-        }
+        lowLevel_ ? append<kalvent_log::low_state>(kRecordedLowState, state)
+                  : append<kalvent_log::high_state>(kRecordedHighState, state);
         tap.states.pop();
         haveState = tap.states.front(state);
       }

@@ -75,6 +75,17 @@ int16_t toWire(float value, float scale) {
   return static_cast<int16_t>(static_cast<int32_t>(limited));
 }
 
+// The fields every record starts with, named alike in the packet's packed
+// record and in the program's.
+template <typename From, typename To>
+void copyHeader(const From& in, To& out) {
+  out.levelFlag = in.levelFlag;
+  out.commVersion = in.commVersion;
+  out.robotID = in.robotID;
+  out.SN = in.SN;
+  out.bandWidth = in.bandWidth;
+}
+
 }  // namespace
 
 UDP::UDP(uint8_t level, HighLevelType highControl) : levelFlag(level) {
@@ -203,8 +214,14 @@ int UDP::Recv() {
     // what the batch holds behind it waits for the next call.
     if (length == 0) break;
     if (!haveClient && !acceptClient(batch.sender(i))) continue;
-    if (inScratch >= 0) replacedGood += goodInSlot(inScratch) ? 1 : 0;
-    if (setAside) replacedGood += setAsideGood ? 1 : 0;
+    if (inScratch >= 0 && goodInSlot(inScratch)) {
+      ++replacedGood;
+      health_.onReplaced(batch.data(inScratch), recvLength);
+    }
+    if (setAside && setAsideGood) {
+      ++replacedGood;
+      health_.onReplaced(temp, recvLength);
+    }
     setAside = false;
     std::memcpy(temp, batch.data(i), static_cast<size_t>(length));
     inScratch = i;
@@ -303,11 +320,7 @@ int UDP::SetSend(LowCmd& cmd) {
   }
   // On the stack: endpoints driven from different threads share nothing.
   LowCmd_t wire;
-  wire.levelFlag = cmd.levelFlag;
-  wire.commVersion = cmd.commVersion;
-  wire.robotID = cmd.robotID;
-  wire.SN = cmd.SN;
-  wire.bandWidth = cmd.bandWidth;
+  copyHeader(cmd, wire);
   for (int k = 0; k < 20; ++k) {
     const MotorCmd& in = cmd.motorCmd[k];
     MotorCmd_t& out = wire.motorCmd[k];
@@ -355,11 +368,7 @@ void UDP::GetRecv(LowState& state) {
     std::lock_guard<std::mutex> lock(recvMut);
     std::memcpy(&wire, recvBuf.get(), static_cast<size_t>(std::min(recvLength, LOW_STATE_LENGTH)));
   }
-  state.levelFlag = wire.levelFlag;
-  state.commVersion = wire.commVersion;
-  state.robotID = wire.robotID;
-  state.SN = wire.SN;
-  state.bandWidth = wire.bandWidth;
+  copyHeader(wire, state);
   state.imu = wire.imu;
   for (int k = 0; k < 20; ++k) {
     const MotorState_t& in = wire.motorState[k];

@@ -118,7 +118,11 @@ class RecordedExchange : public ::testing::Test {
       sdk::LowCmd cmd{};
       link.endpoint.InitCmdData(cmd);
       for (int i = 0; i < kPackets; ++i) {
-        cmd.motorCmd[i % 12].tau = 0.25f * static_cast<float>(i);
+        // Multiples of each field's wire step: they come back exact.
+        sdk::MotorCmd& motor = cmd.motorCmd[i % 12];
+        motor.tau = 0.25f * static_cast<float>(i);
+        motor.Kp = 0.5f * static_cast<float>(i);
+        motor.Kd = 0.125f * static_cast<float>(i);
         link.endpoint.SetSend(cmd);
         link.endpoint.Send();
         std::this_thread::sleep_for(std::chrono::microseconds(200));
@@ -159,7 +163,7 @@ TEST_F(RecordedExchange, HoldsEveryPacketCountedAndGivesTheStatesBack) {
   int64_t previousStateNs = 0;
   int64_t previousCmdNs = 0;
   int64_t previousNumber = -1;
-  float lastTau = -1;
+  float last[3] = {-1, -1, -1};  // tau, Kp, Kd of the last command's motor
   for (const sdk::LogEvent& event : events) {
     EXPECT_EQ(event.number, previousNumber + 1);
     previousNumber = event.number;
@@ -176,7 +180,10 @@ TEST_F(RecordedExchange, HoldsEveryPacketCountedAndGivesTheStatesBack) {
       kalvent_log::low_cmd record{};
       ASSERT_EQ(record.decode(event.data.data(), 0, length), length);
       EXPECT_EQ(record.mode[0], 10);
-      lastTau = record.tau[(kPackets - 1) % 12];
+      const int motor = (kPackets - 1) % 12;
+      last[0] = record.tau[motor];
+      last[1] = record.kp[motor];
+      last[2] = record.kd[motor];
       EXPECT_GE(record.monotonic_ns, previousCmdNs);
       previousCmdNs = record.monotonic_ns;
     } else {
@@ -185,7 +192,9 @@ TEST_F(RecordedExchange, HoldsEveryPacketCountedAndGivesTheStatesBack) {
       EXPECT_EQ(record.commands_dropped + record.states_dropped, 0);
     }
   }
-  EXPECT_EQ(lastTau, 0.25f * (kPackets - 1));
+  EXPECT_EQ(last[0], 0.25f * (kPackets - 1));
+  EXPECT_EQ(last[1], 0.5f * (kPackets - 1));
+  EXPECT_EQ(last[2], 0.125f * (kPackets - 1));
 }
 
 TEST_F(RecordedExchange, ACutFileReadsUpToItsLastWholeEventAndACorruptOneIsRefused) {

@@ -86,12 +86,15 @@ class LinkHealth {
   /// nothing arrived reads 1; while an outage lasts the window shrinks to
   /// what came before it, so stale() tells an outage sooner.
   ///
-  /// Within 2 points of the truth up to a rate of about 600 packets per
-  /// second of a millisecond tick at any loss, and at any rate without loss.
-  /// Above, the tick advances by 1 or 2, and a loss-free 2 cannot be told
-  /// apart from a lost packet between two 1s: with loss it reads low, the
-  /// more so the closer the step is to 1 (at 1 kHz and 30 % loss about 15
-  /// points low; bench/loss_table prints the figures).
+  /// Within 2 points of the truth at any rate up to one packet per tick and
+  /// loss up to 30 %, for a controller whose period is a ratio of whole
+  /// ticks of up to 25 ticks (a millisecond tick at any multiple of 40 or 50
+  /// Hz). Where the tick advances by less than 3 per packet (above 333
+  /// packets per second of a millisecond tick), an advance of 2 may be one
+  /// packet or two with one lost, so the step is read from where the ticks of
+  /// the last 256 good state datagrams fall; until those have come, and for
+  /// other periods, the estimate may read low under loss (bench/loss_table
+  /// prints the figures).
   ///
   /// NaN until the step is known: the first update (every
   /// kLossUpdateSeconds) after 16 datagrams came in order, whether one or
@@ -133,6 +136,9 @@ class LinkHealth {
   /// good checksum that a newer one replaced, plus the judged newest one.
   void onChecksumFailure(int datagrams, const sockaddr_in& peer) noexcept;
   void onAccepted(const char* packet, int length, int datagrams, const sockaddr_in& peer) noexcept;
+  /// A datagram with a good checksum that a newer one of the same Recv
+  /// replaced, before that newer one is judged: its tick tells the step.
+  void onReplaced(const char* packet, int length) noexcept;
   // The same at a given monotonic time, ns: the tests and the benchmark
   // drive the estimates on a clock of their own.
   void onEmptyPollAt(int64_t now, const sockaddr_in& peer) noexcept;
@@ -142,13 +148,28 @@ class LinkHealth {
 
   void watch(int64_t now, const sockaddr_in& peer) noexcept;
   void countTick(uint32_t tick, int datagrams) noexcept;
+  // The tick step: learnt from the advances (link_health_step.cpp), and
+  // made exact from the recent ticks where the advances cannot tell it.
   void learnStep(uint32_t advance, uint32_t datagrams) noexcept;
   void relearnStep() noexcept;
+  double packetStep() const noexcept;
+  void rememberTick(uint32_t tick) noexcept;
+  void forgetTicks() noexcept;
+  void countResidues(int32_t offset, int change) noexcept;
+  void updateExactStep() noexcept;
   void rollBuckets(int64_t now) noexcept;
   void restartEstimates() noexcept;
   void warn(const char* format, const sockaddr_in& peer, double value) const noexcept;
 
-  static constexpr int kBuckets = 10;  ///< kLossWindowSeconds / kLossUpdateSeconds
+  static constexpr int kBuckets = 10;            ///< kLossWindowSeconds / kLossUpdateSeconds
+  static constexpr int kRecentTicks = 256;       ///< the ticks the exact step is read from
+  static constexpr int kLongestTickPeriod = 25;  ///< ticks after which the steps repeat, at most
+  /// Every shorter period has a multiple from here to kLongestTickPeriod.
+  static constexpr int kShortestTickPeriod = (kLongestTickPeriod + 1) / 2;
+  /// One counter per residue modulo each period counted.
+  static constexpr int kResidueCounters = (kLongestTickPeriod * (kLongestTickPeriod + 1) -
+                                           kShortestTickPeriod * (kShortestTickPeriod - 1)) /
+                                          2;
 
   // Read from any thread.
   std::atomic<bool> warnings_{true};
@@ -174,6 +195,19 @@ class LinkHealth {
   double stepDatagrams_ = 0;
   uint32_t stepMisfits_ = 0;  ///< in-order advances in a row that fit no step
   bool inOrder_ = false;      ///< the newest tick came after its predecessor
+  // The ticks of the last kRecentTicks state datagrams with a good checksum
+  // (a ring, as offsets from a base tick); per period, how many of them fall
+  // on each residue and how many residues they occupy; the least upper bound
+  // of the step the advances gave; and the step those ticks tell exactly (0:
+  // none).
+  int32_t recentOffsets_[kRecentTicks] = {};
+  uint32_t tickBase_ = 0;
+  int recentTickCount_ = 0;
+  int recentTickNext_ = 0;
+  uint16_t residueCounts_[kResidueCounters] = {};
+  uint16_t residuesOccupied_[kLongestTickPeriod + 1] = {};
+  double stepBound_ = std::numeric_limits<double>::infinity();
+  double exactStep_ = 0;
   // Per window bucket: the newest tick when it began, the datagrams that
   // arrived during it, and whether it saw any tick at its beginning.
   uint32_t bucketStartTick_[kBuckets] = {};
