@@ -1,6 +1,6 @@
 from typing import (
-    Callable, ClassVar, Dict, Generic, Iterator, List, Optional, Sequence, Tuple, TypeVar, Union,
-    overload,
+    Any, Callable, ClassVar, Dict, Generic, Iterator, List, Optional, Sequence, Tuple, TypeVar,
+    Union, overload,
 )
 
 import numpy as np
@@ -101,6 +101,7 @@ class UInt32Array(UInt8Array): ...
 
 class _Record(_Binding):
     SIZE: int
+    def __init__(self, **fields: Any) -> None: ...
     def __bytes__(self) -> bytes: ...
     def copy(self: _Self) -> _Self: ...
     def __copy__(self: _Self) -> _Self: ...
@@ -111,7 +112,6 @@ class Cartesian(_Record):
     x: float
     y: float
     z: float
-    def __init__(self, **fields: float) -> None: ...
     @staticmethod
     def from_bytes(image: Buffer) -> Cartesian: ...
 
@@ -121,7 +121,6 @@ class IMU(_Record):
     accelerometer: FloatArray
     rpy: FloatArray
     temperature: int
-    def __init__(self, **fields) -> None: ...
     @staticmethod
     def from_bytes(image: Buffer) -> IMU: ...
 
@@ -129,7 +128,6 @@ class LED(_Record):
     r: int
     g: int
     b: int
-    def __init__(self, **fields: int) -> None: ...
     @staticmethod
     def from_bytes(image: Buffer) -> LED: ...
 
@@ -144,7 +142,6 @@ class MotorState(_Record):
     ddq_raw: float
     temperature: int
     reserve: UInt32Array
-    def __init__(self, **fields) -> None: ...
     @staticmethod
     def from_bytes(image: Buffer) -> MotorState: ...
 
@@ -156,7 +153,6 @@ class MotorCmd(_Record):
     Kp: float
     Kd: float
     reserve: UInt32Array
-    def __init__(self, **fields) -> None: ...
     @staticmethod
     def from_bytes(image: Buffer) -> MotorCmd: ...
 
@@ -187,7 +183,6 @@ class LowState(_Record):
     wirelessRemote: UInt8Array
     reserve: int
     crc: int
-    def __init__(self, **fields) -> None: ...
     @staticmethod
     def from_bytes(image: Buffer) -> LowState: ...
     def joint_state(
@@ -212,7 +207,6 @@ class LowCmd(_Record):
     wirelessRemote: UInt8Array
     reserve: int
     crc: int
-    def __init__(self, **fields) -> None: ...
     @staticmethod
     def from_bytes(image: Buffer) -> LowCmd: ...
     def set_joints(
@@ -251,7 +245,6 @@ class HighState(_Record):
     wirelessRemote: UInt8Array
     reserve: int
     crc: int
-    def __init__(self, **fields) -> None: ...
     @staticmethod
     def from_bytes(image: Buffer) -> HighState: ...
     def view(self, name: str) -> NDArray: ...
@@ -276,7 +269,6 @@ class HighCmd(_Record):
     AppRemote: UInt8Array
     reserve: int
     crc: int
-    def __init__(self, **fields) -> None: ...
     @staticmethod
     def from_bytes(image: Buffer) -> HighCmd: ...
 
