@@ -62,14 +62,14 @@ class LoopThreadState {
 // its thread. Enrolled from its construction to its destruction's start.
 class ExitStoppable {
  public:
+  ExitStoppable(const ExitStoppable&) = delete;
+  ExitStoppable& operator=(const ExitStoppable&) = delete;
   // At the interpreter's exit, with the GIL released.
   virtual void stopForExit() = 0;
 
  protected:
   ExitStoppable() = default;
   ~ExitStoppable() = default;
-  ExitStoppable(const ExitStoppable&) = delete;
-  ExitStoppable& operator=(const ExitStoppable&) = delete;
   void enrolForExit();
   void withdrawFromExit();
 };
