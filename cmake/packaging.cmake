@@ -2,8 +2,10 @@
 #   libkalvent-legged-sdk1        the shared library (versioned SONAME)
 #   libkalvent-legged-sdk-dev     headers, the development link, CMake package, pkg-config
 #   kalvent-legged-sdk-tools      kalvent_sim, kalvent_linkcheck, kalvent_log,
-#                                 kalvent_record, the example programs, the Python
-#                                 module and recording loader, the recording's LCM types
+#                                 kalvent_record, the C++ example programs, the
+#                                 recording's LCM types
+#   python3-kalvent-legged-sdk    the Python module, its stub, the recording loader
+#                                 and the Python examples (native builds with Python)
 # Dependencies on system libraries come from dpkg-shlibdeps. Whatever else
 # ships with the tools installs with COMPONENT tools and lands in that package.
 set(CPACK_GENERATOR DEB)
@@ -15,6 +17,9 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime dev tools)
+if(KALVENT_BUILD_PYTHON)
+  list(APPEND CPACK_COMPONENTS_ALL python)
+endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
@@ -40,13 +45,6 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 if(KALVENT_ARCH STREQUAL "x86_64")
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "liblcm1")
 endif()
-# The Python module is built for one interpreter version (python/).
-if(KALVENT_PYTHON_DEPENDS)
-  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${KALVENT_PYTHON_DEPENDS}")
-  # The module imports without numpy; its leg kinematics take and give numpy
-  # arrays.
-  set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "python3-numpy")
-endif()
 # kalvent_sim --video runs ffmpeg to encode its frames.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "ffmpeg")
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
@@ -65,8 +63,21 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME kalvent-legged-sdk-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION misc)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
   "simulated robot controller, link check and examples for kalvent_legged_sdk\n kalvent_sim simulates the robot's controller; kalvent_linkcheck checks a\n machine's real-time readiness and the link to a controller; kalvent_log and\n kalvent_record make, read, plot and replay recordings of a run; the example\n programs show the library's use.")
-# The recording loader needs numpy, kalvent_log plot needs gnuplot.
-set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "python3-numpy, gnuplot-nox")
+# kalvent_log plot needs gnuplot.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "gnuplot-nox")
+
+# The Python module is built for one interpreter version (python/). It
+# imports without numpy; its numpy views, its leg kinematics and the
+# recording loader need numpy. The loader reads the recordings' types from
+# the tools package.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-kalvent-legged-sdk)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "${KALVENT_PYTHON_DEPENDS}")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "python3-numpy")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "kalvent-legged-sdk-tools")
+set(CPACK_COMPONENT_PYTHON_DEPENDS runtime)
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION
+  "Python module for commanding a four-legged robot\n The module kalvent_legged_sdk for Debian's python3: the records, the UDP\n endpoint, safety guards, loops and the LCM bridge of the library, with\n numpy views of the joint data; its type stub, the recording loader\n kalvent_recording and the Python example programs.")
 
 # Every package carries its copyright and changelog; the runtime package
 # lets dpkg run ldconfig after it.
@@ -74,7 +85,7 @@ string(TIMESTAMP KALVENT_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 file(WRITE ${PROJECT_BINARY_DIR}/debian/changelog
   "kalvent-legged-sdk (${PROJECT_VERSION}) stable; urgency=medium\n\n  * Release ${PROJECT_VERSION}.\n\n -- ${CPACK_PACKAGE_CONTACT}  ${KALVENT_CHANGELOG_DATE}\n")
 execute_process(COMMAND gzip -9nf ${PROJECT_BINARY_DIR}/debian/changelog)
-foreach(component runtime dev tools)
+foreach(component ${CPACK_COMPONENTS_ALL})
   string(TOUPPER ${component} upper)
   install(FILES cmake/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CPACK_DEBIAN_${upper}_PACKAGE_NAME}

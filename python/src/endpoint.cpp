@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "level_lengths.h"
 #include "setup_errors.h"
 #include "wire.h"
 
@@ -169,10 +170,9 @@ py::class_<Endpoint> bindEndpoint(py::module_& m) {
       "level or a packet length below 4, OSError (errno set) for a socket, bind or connect\n"
       "failure, including a target that is not a dotted-decimal IPv4 address (EINVAL).");
   udp.def(py::init([](uint8_t level, sdk::HighLevelType highControl) {
-            const bool low = level == sdk::LOWLEVEL;
+            const sdk::PacketLengths lengths = sdk::packetLengthsOf(level);
             return hold(std::make_unique<Endpoint>(), sdk::UDP::openLevel(level, highControl),
-                        low ? sdk::LOW_CMD_LENGTH : sdk::HIGH_CMD_LENGTH,
-                        low ? sdk::LOW_STATE_LENGTH : sdk::HIGH_STATE_LENGTH);
+                        lengths.send, lengths.recv);
           }),
           py::arg("level"), py::arg("highControl") = sdk::HighLevelType::Basic,
           "Default endpoint of a level (HIGHLEVEL or LOWLEVEL; anything else raises\n"
@@ -219,9 +219,9 @@ py::class_<Endpoint> bindEndpoint(py::module_& m) {
             py::gil_scoped_release release;
             const std::scoped_lock lock(e.sendCall, e.recvCall, e.packets);
             e.udp->switchLevel(level);
-            const bool low = level == sdk::LOWLEVEL;
-            e.sendLength = low ? sdk::LOW_CMD_LENGTH : sdk::HIGH_CMD_LENGTH;
-            e.recvLength = low ? sdk::LOW_STATE_LENGTH : sdk::HIGH_STATE_LENGTH;
+            const sdk::PacketLengths lengths = sdk::packetLengthsOf(level);
+            e.sendLength = lengths.send;
+            e.recvLength = lengths.recv;
           },
           py::arg("level"),
           "Re-sizes the packets for level (LOWLEVEL: 610/771, anything else: 143/256),\n"

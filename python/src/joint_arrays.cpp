@@ -115,16 +115,19 @@ py::tuple tupleOf(const Twelve& values) {
 constexpr size_t kStateMotors = offsetof(sdk::LowState, motorState);
 constexpr size_t kCmdMotors = offsetof(sdk::LowCmd, motorCmd);
 
-void readStateField(const RecordView<sdk::LowState>& v, size_t field, Twelve& out) {
-  for (int j = 0; j < kLegJoints; ++j) {
-    out[j] = loadFloat(v.bytes + slotOffset<sdk::MotorState>(kStateMotors, j, field));
+// The fields at `fields` of the twelve leg motors of the record at `record`,
+// whose motor array lies at `motors`: one tuple of 12 floats a field.
+template <typename Motor, size_t N>
+py::tuple fieldTuples(const unsigned char* record, size_t motors, const size_t (&fields)[N]) {
+  Twelve values;
+  py::tuple result(N);
+  for (size_t f = 0; f < N; ++f) {
+    for (int j = 0; j < kLegJoints; ++j) {
+      values[j] = loadFloat(record + slotOffset<Motor>(motors, j, fields[f]));
+    }
+    result[f] = tupleOf(values);
   }
-}
-
-void readCmdField(const RecordView<sdk::LowCmd>& v, size_t field, Twelve& out) {
-  for (int j = 0; j < kLegJoints; ++j) {
-    out[j] = loadFloat(v.bytes + slotOffset<sdk::MotorCmd>(kCmdMotors, j, field));
-  }
+  return result;
 }
 
 void writeCmdField(const RecordView<sdk::LowCmd>& v, size_t field, const Twelve& values) {
@@ -135,6 +138,9 @@ void writeCmdField(const RecordView<sdk::LowCmd>& v, size_t field, const Twelve&
 
 const size_t kStateFields[3] = {offsetof(sdk::MotorState, q), offsetof(sdk::MotorState, dq),
                                 offsetof(sdk::MotorState, tauEst)};
+const size_t kCmdFields[5] = {offsetof(sdk::MotorCmd, q), offsetof(sdk::MotorCmd, dq),
+                              offsetof(sdk::MotorCmd, Kp), offsetof(sdk::MotorCmd, Kd),
+                              offsetof(sdk::MotorCmd, tau)};
 
 }  // namespace
 
@@ -142,13 +148,7 @@ void bindLowStateJoints(py::class_<RecordView<sdk::LowState>>& cls) {
   cls.def(
       "joint_state",
       [](const RecordView<sdk::LowState>& v) {
-        Twelve values;
-        py::tuple result(3);
-        for (int f = 0; f < 3; ++f) {
-          readStateField(v, kStateFields[f], values);
-          result[f] = tupleOf(values);
-        }
-        return result;
+        return fieldTuples<sdk::MotorState>(v.bytes, kStateMotors, kStateFields);
       },
       "(q, dq, tauEst) of the twelve leg joints (slots 0-11): three tuples of 12 floats.");
   cls.def(
@@ -222,16 +222,7 @@ void bindLowCmdJoints(py::class_<RecordView<sdk::LowCmd>>& cls) {
   cls.def(
       "joint_command",
       [](const RecordView<sdk::LowCmd>& v) {
-        const size_t fields[5] = {offsetof(sdk::MotorCmd, q), offsetof(sdk::MotorCmd, dq),
-                                  offsetof(sdk::MotorCmd, Kp), offsetof(sdk::MotorCmd, Kd),
-                                  offsetof(sdk::MotorCmd, tau)};
-        Twelve values;
-        py::tuple result(5);
-        for (int f = 0; f < 5; ++f) {
-          readCmdField(v, fields[f], values);
-          result[f] = tupleOf(values);
-        }
-        return result;
+        return fieldTuples<sdk::MotorCmd>(v.bytes, kCmdMotors, kCmdFields);
       },
       "(q, dq, Kp, Kd, tau) of the twelve leg joints: five tuples of 12 floats.");
 }

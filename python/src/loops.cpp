@@ -6,10 +6,6 @@
 // Python does. A callable that raises stops its own loop: the exception is
 // printed with its traceback, kept for the program (`error`, and raised
 // again by shutdown()), and the process goes on.
-//
-// Each loop thread has one Python thread state for its whole life. Making
-// and clearing one around every call, as a scoped GIL acquisition does on a
-// thread Python does not know, costs more than a whole control step.
 #include <kalvent_legged_sdk.h>
 #include <pybind11/stl.h>
 
@@ -18,7 +14,6 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -28,6 +23,7 @@
 #include "bindings.h"
 #include "call_times.h"
 #include "endpoint.h"
+#include "loop_common.h"
 #include "python_calls.h"
 
 namespace kalvent_python {
@@ -54,35 +50,21 @@ std::function<void()> nativeCall(const py::object& callable) {
   return {};
 }
 
-class PythonLoop;
-
-// Every loop alive, so that the interpreter's exit can stop those still
-// running before Python goes away under their threads.
-std::mutex registryMutex;
-std::set<PythonLoop*> registry;
-
-class PythonLoop : public sdk::Loop {
+class PythonLoop : public sdk::Loop, public ExitStoppable {
  public:
   PythonLoop(std::string name, float period, int bindCPU, py::object callable)
       : sdk::Loop(name, period, bindCPU),
         name_(std::move(name)),
         callable_(std::move(callable)),
         native_(nativeCall(callable_)) {
-    std::lock_guard<std::mutex> lock(registryMutex);
-    registry.insert(this);
+    enrolForExit();
   }
 
   // Called with the GIL held, as Python releases the object.
   ~PythonLoop() {
-    {
-      std::lock_guard<std::mutex> lock(registryMutex);
-      registry.erase(this);
-    }
-    {
-      py::gil_scoped_release release;
-      stop(true);
-    }
-    Py_XDECREF(error_);
+    withdrawFromExit();
+    py::gil_scoped_release release;
+    stop(true);
   }
 
   PythonLoop(const PythonLoop&) = delete;
@@ -95,11 +77,11 @@ class PythonLoop : public sdk::Loop {
     joinStopper();
     std::lock_guard<std::mutex> lock(stateMutex_);
     if (!running_) {
-      dropThreadState();
+      threadState_.drop();
       failed_ = false;
       stopperLaunched_ = false;
       stoppedItself_ = false;
-      previousError = py::reinterpret_steal<py::object>(takeError());
+      previousError = py::reinterpret_steal<py::object>(error_.take());
     }
     // Prints the start line, or why it did not start. A loop that did not
     // start (an invalid period) counts as running here: stopping it then
@@ -122,41 +104,19 @@ class PythonLoop : public sdk::Loop {
     }
     running_ = false;
     stoppedItself_ = false;
-    dropThreadState();
+    threadState_.drop();
   }
 
-  // GIL held: the exception that stopped the loop, or None.
-  py::object error() {
-    const std::lock_guard<std::mutex> lock(errorMutex_);
-    return py::reinterpret_borrow<py::object>(error_ != nullptr ? error_ : Py_None);
-  }
+  LoopError& error() { return error_; }
 
-  // GIL held, after a shutdown: raises the exception that stopped the loop,
-  // the first time only.
-  void raiseErrorOnce() {
-    PyObject* error = nullptr;
-    {
-      const std::lock_guard<std::mutex> lock(errorMutex_);
-      if (error_ == nullptr || errorRaised_) return;
-      errorRaised_ = true;
-      error = error_;
-      Py_INCREF(error);
-    }
-    // Its own traceback goes on below the frames it passes now.
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(error));
-    Py_INCREF(type);
-    PyErr_Restore(type, error, PyException_GetTraceback(error));
-    throw py::error_already_set();
-  }
-
-  // At the interpreter's exit, with the GIL released: stops a running loop
-  // as its destruction would, so that the destruction prints nothing more.
-  void stopForExit() {
+  // Stops a running loop as its destruction would, so that the destruction
+  // prints nothing more.
+  void stopForExit() override {
     joinStopper();
     std::lock_guard<std::mutex> lock(stateMutex_);
     if (running_) shutdownBeforeDestruction();
     running_ = false;
-    dropThreadState();
+    threadState_.drop();
   }
 
   // With the GIL released: the next run records its first `count` calls.
@@ -189,7 +149,7 @@ class PythonLoop : public sdk::Loop {
       launchStopper();
       return;
     }
-    const GilOnState gil(ownThreadState());
+    const GilOnState gil(threadState_.own());
     PyObject* result = PyObject_CallNoArgs(callable_.ptr());
     if (result != nullptr) {
       Py_DECREF(result);
@@ -199,65 +159,10 @@ class PythonLoop : public sdk::Loop {
     // leave the loop thread, and only the program decides to end.
     failed_ = true;
     PyObject* error = takeRaisedException();
-    report(error);
+    reportLoopException("LoopFunc " + name_ + ": the callback raised an exception; the loop stops.",
+                        error);
     reportError(describeException(error));
-    keepError(error);
-  }
-
-  // On the loop thread: its Python thread state, made by its first call.
-  PyThreadState* ownThreadState() {
-    if (threadState_ == nullptr) {
-      PyGILState_Ensure();
-      threadState_ = PyEval_SaveThread();
-    }
-    return threadState_;
-  }
-
-  // Once the loop thread has ended, with stateMutex_ held: its thread state
-  // goes. Takes the GIL, which nothing holding it waits on stateMutex_ for.
-  void dropThreadState() {
-    if (threadState_ == nullptr) return;
-    const PyGILState_STATE gil = PyGILState_Ensure();
-    PyThreadState_Clear(threadState_);
-    PyThreadState_Delete(threadState_);
-    PyGILState_Release(gil);
-    threadState_ = nullptr;
-  }
-
-  // On the loop thread, GIL held: the traceback on standard error. What
-  // fails here (no sys.stderr...) is dropped: the loop stops either way.
-  void report(PyObject* error) {
-    try {
-      const py::object stderrStream = py::module_::import("sys").attr("stderr");
-      stderrStream.attr("write")("LoopFunc " + name_ +
-                                 ": the callback raised an exception; the loop stops.\n");
-      py::module_::import("traceback").attr("print_exception")(py::handle(error));
-      stderrStream.attr("flush")();
-    } catch (...) {
-      PyErr_Clear();
-    }
-  }
-
-  // GIL held: takes `error` (a new reference) as the loop's status.
-  void keepError(PyObject* error) {
-    PyObject* replaced;
-    {
-      const std::lock_guard<std::mutex> lock(errorMutex_);
-      replaced = error_;
-      error_ = error;
-      errorRaised_ = false;
-    }
-    Py_XDECREF(replaced);
-  }
-
-  // Hands over the status (a reference, or null); the caller releases it
-  // with the GIL held.
-  PyObject* takeError() {
-    const std::lock_guard<std::mutex> lock(errorMutex_);
-    PyObject* error = error_;
-    error_ = nullptr;
-    errorRaised_ = false;
-    return error;
+    error_.keep(error);
   }
 
   // A loop cannot join its own thread: a helper stops it. Retried each
@@ -296,11 +201,9 @@ class PythonLoop : public sdk::Loop {
   bool running_ = false;
   bool stoppedItself_ = false;  // by its callback's exception, not yet shut down
   std::thread stopper_;
-  PyThreadState* threadState_ = nullptr;  // the loop thread's, or a finished one's
+  LoopThreadState threadState_;  // dropped with stateMutex_ held
   CallTimes callTimes_;
-  std::mutex errorMutex_;      // never held while waiting for the GIL
-  PyObject* error_ = nullptr;  // owned: the exception that stopped the last run
-  bool errorRaised_ = false;   // by a shutdown already
+  LoopError error_;
 };
 
 }  // namespace
@@ -349,13 +252,14 @@ void bindLoops(py::module_& m) {
               py::gil_scoped_release release;
               loop.stop(false);
             }
-            loop.raiseErrorOnce();
+            loop.error().raiseOnce();
           },
           "Stops the loop thread and waits for it: at most the call in progress plus one\n"
           "period. Not from the loop's own callback. If the callback's exception stopped\n"
           "the loop, raises that exception (once; later shutdowns do not).")
-      .def_property_readonly("error", &PythonLoop::error,
-                             "The exception that stopped the loop's last run, or None.")
+      .def_property_readonly(
+          "error", [](PythonLoop& loop) { return loop.error().get(); },
+          "The exception that stopped the loop's last run, or None.")
       .def(
           "record_call_times", [](PythonLoop& loop, size_t count) { loop.recordCallTimes(count); },
           py::arg("count"), py::call_guard<py::gil_scoped_release>(),
@@ -368,11 +272,7 @@ void bindLoops(py::module_& m) {
            "Python callable, taking and releasing the GIL included).")
       .def("status", &PythonLoop::status, "The loop's LoopStatus, from any thread.");
 
-  py::module_::import("atexit").attr("register")(py::cpp_function([] {
-    py::gil_scoped_release release;
-    std::lock_guard<std::mutex> lock(registryMutex);
-    for (PythonLoop* loop : registry) loop->stopForExit();
-  }));
+  stopLoopsAtExit();  // LoopFunc's and the state loops'
 
   m.def("InitEnvironment", &sdk::InitEnvironment,
         "Prepares the process for real-time control, once, from the main thread before any\n"

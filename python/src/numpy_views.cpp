@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "bindings.h"
 #include "joint_arrays.h"
@@ -32,13 +33,11 @@ struct ArrayField {
   size_t stride;
 };
 
+using ArrayFields = std::vector<ArrayField>;
+
 template <typename Motor>
 ArrayField jointField(const char* name, size_t motors, size_t field) {
   return {name, true, motors + field, static_cast<size_t>(kLegJoints), sizeof(Motor)};
-}
-
-ArrayField floats(const char* name, size_t offset, size_t count) {
-  return {name, true, offset, count, sizeof(float)};
 }
 
 ArrayField shorts(const char* name, size_t offset, size_t count) {
@@ -47,7 +46,19 @@ ArrayField shorts(const char* name, size_t offset, size_t count) {
 
 // A vector of the IMU record that lies at `imu`.
 ArrayField imuField(const char* name, size_t imu, size_t field, size_t count) {
-  return floats(name, imu + field, count);
+  return {name, true, imu + field, count, sizeof(float)};
+}
+
+// What both state records carry: the foot forces and the IMU's vectors.
+template <typename State>
+ArrayFields footAndImuFields() {
+  const size_t imu = offsetof(State, imu);
+  return {shorts("footForce", offsetof(State, footForce), 4),
+          shorts("footForceEst", offsetof(State, footForceEst), 4),
+          imuField("quaternion", imu, offsetof(sdk::IMU, quaternion), 4),
+          imuField("gyroscope", imu, offsetof(sdk::IMU, gyroscope), 3),
+          imuField("accelerometer", imu, offsetof(sdk::IMU, accelerometer), 3),
+          imuField("rpy", imu, offsetof(sdk::IMU, rpy), 3)};
 }
 
 // The dtype of float32 or int16; an ImportError that names what needs numpy
@@ -62,16 +73,17 @@ py::dtype dtypeOf(bool isFloat, const char* recordClass) {
   }
 }
 
-template <typename R, size_t N>
-void bindViews(py::class_<RecordView<R>>& cls, const char* recordClass,
-               const ArrayField (&fields)[N]) {
+// view() on the record class `recordClass`, already in `m`.
+template <typename R>
+void bindViews(py::module_& m, const char* recordClass, const ArrayFields& fields) {
+  auto cls = py::reinterpret_borrow<py::class_<RecordView<R>>>(m.attr(recordClass));
   std::string names;
   for (const ArrayField& field : fields) {
     names += std::string(names.empty() ? "" : ", ") + field.name;
   }
   cls.def(
       "view",
-      [recordClass, &fields, names](const py::object& self, const std::string& name) {
+      [recordClass, fields, names](const py::object& self, const std::string& name) {
         const RecordView<R>& record = self.cast<const RecordView<R>&>();
         for (const ArrayField& field : fields) {
           if (name != field.name) continue;
@@ -97,44 +109,25 @@ void bindViews(py::class_<RecordView<R>>& cls, const char* recordClass,
 
 void bindNumpyViews(py::module_& m) {
   const size_t stateMotors = offsetof(sdk::LowState, motorState);
-  const size_t lowImu = offsetof(sdk::LowState, imu);
-  static const ArrayField lowState[] = {
+  ArrayFields lowState = {
       jointField<sdk::MotorState>("q", stateMotors, offsetof(sdk::MotorState, q)),
       jointField<sdk::MotorState>("dq", stateMotors, offsetof(sdk::MotorState, dq)),
       jointField<sdk::MotorState>("ddq", stateMotors, offsetof(sdk::MotorState, ddq)),
-      jointField<sdk::MotorState>("tauEst", stateMotors, offsetof(sdk::MotorState, tauEst)),
-      shorts("footForce", offsetof(sdk::LowState, footForce), 4),
-      shorts("footForceEst", offsetof(sdk::LowState, footForceEst), 4),
-      imuField("quaternion", lowImu, offsetof(sdk::IMU, quaternion), 4),
-      imuField("gyroscope", lowImu, offsetof(sdk::IMU, gyroscope), 3),
-      imuField("accelerometer", lowImu, offsetof(sdk::IMU, accelerometer), 3),
-      imuField("rpy", lowImu, offsetof(sdk::IMU, rpy), 3)};
-
-  const size_t highImu = offsetof(sdk::HighState, imu);
-  static const ArrayField highState[] = {
-      shorts("footForce", offsetof(sdk::HighState, footForce), 4),
-      shorts("footForceEst", offsetof(sdk::HighState, footForceEst), 4),
-      imuField("quaternion", highImu, offsetof(sdk::IMU, quaternion), 4),
-      imuField("gyroscope", highImu, offsetof(sdk::IMU, gyroscope), 3),
-      imuField("accelerometer", highImu, offsetof(sdk::IMU, accelerometer), 3),
-      imuField("rpy", highImu, offsetof(sdk::IMU, rpy), 3)};
+      jointField<sdk::MotorState>("tauEst", stateMotors, offsetof(sdk::MotorState, tauEst))};
+  const ArrayFields lowBody = footAndImuFields<sdk::LowState>();
+  lowState.insert(lowState.end(), lowBody.begin(), lowBody.end());
 
   const size_t cmdMotors = offsetof(sdk::LowCmd, motorCmd);
-  static const ArrayField lowCmd[] = {
+  const ArrayFields lowCmd = {
       jointField<sdk::MotorCmd>("q", cmdMotors, offsetof(sdk::MotorCmd, q)),
       jointField<sdk::MotorCmd>("dq", cmdMotors, offsetof(sdk::MotorCmd, dq)),
       jointField<sdk::MotorCmd>("tau", cmdMotors, offsetof(sdk::MotorCmd, tau)),
       jointField<sdk::MotorCmd>("Kp", cmdMotors, offsetof(sdk::MotorCmd, Kp)),
       jointField<sdk::MotorCmd>("Kd", cmdMotors, offsetof(sdk::MotorCmd, Kd))};
 
-  auto lowStateClass =
-      py::reinterpret_borrow<py::class_<RecordView<sdk::LowState>>>(m.attr("LowState"));
-  auto highStateClass =
-      py::reinterpret_borrow<py::class_<RecordView<sdk::HighState>>>(m.attr("HighState"));
-  auto lowCmdClass = py::reinterpret_borrow<py::class_<RecordView<sdk::LowCmd>>>(m.attr("LowCmd"));
-  bindViews(lowStateClass, "LowState", lowState);
-  bindViews(highStateClass, "HighState", highState);
-  bindViews(lowCmdClass, "LowCmd", lowCmd);
+  bindViews<sdk::LowState>(m, "LowState", lowState);
+  bindViews<sdk::HighState>(m, "HighState", footAndImuFields<sdk::HighState>());
+  bindViews<sdk::LowCmd>(m, "LowCmd", lowCmd);
 }
 
 }  // namespace kalvent_python

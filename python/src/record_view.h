@@ -15,6 +15,7 @@
 #include <cstring>
 #include <memory>
 #include <type_traits>
+#include <vector>
 
 namespace kalvent_python {
 
@@ -52,6 +53,11 @@ struct NumberArrayView {
     return value;
   }
   void set(size_t i, E value) const { std::memcpy(bytes + i * sizeof(E), &value, sizeof(E)); }
+  std::vector<E> values() const {
+    std::vector<E> all(length);
+    std::memcpy(all.data(), bytes, length * sizeof(E));
+    return all;
+  }
 
   std::shared_ptr<void> owner;
   unsigned char* bytes = nullptr;

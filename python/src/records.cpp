@@ -35,18 +35,9 @@ void bindNumberArray(py::module_& m, const char* name, const char* doc) {
           [](const View& v, long i, E value) { v.set(checkedIndex(i, v.length), value); },
           py::arg("index"), py::arg("value"))
       .def(
-          "tolist",
-          [](const View& v) {
-            std::vector<E> values(v.length);
-            for (size_t i = 0; i < v.length; ++i) values[i] = v.get(i);
-            return values;
-          },
-          "The values as a new list.")
-      .def("__repr__", [](const View& v) {
-        std::vector<E> values(v.length);
-        for (size_t i = 0; i < v.length; ++i) values[i] = v.get(i);
-        return static_cast<std::string>(py::repr(py::cast(values)));
-      });
+          "tolist", [](const View& v) { return v.values(); }, "The values as a new list.")
+      .def("__repr__",
+           [](const View& v) { return static_cast<std::string>(py::repr(py::cast(v.values()))); });
 }
 
 template <typename R>
@@ -105,26 +96,12 @@ class RecordClass {
         "__eq__",
         [](const View& a, const View& b) { return std::memcmp(a.bytes, b.bytes, sizeof(R)) == 0; },
         py::is_operator());
+    cls_.def("copy", &copyOf,
+             "A record of its own with the same bytes (a view becomes independent of its "
+             "parent).");
+    cls_.def("__copy__", &copyOf);
     cls_.def(
-        "copy",
-        [](const View& v) {
-          View copy;
-          std::memcpy(copy.bytes, v.bytes, sizeof(R));
-          return copy;
-        },
-        "A record of its own with the same bytes (a view becomes independent of its parent).");
-    cls_.def("__copy__", [](const View& v) {
-      View copy;
-      std::memcpy(copy.bytes, v.bytes, sizeof(R));
-      return copy;
-    });
-    cls_.def(
-        "__deepcopy__",
-        [](const View& v, const py::object&) {
-          View copy;
-          std::memcpy(copy.bytes, v.bytes, sizeof(R));
-          return copy;
-        },
+        "__deepcopy__", [](const View& v, const py::object&) { return copyOf(v); },
         py::arg("memo"));
     cls_.attr("__hash__") = py::none();
     cls_.attr("SIZE") = sizeof(R);
@@ -203,7 +180,22 @@ class RecordClass {
 
   py::class_<View>& cls() { return cls_; }
 
+  // The five fields every packet record begins with.
+  RecordClass& packetHeader() {
+    return field("levelFlag", &R::levelFlag, offsetof(R, levelFlag), "uint8")
+        .field("commVersion", &R::commVersion, offsetof(R, commVersion), "uint16")
+        .field("robotID", &R::robotID, offsetof(R, robotID), "uint16")
+        .field("SN", &R::SN, offsetof(R, SN), "uint32")
+        .field("bandWidth", &R::bandWidth, offsetof(R, bandWidth), "uint8");
+  }
+
  private:
+  static View copyOf(const View& v) {
+    View copy;
+    std::memcpy(copy.bytes, v.bytes, sizeof(R));
+    return copy;
+  }
+
   struct Field {
     std::string name;
     bool shown;  // in the repr; long arrays and nested records are not
@@ -268,11 +260,7 @@ void bindLowRecords(py::module_& m) {
       m, "LowState",
       "Low-level state as the user reads it (891 bytes). Slot k = 3 * leg + joint.\n\n"
       "joint_state() reads the twelve leg joints' q, dq and tauEst in one call.");
-  state.field("levelFlag", &LowState::levelFlag, offsetof(LowState, levelFlag), "uint8")
-      .field("commVersion", &LowState::commVersion, offsetof(LowState, commVersion), "uint16")
-      .field("robotID", &LowState::robotID, offsetof(LowState, robotID), "uint16")
-      .field("SN", &LowState::SN, offsetof(LowState, SN), "uint32")
-      .field("bandWidth", &LowState::bandWidth, offsetof(LowState, bandWidth), "uint8")
+  state.packetHeader()
       .field("imu", &LowState::imu, offsetof(LowState, imu), "IMU, a view into this record")
       .field("motorState", &LowState::motorState, offsetof(LowState, motorState),
              "20 MotorState, views into this record")
@@ -291,11 +279,7 @@ void bindLowRecords(py::module_& m) {
       m, "LowCmd",
       "Low-level command as the user fills it (730 bytes). Slot k = 3 * leg + joint.\n\n"
       "set_joints() writes the twelve leg joints' q, dq, Kp, Kd, tau (and mode) in one call.");
-  cmd.field("levelFlag", &LowCmd::levelFlag, offsetof(LowCmd, levelFlag), "uint8")
-      .field("commVersion", &LowCmd::commVersion, offsetof(LowCmd, commVersion), "uint16")
-      .field("robotID", &LowCmd::robotID, offsetof(LowCmd, robotID), "uint16")
-      .field("SN", &LowCmd::SN, offsetof(LowCmd, SN), "uint32")
-      .field("bandWidth", &LowCmd::bandWidth, offsetof(LowCmd, bandWidth), "uint8")
+  cmd.packetHeader()
       .field("motorCmd", &LowCmd::motorCmd, offsetof(LowCmd, motorCmd),
              "20 MotorCmd, views into this record")
       .field("led", &LowCmd::led, offsetof(LowCmd, led), "4 LED")
@@ -311,11 +295,7 @@ void bindHighRecords(py::module_& m) {
   using sdk::HighState;
   RecordClass<HighState>(m, "HighState",
                          "High-level state, the packet received at the high level (256 bytes).")
-      .field("levelFlag", &HighState::levelFlag, offsetof(HighState, levelFlag), "uint8")
-      .field("commVersion", &HighState::commVersion, offsetof(HighState, commVersion), "uint16")
-      .field("robotID", &HighState::robotID, offsetof(HighState, robotID), "uint16")
-      .field("SN", &HighState::SN, offsetof(HighState, SN), "uint32")
-      .field("bandWidth", &HighState::bandWidth, offsetof(HighState, bandWidth), "uint8")
+      .packetHeader()
       .field("mode", &HighState::mode, offsetof(HighState, mode), "motion mode in force")
       .field("imu", &HighState::imu, offsetof(HighState, imu), "IMU, a view into this record")
       .field("forwardSpeed", &HighState::forwardSpeed, offsetof(HighState, forwardSpeed), "float")
@@ -340,11 +320,7 @@ void bindHighRecords(py::module_& m) {
       .field("crc", &HighState::crc, offsetof(HighState, crc), "checksum of bytes 0-251");
   RecordClass<HighCmd>(m, "HighCmd",
                        "High-level command, the packet sent at the high level (143 bytes).")
-      .field("levelFlag", &HighCmd::levelFlag, offsetof(HighCmd, levelFlag), "uint8")
-      .field("commVersion", &HighCmd::commVersion, offsetof(HighCmd, commVersion), "uint16")
-      .field("robotID", &HighCmd::robotID, offsetof(HighCmd, robotID), "uint16")
-      .field("SN", &HighCmd::SN, offsetof(HighCmd, SN), "uint32")
-      .field("bandWidth", &HighCmd::bandWidth, offsetof(HighCmd, bandWidth), "uint8")
+      .packetHeader()
       .field("mode", &HighCmd::mode, offsetof(HighCmd, mode), "requested motion mode")
       .field("forwardSpeed", &HighCmd::forwardSpeed, offsetof(HighCmd, forwardSpeed), "float")
       .field("sideSpeed", &HighCmd::sideSpeed, offsetof(HighCmd, sideSpeed), "float")

@@ -16,7 +16,6 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -24,6 +23,7 @@
 
 #include "bindings.h"
 #include "endpoint.h"
+#include "loop_common.h"
 #include "python_calls.h"
 
 namespace kalvent_python {
@@ -31,20 +31,6 @@ namespace kalvent_python {
 namespace sdk = KALVENT_LEGGED_SDK;
 
 namespace {
-
-// What the interpreter's exit needs of a state loop of either level.
-class ExitStoppable {
- public:
-  virtual void stopForExit() = 0;
-
- protected:
-  ~ExitStoppable() = default;
-};
-
-// Every state loop alive, so that the interpreter's exit can stop those
-// still running before Python goes away under their threads.
-std::mutex registryMutex;
-std::set<ExitStoppable*> registry;
 
 template <typename State, typename Command>
 class PythonStateLoop : public ExitStoppable {
@@ -64,21 +50,14 @@ class PythonStateLoop : public ExitStoppable {
         tickObject_(py::cast(&tick_, py::return_value_policy::reference)),
         thread_(std::move(name), *endpoint_.udp, period, staleMargin, bindCPU,
                 &PythonStateLoop::step, this) {
-    const std::lock_guard<std::mutex> lock(registryMutex);
-    registry.insert(this);
+    enrolForExit();
   }
 
   // Called with the GIL held, as Python releases the object.
   ~PythonStateLoop() {
-    {
-      const std::lock_guard<std::mutex> lock(registryMutex);
-      registry.erase(this);
-    }
-    {
-      py::gil_scoped_release release;
-      stopThread(true);
-    }
-    Py_XDECREF(error_);
+    withdrawFromExit();
+    py::gil_scoped_release release;
+    stopThread(true);
   }
 
   PythonStateLoop(const PythonStateLoop&) = delete;
@@ -101,10 +80,7 @@ class PythonStateLoop : public ExitStoppable {
         if (thread_.hasThread()) thread_.shutdown();
         dropThreadState();
         releaseEndpoint();
-        const std::lock_guard<std::mutex> errorLock(errorMutex_);
-        previousError = error_;
-        error_ = nullptr;
-        errorRaised_ = false;
+        previousError = error_.take();
       }
       if (!thread_.hasThread() && !ownEndpoint()) {
         owner = "another state loop";
@@ -130,7 +106,7 @@ class PythonStateLoop : public ExitStoppable {
       py::gil_scoped_release release;
       stopThread(false);
     }
-    raiseErrorOnce();
+    error_.raiseOnce();
   }
 
   // At the interpreter's exit, with the GIL released.
@@ -140,10 +116,7 @@ class PythonStateLoop : public ExitStoppable {
   const py::object& endpoint() const { return endpointObject_; }
 
   // GIL held: the exception that stopped the loop, or None.
-  py::object error() {
-    const std::lock_guard<std::mutex> lock(errorMutex_);
-    return py::reinterpret_borrow<py::object>(error_ != nullptr ? error_ : Py_None);
-  }
+  py::object error() { return error_.get(); }
 
  private:
   // With the GIL released. `quietly`: no "shutdown nothing" for an idle
@@ -175,12 +148,8 @@ class PythonStateLoop : public ExitStoppable {
 
   static void step(void* context, const sdk::StateTick& tick) {
     auto& self = *static_cast<PythonStateLoop*>(context);
-    if (self.threadState_ == nullptr) {
-      self.loopThread_ = std::this_thread::get_id();
-      PyGILState_Ensure();
-      self.threadState_ = PyEval_SaveThread();
-    }
-    const GilOnState gil(self.threadState_);
+    if (!self.threadState_.made()) self.loopThread_ = std::this_thread::get_id();
+    const GilOnState gil(self.threadState_.own());
     if (!tick.stale) {
       const auto lock = lockKeepingGil(self.endpoint_.packets);
       self.endpoint_.udp->GetRecv(self.state_);
@@ -205,52 +174,19 @@ class PythonStateLoop : public ExitStoppable {
   // stops the loop after this call.
   void fail() {
     PyObject* error = takeRaisedException();
-    try {
-      const py::object stderrStream = py::module_::import("sys").attr("stderr");
-      stderrStream.attr("write")(std::string(loopClass_) + " " + name_ +
-                                 ": the control function raised an exception; the loop stops.\n");
-      py::module_::import("traceback").attr("print_exception")(py::handle(error));
-      stderrStream.attr("flush")();
-    } catch (...) {
-      PyErr_Clear();
-    }
+    reportLoopException(std::string(loopClass_) + " " + name_ +
+                            ": the control function raised an exception; the loop stops.",
+                        error);
     thread_.reportError(describeException(error));
-    {
-      const std::lock_guard<std::mutex> lock(errorMutex_);
-      Py_XDECREF(error_);
-      error_ = error;
-      errorRaised_ = false;
-    }
+    error_.keep(error);
     thread_.shutdown();  // on the loop thread: ends it after this call
-  }
-
-  // GIL held, after a shutdown: raises the exception that stopped the loop,
-  // the first time only.
-  void raiseErrorOnce() {
-    PyObject* error = nullptr;
-    {
-      const std::lock_guard<std::mutex> lock(errorMutex_);
-      if (error_ == nullptr || errorRaised_) return;
-      errorRaised_ = true;
-      error = error_;
-      Py_INCREF(error);
-    }
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(error));
-    Py_INCREF(type);
-    PyErr_Restore(type, error, PyException_GetTraceback(error));
-    throw py::error_already_set();
   }
 
   // Once the loop thread has ended, with stateMutex_ held: its thread state
   // goes. Takes the GIL, which nothing holding it waits on stateMutex_ for.
   void dropThreadState() {
     loopThread_ = std::thread::id();
-    if (threadState_ == nullptr) return;
-    const PyGILState_STATE gil = PyGILState_Ensure();
-    PyThreadState_Clear(threadState_);
-    PyThreadState_Delete(threadState_);
-    PyGILState_Release(gil);
-    threadState_ = nullptr;
+    threadState_.drop();
   }
 
   const char* const loopClass_;
@@ -265,13 +201,11 @@ class PythonStateLoop : public ExitStoppable {
   sdk::StateTick tick_{true, 0.0};
   const py::object tickObject_;  // one Python object for every call
   std::atomic<std::thread::id> loopThread_{};
-  PyThreadState* threadState_ = nullptr;  // the loop thread's, or a finished one's
-  std::mutex stateMutex_;                 // guards the thread's start and shutdown, owning_
-  bool owning_ = false;                   // this loop has set endpoint_.stateLoopOwns
-  std::mutex errorMutex_;                 // never held while waiting for the GIL
-  PyObject* error_ = nullptr;             // owned: the exception that stopped the last run
-  bool errorRaised_ = false;              // by a shutdown already
-  sdk::StateLoopThread thread_;           // last: stopped before the members it calls go
+  LoopThreadState threadState_;
+  std::mutex stateMutex_;  // guards the thread's start and shutdown, owning_
+  bool owning_ = false;    // this loop has set endpoint_.stateLoopOwns
+  LoopError error_;
+  sdk::StateLoopThread thread_;  // last: stopped before the members it calls go
 };
 
 template <typename State, typename Command>
@@ -305,7 +239,8 @@ void bindStateLoop(py::module_& m, const char* loopClass, const char* doc) {
            "process (status 254) at start() when the thread cannot be pinned.")
       .def("start", &Loop::start,
            "Starts the thread; prints its start line on standard error. A stopped loop may\n"
-           "be started again, which clears `error`.")
+           "be started again, which clears `error`. RuntimeError when another state loop\n"
+           "runs on the endpoint.")
       .def("shutdown", &Loop::shutdown,
            "Stops the thread and waits for it: at most the call in progress. From the\n"
            "control function it only asks the loop to stop after that call. If the control\n"
@@ -359,12 +294,6 @@ void bindStateLoops(py::module_& m) {
       "interpreter exits are stopped then.";
   bindStateLoop<sdk::LowState, sdk::LowCmd>(m, "LowStateLoop", doc);
   bindStateLoop<sdk::HighState, sdk::HighCmd>(m, "HighStateLoop", doc);
-
-  py::module_::import("atexit").attr("register")(py::cpp_function([] {
-    py::gil_scoped_release release;
-    const std::lock_guard<std::mutex> lock(registryMutex);
-    for (ExitStoppable* loop : registry) loop->stopForExit();
-  }));
 }
 
 }  // namespace kalvent_python
