@@ -39,11 +39,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench_main.h"
+#include "bench_support.h"
 #include "kalvent_legged_sdk.h"
+#include "percentile.h"
 #include "wire.h"
 
 namespace sdk = KALVENT_LEGGED_SDK;
@@ -63,37 +67,8 @@ const int kPeerPriority = 70;
 const int64_t kBusyNs = 500000;
 const int64_t kLeadNs = 50000;
 
-// The report; the library's own lines (standard output, and the state
-// loop's on standard error) go to /dev/null.
-FILE* g_report = stdout;
-
-int64_t nowNs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-// A UDP socket on 127.0.0.1, any free port unless given.
-int loopbackSocket(uint16_t* port) {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof at;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length) != 0) {
-    std::fprintf(g_report, "latency_bench: no loopback socket\n");
-    std::exit(1);
-  }
-  *port = ntohs(at.sin_port);
-  return fd;
-}
-
-uint16_t freePort() {
-  uint16_t port = 0;
-  close(loopbackSocket(&port));
-  return port;
-}
+using kalvent_bench::loopbackSocket;
+using sdk::monotonicNanoseconds;
 
 // One of the programs under test; each copies the tick of the state it used
 // into the command.
@@ -111,15 +86,34 @@ void echoTick(const sdk::LowState& state, sdk::LowCmd& cmd) {
   std::memcpy(cmd.wirelessRemote, &tick, sizeof tick);
 }
 
-class ThreeLoops : public Program {
+// Starts a LoopFunc; std::runtime_error when it does not start.
+void startLoop(sdk::LoopFunc& loop) {
+  const sdk::Result<void> started = loop.tryStart();
+  if (!started) throw std::runtime_error(started.error().message);
+}
+
+// A program on a library endpoint connected to the peer, with its records.
+class OnEndpoint : public Program {
  public:
-  ThreeLoops(uint16_t peerPort, float period)
-      : udp_(freePort(), "127.0.0.1", peerPort, sdk::LOW_CMD_LENGTH, sdk::LOW_STATE_LENGTH),
-        period_(period) {
+  explicit OnEndpoint(uint16_t peerPort)
+      : endpoint_(
+            kalvent_bench::loopbackEndpoint(peerPort, sdk::LOW_CMD_LENGTH, sdk::LOW_STATE_LENGTH)),
+        udp_(*endpoint_) {
     udp_.InitCmdData(cmd_);
   }
+  uint16_t port() const override { return kalvent_bench::boundPort(udp_.socketFd()); }
+
+ protected:
+  std::unique_ptr<sdk::UDP> endpoint_;
+  sdk::UDP& udp_;
+  sdk::LowCmd cmd_{};
+  sdk::LowState state_{};
+};
+
+class ThreeLoops : public OnEndpoint {
+ public:
+  ThreeLoops(uint16_t peerPort, float period) : OnEndpoint(peerPort), period_(period) {}
   const char* name() const override { return "three LoopFuncs"; }
-  uint16_t port() const override { return udp_.localPort; }
   void start() override {
     control_ = std::make_unique<sdk::LoopFunc>("control", period_, [this] {
       udp_.GetRecv(state_);
@@ -128,9 +122,9 @@ class ThreeLoops : public Program {
     });
     send_ = std::make_unique<sdk::LoopFunc>("udp_send", period_, [this] { udp_.Send(); });
     recv_ = std::make_unique<sdk::LoopFunc>("udp_recv", period_, [this] { udp_.Recv(); });
-    send_->start();
-    recv_->start();
-    control_->start();
+    startLoop(*send_);
+    startLoop(*recv_);
+    startLoop(*control_);
   }
   void stop() override {
     control_.reset();
@@ -139,32 +133,23 @@ class ThreeLoops : public Program {
   }
 
  private:
-  sdk::UDP udp_;
   float period_;
-  sdk::LowCmd cmd_{};
-  sdk::LowState state_{};
   std::unique_ptr<sdk::LoopFunc> control_, send_, recv_;
 };
 
-class StateDriven : public Program {
+class StateDriven : public OnEndpoint {
  public:
   StateDriven(uint16_t peerPort, float period)
-      : udp_(freePort(), "127.0.0.1", peerPort, sdk::LOW_CMD_LENGTH, sdk::LOW_STATE_LENGTH),
+      : OnEndpoint(peerPort),
         loop_("bench", udp_, state_, cmd_, period, period / 2,
               [](sdk::LowState& state, sdk::LowCmd& cmd, const sdk::StateTick&) {
                 echoTick(state, cmd);
-              }) {
-    udp_.InitCmdData(cmd_);
-  }
+              }) {}
   const char* name() const override { return "LowStateLoop"; }
-  uint16_t port() const override { return udp_.localPort; }
   void start() override { loop_.start(); }
   void stop() override { loop_.shutdown(); }
 
  private:
-  sdk::UDP udp_;
-  sdk::LowCmd cmd_{};
-  sdk::LowState state_{};
   sdk::LowStateLoop loop_;
 };
 
@@ -256,10 +241,7 @@ class PythonStateDriven : public Program {
   void stop() override { ask("stop"); }
 
  private:
-  [[noreturn]] static void fail(const char* why) {
-    std::fprintf(g_report, "latency_bench: %s\n", why);
-    std::exit(1);
-  }
+  [[noreturn]] static void fail(const char* why) { throw std::runtime_error(why); }
   // Waits for the answer, so that the loop runs (or has stopped) on return.
   void ask(const char* request) {
     char answer[32];
@@ -283,9 +265,9 @@ class Peer {
   uint16_t port() const { return port_; }
 
   // Sends `count` states to `port` every `periodNs`, appending the latency
-  // of each state after the warm-up (ns) to `latencies`. Returns how many
+  // of each state after the warm-up (µs) to `latencies`. Returns how many
   // states no command ever answered.
-  uint32_t run(uint16_t port, uint32_t count, int64_t periodNs, std::vector<int64_t>& latencies) {
+  uint32_t run(uint16_t port, uint32_t count, int64_t periodNs, std::vector<double>& latencies) {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -295,18 +277,18 @@ class Peer {
     std::vector<int64_t> sentAt(count + 1, 0);
     std::vector<bool> answered(count + 1, false);
     unsigned char cmd[2048];
-    int64_t due = nowNs() + periodNs;
+    int64_t due = monotonicNanoseconds() + periodNs;
     // Commands are taken until one period after the last state.
     const int64_t end = due + static_cast<int64_t>(count) * periodNs;
     uint32_t sent = 0;
     int64_t busyUntil = 0;
-    for (int64_t now = nowNs(); now < end; now = nowNs()) {
+    for (int64_t now = monotonicNanoseconds(); now < end; now = monotonicNanoseconds()) {
       if (sent < count && now >= due) {
         const uint32_t tick = nextTick_++;
         std::memcpy(state_ + kTickAt, &tick, sizeof tick);
         sdk::stampChecksum(state_, sizeof state_);
         ++sent;
-        sentAt[sent] = nowNs();
+        sentAt[sent] = monotonicNanoseconds();
         sendto(fd_, state_, sizeof state_, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
         busyUntil = sentAt[sent] + kBusyNs;
         due += periodNs;
@@ -314,20 +296,18 @@ class Peer {
       const int64_t wakeAt = sent < count ? due - kLeadNs : end;
       if (now >= busyUntil && now < wakeAt) {
         pollfd wait{fd_, POLLIN, 0};
-        const int64_t ns = wakeAt - now;
-        const timespec timeout{static_cast<time_t>(ns / 1000000000),
-                               static_cast<long>(ns % 1000000000)};
+        const timespec timeout = sdk::timespecOf(wakeAt - now);
         ppoll(&wait, 1, &timeout, nullptr);
       }
       if (recv(fd_, cmd, sizeof cmd, MSG_DONTWAIT) != sdk::LOW_CMD_LENGTH) continue;
-      const int64_t at = nowNs();
+      const int64_t at = monotonicNanoseconds();
       uint32_t tick;
       std::memcpy(&tick, cmd + kEchoAt, sizeof tick);
       if (tick < first || tick - first + 1 > sent) continue;  // an earlier turn's, or none yet
       const uint32_t k = tick - first + 1;
       if (answered[k]) continue;
       answered[k] = true;
-      if (k > kWarmUpStates) latencies.push_back(at - sentAt[k]);
+      if (k > kWarmUpStates) latencies.push_back(static_cast<double>(at - sentAt[k]) / 1e3);
     }
     return static_cast<uint32_t>(std::count(answered.begin() + 1, answered.end(), false));
   }
@@ -345,27 +325,6 @@ class Peer {
   unsigned char state_[sdk::LOW_STATE_LENGTH];
 };
 
-struct Summary {
-  size_t count = 0;
-  double min = 0, median = 0, p99 = 0, max = 0;  // µs
-};
-
-Summary summarize(std::vector<int64_t>& ns) {
-  Summary s;
-  if (ns.empty()) return s;
-  std::sort(ns.begin(), ns.end());
-  const auto at = [&](double q) {
-    return ns[std::min(ns.size() - 1, static_cast<size_t>(q * static_cast<double>(ns.size())))] /
-           1000.0;
-  };
-  s.count = ns.size();
-  s.min = ns.front() / 1000.0;
-  s.median = at(0.5);
-  s.p99 = at(0.99);
-  s.max = ns.back() / 1000.0;
-  return s;
-}
-
 // The peer's thread: real-time below the programs when they are, so that
 // their threads preempt it, while other work on the machine does not.
 void lowerBelowPrograms(bool realtime) {
@@ -374,9 +333,8 @@ void lowerBelowPrograms(bool realtime) {
 }
 
 bool tryRealtime() {
-  if (mlockall(MCL_CURRENT | MCL_FUTURE) != 0) return false;
-  const sched_param fifo{kProgramPriority};
-  return pthread_setschedparam(pthread_self(), SCHED_FIFO, &fifo) == 0;
+  const sdk::RealtimeReport report = sdk::TryInitEnvironment(kProgramPriority);
+  return report.memoryLocked && report.fifoScheduling;
 }
 
 void measureRate(int hz, int turns, bool realtime) {
@@ -391,7 +349,7 @@ void measureRate(int hz, int turns, bool realtime) {
   programs.push_back(std::make_unique<PythonStateDriven>(peer.port(), period));
 #endif
   const size_t count = programs.size();
-  std::vector<std::vector<int64_t>> latencies(count);
+  std::vector<std::vector<double>> latencies(count);
   std::vector<uint32_t> unanswered(count, 0);
   for (auto& l : latencies) l.reserve(static_cast<size_t>(hz) * static_cast<size_t>(turns));
   std::thread measuring([&] {
@@ -407,53 +365,47 @@ void measureRate(int hz, int turns, bool realtime) {
   });
   measuring.join();
 
-  std::vector<Summary> s(count);
-  for (size_t p = 0; p < count; ++p) s[p] = summarize(latencies[p]);
-  std::fprintf(g_report, "\n%d Hz (a state every %g ms), %d s per program\n", hz, 1000.0 / hz,
-               turns);
-  std::fprintf(g_report, "  %-22s %8s %10s %8s %8s %8s %8s\n", "program", "states", "unanswered",
-               "min", "median", "p99", "max");
+  std::vector<sdk::Distribution> s(count);
+  for (size_t p = 0; p < count; ++p) s[p] = sdk::summarize(std::move(latencies[p]));
+  std::printf("\n%d Hz (a state every %g ms), %d s per program\n", hz, 1000.0 / hz, turns);
+  std::printf("  %-22s %8s %10s %8s %8s %8s %8s\n", "program", "states", "unanswered", "min",
+              "median", "p99", "max");
   for (size_t p = 0; p < count; ++p) {
-    std::fprintf(g_report, "  %-22s %8zu %10u %8.1f %8.1f %8.1f %8.1f\n", programs[p]->name(),
-                 s[p].count, unanswered[p], s[p].min, s[p].median, s[p].p99, s[p].max);
+    std::printf("  %-22s %8zu %10u %8.1f %8.1f %8.1f %8.1f\n", programs[p]->name(), s[p].count,
+                unanswered[p], s[p].min, s[p].p50, s[p].p99, s[p].max);
   }
-  std::fprintf(g_report,
-               "  LowStateLoop / raw loop: median %.2fx, p99 %.2fx; three LoopFuncs / "
-               "LowStateLoop: median %.1fx, p99 %.1fx\n",
-               s[1].median / s[2].median, s[1].p99 / s[2].p99, s[0].median / s[1].median,
-               s[0].p99 / s[1].p99);
+  std::printf(
+      "  LowStateLoop / raw loop: median %.2fx, p99 %.2fx; three LoopFuncs / "
+      "LowStateLoop: median %.1fx, p99 %.1fx\n",
+      s[1].p50 / s[2].p50, s[1].p99 / s[2].p99, s[0].p50 / s[1].p50, s[0].p99 / s[1].p99);
   if (count > 3) {
-    std::fprintf(g_report, "  Python LowStateLoop / LowStateLoop: median %.2fx, p99 %.2fx\n",
-                 s[3].median / s[1].median, s[3].p99 / s[1].p99);
+    std::printf("  Python LowStateLoop / LowStateLoop: median %.2fx, p99 %.2fx\n",
+                s[3].p50 / s[1].p50, s[3].p99 / s[1].p99);
   }
+}
+
+// The header, then both rates.
+void measureBothRates(int seconds) {
+  const bool realtime = tryRealtime();
+  double load[3] = {};
+  getloadavg(load, 3);
+  std::printf(
+      "latency_bench: state-to-command latency from the robot's side, loopback, us\n"
+      "programs: %s; load average %.2f\n",
+      realtime ? "SCHED_FIFO 80 and the peer SCHED_FIFO 70, memory locked"
+               : "normal priority (not root)",
+      load[0]);
+  measureRate(500, seconds, realtime);
+  measureRate(1000, seconds, realtime);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int seconds = argc > 1 ? std::atoi(argv[1]) : 5;
-  if (argc > 2 || seconds < 1) {
-    std::fprintf(stderr, "usage: %s [SECONDS]\n", argv[0]);
-    return 2;
-  }
-  g_report = fdopen(dup(STDOUT_FILENO), "w");
-  const int devNull = open("/dev/null", O_WRONLY);
-  if (g_report == nullptr || devNull < 0 || dup2(devNull, STDOUT_FILENO) < 0 ||
-      dup2(devNull, STDERR_FILENO) < 0) {
-    return 1;
-  }
-  setvbuf(g_report, nullptr, _IOLBF, 0);
-
-  const bool realtime = tryRealtime();
-  double load[3] = {};
-  getloadavg(load, 3);
-  std::fprintf(g_report,
-               "latency_bench: state-to-command latency from the robot's side, loopback, us\n"
-               "programs: %s; load average %.2f\n",
-               realtime ? "SCHED_FIFO 80 and the peer SCHED_FIFO 70, memory locked"
-                        : "normal priority (not root)",
-               load[0]);
-  measureRate(500, seconds, realtime);
-  measureRate(1000, seconds, realtime);
-  return 0;
+  // The report alone on standard output: the endpoints print nothing, the
+  // state loop's lines go to the silenced log sink. The LoopFuncs' start and
+  // end lines, which LoopFunc always prints, come between the tables.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  return kalvent_bench::benchMain(argc, argv, "latency_bench", "seconds per program and rate", 5,
+                                  measureBothRates);
 }

@@ -5,11 +5,11 @@
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
 
+#include "bench_support.h"
 #include "kalvent_legged_sdk.h"
 #include "udp_peer.h"
 #include "wire.h"
@@ -36,17 +36,25 @@ kalvent_test::Bytes lowState(uint32_t tick) {
   return packet;
 }
 
+// The next state packet from the peer: its tick raised by 2.
+void sendNextState(kalvent_bench::Link& link, kalvent_test::Bytes& packet, uint32_t& tick) {
+  tick += 2;
+  kalvent_test::put<uint32_t>(packet, offsetof(sdk::LowState_t, tick), tick);
+  kalvent_test::stamp(packet);
+  link.peer.sendTo(link.port, packet);
+}
+
 void BM_RecvEmptyPoll(benchmark::State& state) {
-  kalvent_test::Link link(sdk::LOW_CMD_LENGTH, sdk::LOW_STATE_LENGTH);
-  for (auto _ : state) benchmark::DoNotOptimize(link.endpoint.Recv());
+  kalvent_bench::Link link(sdk::LOW_CMD_LENGTH, sdk::LOW_STATE_LENGTH);
+  for (auto _ : state) benchmark::DoNotOptimize(link.endpoint->Recv());
 }
 BENCHMARK(BM_RecvEmptyPoll);
 
 void BM_BareRecvEmptyPoll(benchmark::State& state) {
-  kalvent_test::Link link(sdk::LOW_CMD_LENGTH, sdk::LOW_STATE_LENGTH);
+  kalvent_bench::Link link(sdk::LOW_CMD_LENGTH, sdk::LOW_STATE_LENGTH);
   char buffer[sdk::LOW_STATE_LENGTH];
   for (auto _ : state) {
-    benchmark::DoNotOptimize(recv(link.endpoint.socketFd(), buffer, sizeof buffer, MSG_DONTWAIT));
+    benchmark::DoNotOptimize(recv(link.endpoint->socketFd(), buffer, sizeof buffer, MSG_DONTWAIT));
   }
 }
 BENCHMARK(BM_BareRecvEmptyPoll);
@@ -54,16 +62,13 @@ BENCHMARK(BM_BareRecvEmptyPoll);
 // Each iteration: the peer sends one state packet (tick rising by 2), then
 // Recv accepts it.
 void BM_RecvAccepted(benchmark::State& state) {
-  kalvent_test::Link link(sdk::LOW_CMD_LENGTH, sdk::LOW_STATE_LENGTH);
-  link.endpoint.linkHealth().setWarnings(false);
+  kalvent_bench::Link link(sdk::LOW_CMD_LENGTH, sdk::LOW_STATE_LENGTH);
+  link.endpoint->linkHealth().setWarnings(false);
   kalvent_test::Bytes packet = lowState(0);
   uint32_t tick = 0;
   for (auto _ : state) {
-    tick += 2;
-    kalvent_test::put<uint32_t>(packet, offsetof(sdk::LowState_t, tick), tick);
-    kalvent_test::stamp(packet);
-    link.peer.sendTo(link.endpoint.localPort, packet);
-    if (link.endpoint.Recv() != 0) {
+    sendNextState(link, packet, tick);
+    if (link.endpoint->Recv() != 0) {
       state.SkipWithError("the state packet was not accepted");
       return;
     }
@@ -74,17 +79,14 @@ BENCHMARK(BM_RecvAccepted);
 // The same with the calls Recv makes done by hand: receive until empty,
 // verify the checksum, copy the packet.
 void BM_BareRecvAccepted(benchmark::State& state) {
-  kalvent_test::Link link(sdk::LOW_CMD_LENGTH, sdk::LOW_STATE_LENGTH);
+  kalvent_bench::Link link(sdk::LOW_CMD_LENGTH, sdk::LOW_STATE_LENGTH);
   kalvent_test::Bytes packet = lowState(0);
   char scratch[sdk::LOW_STATE_LENGTH];
   char kept[sdk::LOW_STATE_LENGTH];
   uint32_t tick = 0;
   for (auto _ : state) {
-    tick += 2;
-    kalvent_test::put<uint32_t>(packet, offsetof(sdk::LowState_t, tick), tick);
-    kalvent_test::stamp(packet);
-    link.peer.sendTo(link.endpoint.localPort, packet);
-    while (recv(link.endpoint.socketFd(), scratch, sizeof scratch, MSG_DONTWAIT) > 0) {
+    sendNextState(link, packet, tick);
+    while (recv(link.endpoint->socketFd(), scratch, sizeof scratch, MSG_DONTWAIT) > 0) {
     }
     if (!sdk::checksumMatches(scratch, sizeof scratch)) {
       state.SkipWithError("the state packet failed the checksum");
@@ -125,11 +127,7 @@ BENCHMARK(BM_HealthUpdateAccepted);
 
 // The one clock read link health makes per Recv.
 void BM_MonotonicClock(benchmark::State& state) {
-  timespec t{};
-  for (auto _ : state) {
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    benchmark::DoNotOptimize(t);
-  }
+  for (auto _ : state) benchmark::DoNotOptimize(sdk::monotonicNanoseconds());
 }
 BENCHMARK(BM_MonotonicClock);
 

@@ -10,7 +10,6 @@
 // first call, which comes right after the timer is armed in both. A plain program rather than a
 // Google Benchmark: it reports distributions, not rates.
 #include <sys/timerfd.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,13 +18,15 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench_main.h"
 #include "kalvent_legged_sdk.h"
+#include "percentile.h"
 
 namespace sdk = KALVENT_LEGGED_SDK;
 
@@ -33,15 +34,8 @@ namespace {
 
 const int kTurns = 10;
 
-// The report; standard output carries the loops' own start and end lines,
-// which go to /dev/null.
-FILE* g_report = stdout;
-
-int64_t nowNs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
+using sdk::Distribution;
+using sdk::monotonicNanoseconds;
 
 // Lateness of each wake-up after the first, in ns, into preallocated storage.
 //
@@ -56,7 +50,7 @@ class Recorder {
 
   void beginTurn() { first_ = true; }
   void wake() {
-    const int64_t now = nowNs();
+    const int64_t now = monotonicNanoseconds();
     if (first_) {
       first_ = false;
       start_ = now;
@@ -72,7 +66,7 @@ class Recorder {
       }
       if (samples_.size() < samples_.capacity()) samples_.push_back(late);
     }
-    consumed_ = std::max(consumed_ + 1, (nowNs() - start_) / periodNs_);
+    consumed_ = std::max(consumed_ + 1, (monotonicNanoseconds() - start_) / periodNs_);
   }
   std::vector<int64_t>& samples() { return samples_; }
 
@@ -84,30 +78,16 @@ class Recorder {
   int64_t consumed_ = 0;  // expiries the next read will have consumed
 };
 
-struct Summary {
-  size_t count = 0;
-  double min = 0, median = 0, p99 = 0, max = 0;  // µs
-};
-
-Summary summarize(std::vector<int64_t>& ns) {
-  Summary s;
-  if (ns.empty()) return s;
-  std::sort(ns.begin(), ns.end());
-  const auto at = [&](double q) {
-    return ns[std::min(ns.size() - 1, static_cast<size_t>(q * static_cast<double>(ns.size())))] /
-           1000.0;
-  };
-  s.count = ns.size();
-  s.min = ns.front() / 1000.0;
-  s.median = at(0.5);
-  s.p99 = at(0.99);
-  s.max = ns.back() / 1000.0;
-  return s;
+// Lateness samples in ns, summed up in µs.
+Distribution inMicroseconds(const std::vector<int64_t>& ns) {
+  std::vector<double> us(ns.size());
+  std::transform(ns.begin(), ns.end(), us.begin(),
+                 [](int64_t sample) { return static_cast<double>(sample) / 1e3; });
+  return sdk::summarize(std::move(us));
 }
 
-void printRow(const char* what, const Summary& s) {
-  std::fprintf(g_report, "  %-28s %8zu %9.1f %9.1f %9.1f %9.1f\n", what, s.count, s.min, s.median,
-               s.p99, s.max);
+void printRow(const char* what, const Distribution& s) {
+  std::printf("  %-28s %8zu %9.1f %9.1f %9.1f %9.1f\n", what, s.count, s.min, s.p50, s.p99, s.max);
 }
 
 void sleepSeconds(double seconds) {
@@ -117,7 +97,8 @@ void sleepSeconds(double seconds) {
 void runLoopFunc(Recorder& rec, float period, double seconds) {
   rec.beginTurn();
   sdk::LoopFunc loop("bench", period, [&rec] { rec.wake(); });
-  loop.start();
+  const sdk::Result<void> started = loop.tryStart();
+  if (!started) throw std::runtime_error(started.error().message);
   sleepSeconds(seconds);
   loop.shutdown();
 }
@@ -129,8 +110,7 @@ void runBareTimer(Recorder& rec, int64_t periodNs, double seconds) {
   std::thread thread([&] {
     const int fd = timerfd_create(CLOCK_MONOTONIC, 0);
     itimerspec interval{};
-    interval.it_interval.tv_sec = periodNs / 1000000000;
-    interval.it_interval.tv_nsec = periodNs % 1000000000;
+    interval.it_interval = sdk::timespecOf(periodNs);
     interval.it_value = interval.it_interval;
     timerfd_settime(fd, 0, &interval, nullptr);
     while (running) {
@@ -146,7 +126,7 @@ void runBareTimer(Recorder& rec, int64_t periodNs, double seconds) {
 }
 
 // Runs cyclictest for the same interval and reads its histogram.
-bool runCyclictest(int periodUs, double seconds, bool realtime, Summary* out) {
+bool runCyclictest(int periodUs, double seconds, bool realtime, Distribution* out) {
   char command[256];
   std::snprintf(command, sizeof command,
                 "cyclictest --laptop -q -t1 -i %d -D %d -h 20000 %s 2>/dev/null", periodUs,
@@ -184,7 +164,7 @@ bool runCyclictest(int periodUs, double seconds, bool realtime, Summary* out) {
   };
   out->count = static_cast<size_t>(total + overflows);
   out->min = minUs;
-  out->median = quantile(0.5);
+  out->p50 = quantile(0.5);
   out->p99 = quantile(0.99);
   out->max = maxUs;
   return true;
@@ -201,58 +181,41 @@ void measure(const char* setting, double seconds, bool realtime) {
       runLoopFunc(library, period, seconds / kTurns);
       runBareTimer(bare, periodNs, seconds / kTurns);
     }
-    std::fprintf(g_report, "\n%d ms period, %s, %g s each (lateness in us)\n", periodMs, setting,
-                 seconds);
-    std::fprintf(g_report, "  %-28s %8s %9s %9s %9s %9s\n", "", "wakeups", "min", "median", "p99",
-                 "max");
-    const Summary lib = summarize(library.samples());
-    const Summary raw = summarize(bare.samples());
+    std::printf("\n%d ms period, %s, %g s each (lateness in us)\n", periodMs, setting, seconds);
+    std::printf("  %-28s %8s %9s %9s %9s %9s\n", "", "wakeups", "min", "median", "p99", "max");
+    const Distribution lib = inMicroseconds(library.samples());
+    const Distribution raw = inMicroseconds(bare.samples());
     printRow("LoopFunc", lib);
     printRow("bare timerfd thread", raw);
-    Summary cyc;
+    Distribution cyc;
     if (runCyclictest(periodMs * 1000, seconds, realtime, &cyc)) {
       printRow("cyclictest --laptop", cyc);
     } else {
-      std::fprintf(g_report, "  cyclictest: not installed or failed\n");
+      std::printf("  cyclictest: not installed or failed\n");
     }
-    std::fprintf(g_report, "  LoopFunc / bare: median %.2fx, p99 %.2fx\n", lib.median / raw.median,
-                 lib.p99 / raw.p99);
-    std::fflush(g_report);
+    std::printf("  LoopFunc / bare: median %.2fx, p99 %.2fx\n", lib.p50 / raw.p50,
+                lib.p99 / raw.p99);
+    std::fflush(stdout);
   }
 }
 
-// InitEnvironment ends the process when it fails: try it in a child first.
-bool realtimeAllowed() {
-  std::fflush(stdout);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    std::freopen("/dev/null", "w", stdout);
-    sdk::InitEnvironment();
-    _exit(0);
+// Default scheduling, then real-time where allowed.
+void measureBothSchedulings(double seconds) {
+  measure("default scheduling", seconds, false);
+  const sdk::RealtimeReport realtime = sdk::TryInitEnvironment();
+  if (!realtime.memoryLocked || !realtime.fifoScheduling) {
+    std::printf("\nInitEnvironment is not permitted here (%s): no real-time figures.\n",
+                realtime.reason);
+    return;
   }
-  int status = 0;
-  return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
+  measure("after InitEnvironment (mlockall, SCHED_FIFO 99)", seconds, true);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
-  if (!(seconds > 0)) {
-    std::fprintf(stderr, "usage: %s [SECONDS]\n", argv[0]);
-    return 2;
-  }
-  std::fflush(stdout);
-  g_report = fdopen(dup(STDOUT_FILENO), "w");
-  if (g_report == nullptr || std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
-
-  measure("default scheduling", seconds, false);
-  if (!realtimeAllowed()) {
-    std::fprintf(g_report, "\nInitEnvironment is not permitted here: no real-time figures.\n");
-    return 0;
-  }
-  sdk::InitEnvironment();
-  measure("after InitEnvironment (mlockall, SCHED_FIFO 99)", seconds, true);
-  return 0;
+  // The LoopFuncs' start and end lines, which LoopFunc always prints, come
+  // between the tables on standard output.
+  return kalvent_bench::benchMain(argc, argv, "loop_bench", "seconds per measurement", 10.0,
+                                  measureBothSchedulings);
 }

@@ -16,9 +16,9 @@
 // what overallLoss() and recentLoss() reported at the end, in %. Run by hand; about 2 x 96 runs of
 // SECONDS_PER_RUN each.
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -29,6 +29,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench_support.h"
 #include "kalvent_legged_sdk.h"
 #include "udp_peer.h"
 #include "wire.h"
@@ -37,18 +38,9 @@ namespace sdk = KALVENT_LEGGED_SDK;
 
 namespace {
 
-constexpr int64_t kNsPerSecond = 1000000000;
-
-int64_t monotonicNs() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<int64_t>(t.tv_sec) * kNsPerSecond + t.tv_nsec;
-}
-
-void sleepUntil(int64_t ns) {
-  const timespec t{static_cast<time_t>(ns / kNsPerSecond), static_cast<long>(ns % kNsPerSecond)};
-  clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr);
-}
+using sdk::kNanosecondsPerSecond;
+using sdk::monotonicNanoseconds;
+using sdk::sleepUntilNanoseconds;
 
 struct Case {
   int rateHz;
@@ -71,7 +63,7 @@ std::pair<long, long> sendState(const kalvent_test::Peer& peer, uint16_t port, c
                                 int64_t startNs, int64_t endNs, unsigned seed) {
   std::mt19937_64 random(seed);
   std::uniform_real_distribution<double> unit(0.0, 1.0);
-  const double periodNs = static_cast<double>(kNsPerSecond) / c.rateHz;
+  const double periodNs = static_cast<double>(kNanosecondsPerSecond) / c.rateHz;
   kalvent_test::Bytes packet = kalvent_test::goodPacket(sdk::LOW_STATE_LENGTH, 7);
   // Held-back packets: (release time, tick), earliest first.
   using Held = std::pair<int64_t, uint32_t>;
@@ -83,14 +75,14 @@ std::pair<long, long> sendState(const kalvent_test::Peer& peer, uint16_t port, c
     const auto dueNs = startNs + std::llround(static_cast<double>(k) * periodNs);
     // Release what is due before the next packet.
     while (!held.empty() && held.top().first <= dueNs) {
-      sleepUntil(held.top().first);
+      sleepUntilNanoseconds(held.top().first);
       kalvent_test::put<uint32_t>(packet, offsetof(sdk::LowState_t, tick), held.top().second);
       sdk::stampChecksum(packet.data(), packet.size());
       peer.sendTo(port, packet);
       held.pop();
     }
     if (dueNs >= endNs) break;
-    sleepUntil(dueNs);
+    sleepUntilNanoseconds(dueNs);
     const bool drop = unit(random) * 100 < c.lossPercent;
     if (sent == 0 && drop) continue;
     ++sent;
@@ -107,28 +99,28 @@ std::pair<long, long> sendState(const kalvent_test::Peer& peer, uint16_t port, c
 }
 
 Outcome run(const Case& c, double seconds, unsigned seed) {
-  kalvent_test::Link link(sdk::LOW_CMD_LENGTH, sdk::LOW_STATE_LENGTH);
-  link.endpoint.linkHealth().setWarnings(false);
+  kalvent_bench::Link link(sdk::LOW_CMD_LENGTH, sdk::LOW_STATE_LENGTH);
+  link.endpoint->linkHealth().setWarnings(false);
   // Room for a second of state, so that a receiver delayed by a loaded
   // machine loses nothing in the kernel (which the sender could not count).
   const int bytes = 4 << 20;
-  setsockopt(link.endpoint.socketFd(), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes);
-  const int64_t startNs = monotonicNs() + 20000000;
-  const int64_t endNs = startNs + std::llround(seconds * kNsPerSecond);
+  setsockopt(link.endpoint->socketFd(), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes);
+  const int64_t startNs = monotonicNanoseconds() + 20000000;
+  const int64_t endNs = startNs + std::llround(seconds * kNanosecondsPerSecond);
   std::pair<long, long> counts;
-  std::thread sender(
-      [&] { counts = sendState(link.peer, link.endpoint.localPort, c, startNs, endNs, seed); });
-  const double recvEveryNs = static_cast<double>(kNsPerSecond) / c.rateHz / c.recvPerPeriod;
+  std::thread sender([&] { counts = sendState(link.peer, link.port, c, startNs, endNs, seed); });
+  const double recvEveryNs =
+      static_cast<double>(kNanosecondsPerSecond) / c.rateHz / c.recvPerPeriod;
   // Until the last held-back packet is in, with a margin.
   const int64_t recvEndNs = endNs + std::llround((c.jitterMs + 5) * 1e6);
   for (long i = 0;; ++i) {
     const int64_t at = startNs + std::llround(static_cast<double>(i) * recvEveryNs);
     if (at > recvEndNs) break;
-    sleepUntil(at);
-    link.endpoint.Recv();
+    sleepUntilNanoseconds(at);
+    link.endpoint->Recv();
   }
   sender.join();
-  const sdk::LinkHealth& health = link.endpoint.linkHealth();
+  const sdk::LinkHealth& health = link.endpoint->linkHealth();
   return {static_cast<double>(counts.second) / static_cast<double>(counts.first),
           health.overallLoss(), health.recentLoss(), health.tickRestarts()};
 }
@@ -136,16 +128,25 @@ Outcome run(const Case& c, double seconds, unsigned seed) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
-  if (!(seconds >= 1.2) || (argc != 2 && argc != 5 && argc != 1)) {
-    std::fprintf(stderr, "usage: %s [SECONDS_PER_RUN (at least 1.2) [RATE LOSS_PCT JITTER_MS]]\n",
-                 argv[0]);
+  CLI::App app("loss_table: link health's loss estimates against the true loss");
+  double seconds = 2.0;
+  int caseRate = 0;
+  int caseLoss = 0;
+  double caseJitter = 0;
+  app.add_option("SECONDS_PER_RUN", seconds, "at least 1.2")->check(CLI::Range(1.2, 3600.0));
+  const CLI::Option* oneCase[] = {app.add_option("RATE", caseRate),
+                                  app.add_option("LOSS_PCT", caseLoss),
+                                  app.add_option("JITTER_MS", caseJitter)};
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error) == 0 ? 0 : 2;
+  }
+  const size_t given = oneCase[0]->count() + oneCase[1]->count() + oneCase[2]->count();
+  if (given != 0 && given != 3) {
+    std::fprintf(stderr, "loss_table: RATE, LOSS_PCT and JITTER_MS come together\n");
     return 2;
   }
-  // The table on standard output; the endpoints' own lines ("UDP
-  // Initialized...") to /dev/null.
-  FILE* const table = fdopen(dup(STDOUT_FILENO), "w");
-  if (table == nullptr || std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
   // Real-time where allowed: the figures are link health's, not the
   // scheduler's.
   sdk::TryInitEnvironment();
@@ -153,34 +154,33 @@ int main(int argc, char** argv) {
   for (int rate = 300; rate <= 1000; rate += 50) rates.push_back(rate);
   std::vector<int> losses{0, 10, 30};
   std::vector<double> jitters{0.0, 1.0};
-  if (argc == 5) {
-    rates = {std::atoi(argv[2])};
-    losses = {std::atoi(argv[3])};
-    jitters = {std::atof(argv[4])};
+  if (given == 3) {
+    rates = {caseRate};
+    losses = {caseLoss};
+    jitters = {caseJitter};
   }
-  std::fprintf(table, "loss in %%: true / overallLoss / recentLoss at the end of %.1f s\n",
-               seconds);
-  std::fprintf(table, "%6s %5s %7s | %-20s | %-20s\n", "rate", "drop", "jitter",
-               "Recv 3x per period", "Recv every 2.5 periods");
+  std::printf("loss in %%: true / overallLoss / recentLoss at the end of %.1f s\n", seconds);
+  std::printf("%6s %5s %7s | %-20s | %-20s\n", "rate", "drop", "jitter", "Recv 3x per period",
+              "Recv every 2.5 periods");
   unsigned seed = 1;
   double worst = 0;
   for (int rate : rates) {
     for (int loss : losses) {
       for (double jitter : jitters) {
-        std::fprintf(table, "%4d Hz %4d%% %4.1f ms |", rate, loss, jitter);
+        std::printf("%4d Hz %4d%% %4.1f ms |", rate, loss, jitter);
         for (double recvPerPeriod : {3.0, 0.4}) {
           const Outcome o = run({rate, loss, jitter, recvPerPeriod}, seconds, ++seed);
           // "R": the tick was taken for a controller restart.
-          std::fprintf(table, " %5.1f / %5.1f / %5.1f%s|", 100 * o.trueLoss, 100 * o.overall,
-                       100 * o.recent, o.restarts != 0 ? "R" : " ");
+          std::printf(" %5.1f / %5.1f / %5.1f%s|", 100 * o.trueLoss, 100 * o.overall,
+                      100 * o.recent, o.restarts != 0 ? "R" : " ");
           const double error = std::fabs(o.overall - o.trueLoss);
           worst = std::isnan(error) ? error : std::max(worst, error);
         }
-        std::fprintf(table, "\n");
-        std::fflush(table);
+        std::printf("\n");
+        std::fflush(stdout);
       }
     }
   }
-  std::fprintf(table, "largest error of overallLoss: %.1f points\n", 100 * worst);
+  std::printf("largest error of overallLoss: %.1f points\n", 100 * worst);
   return 0;
 }

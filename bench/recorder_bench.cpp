@@ -23,10 +23,13 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "bench_support.h"
 #include "kalvent_legged_sdk.h"
 #include "packet_ring.h"
+#include "percentile.h"
 #include "udp_peer.h"
 #include "wire.h"
 
@@ -34,29 +37,21 @@ namespace sdk = KALVENT_LEGGED_SDK;
 
 namespace {
 
-struct Figures {
-  double medianNs;
-  double p99Ns;
-};
-
-Figures figures(std::vector<int64_t> samples) {
-  std::sort(samples.begin(), samples.end());
-  return {static_cast<double>(samples[samples.size() / 2]),
-          static_cast<double>(samples[samples.size() * 99 / 100])};
-}
+// Call times in ns.
+using Figures = sdk::Distribution;
 
 // Times `call` once per iteration, after `prepare` (untimed).
 Figures timeCalls(int calls, const std::function<void()>& prepare,
                   const std::function<void()>& call) {
-  std::vector<int64_t> samples;
+  std::vector<double> samples;
   samples.reserve(static_cast<size_t>(calls));
   for (int i = 0; i < calls; ++i) {
     prepare();
     const int64_t start = sdk::monotonicNanoseconds();
     call();
-    samples.push_back(sdk::monotonicNanoseconds() - start);
+    samples.push_back(static_cast<double>(sdk::monotonicNanoseconds() - start));
   }
-  return figures(samples);
+  return sdk::summarize(std::move(samples));
 }
 
 struct Pair {
@@ -68,26 +63,26 @@ struct Pair {
 // Send and Recv on a fresh low-level loopback link, with a recorder into
 // `path` unless it is empty. Each Recv finds one state waiting.
 Pair measureLink(int calls, const std::string& path) {
-  kalvent_test::Link link(610, 771);
-  link.endpoint.linkHealth().setWarnings(false);
+  kalvent_bench::Link link(610, 771);
+  link.endpoint->linkHealth().setWarnings(false);
   std::unique_ptr<sdk::Recorder> recorder;
   if (!path.empty()) {
     recorder = std::make_unique<sdk::Recorder>(path);
-    recorder->attach(link.endpoint);
+    recorder->attach(*link.endpoint);
   }
   const kalvent_test::Bytes state = kalvent_test::goodPacket(771, 7);
   char sink[1024];
   Pair pair{};
   pair.send = timeCalls(
-      calls, [&] { link.peer.receiveInto(sink, sizeof sink, 0); }, [&] { link.endpoint.Send(); });
+      calls, [&] { link.peer.receiveInto(sink, sizeof sink, 0); }, [&] { link.endpoint->Send(); });
   pair.recv = timeCalls(
       calls,
       [&] {
-        link.peer.sendTo(link.endpoint.localPort, state);
-        pollfd wait{link.endpoint.socketFd(), POLLIN, 0};
+        link.peer.sendTo(link.port, state);
+        pollfd wait{link.endpoint->socketFd(), POLLIN, 0};
         poll(&wait, 1, 1000);
       },
-      [&] { link.endpoint.Recv(); });
+      [&] { link.endpoint->Recv(); });
   if (recorder) {
     const sdk::RecorderStats stats = recorder->stats();
     pair.recorded = stats.commandsRecorded + stats.statesRecorded;
@@ -102,8 +97,8 @@ Pair measureLink(int calls, const std::string& path) {
 
 void printRow(const char* what, const Figures& without, const Figures& with) {
   std::printf("%-6s median %7.0f ns -> %7.0f ns (%+6.0f), p99 %7.0f ns -> %7.0f ns (%+6.0f)\n",
-              what, without.medianNs, with.medianNs, with.medianNs - without.medianNs,
-              without.p99Ns, with.p99Ns, with.p99Ns - without.p99Ns);
+              what, without.p50, with.p50, with.p50 - without.p50, without.p99, with.p99,
+              with.p99 - without.p99);
 }
 
 }  // namespace
@@ -138,7 +133,7 @@ int main(int argc, char** argv) {
                   sdk::monotonicNanoseconds());
       });
   std::printf("ring copy of a state packet with its timestamp: median %.0f ns, p99 %.0f ns\n",
-              push.medianNs, push.p99Ns);
+              push.p50, push.p99);
 
   struct stat file {};
   stat(path, &file);

@@ -5,6 +5,8 @@
 // real-time factor on one core: simulated seconds per second of CPU time.
 #include <benchmark/benchmark.h>
 
+#include <array>
+#include <cstddef>
 #include <cstring>
 
 #include "controller.h"
@@ -19,6 +21,30 @@ using kalvent_sim::ModelKind;
 
 const int kRateHz = 500;
 
+// A command record as a wire packet, its checksum stamped.
+template <typename Record>
+std::array<unsigned char, sizeof(Record)> packetOf(const Record& cmd) {
+  std::array<unsigned char, sizeof cmd> packet;
+  std::memcpy(packet.data(), &cmd, sizeof cmd);
+  sdk::stampChecksum(packet.data(), packet.size());
+  return packet;
+}
+
+// The timed iterations: each takes `command`, advances one state period and
+// writes a state.
+template <size_t Length>
+void runPeriods(benchmark::State& state, Controller& controller,
+                const std::array<unsigned char, Length>& command) {
+  unsigned char out[kalvent_sim::kMaxStateLength];
+  for (auto _ : state) {
+    controller.receive(command.data(), command.size());
+    controller.advance();
+    benchmark::DoNotOptimize(controller.writeState(out));
+  }
+  state.counters["rtf"] = benchmark::Counter(static_cast<double>(state.iterations()) / kRateHz,
+                                             benchmark::Counter::kIsRate);
+}
+
 // The stand pose under the stand example's gains, as a wire packet.
 std::array<unsigned char, sizeof(sdk::LowCmd_t)> standCommand() {
   sdk::LowCmd_t cmd{};
@@ -32,24 +58,12 @@ std::array<unsigned char, sizeof(sdk::LowCmd_t)> standCommand() {
                        static_cast<int16_t>(example::StandMotion::kKd * 16),
                        {}};
   }
-  std::array<unsigned char, sizeof cmd> packet;
-  std::memcpy(packet.data(), &cmd, sizeof cmd);
-  KALVENT_LEGGED_SDK::stampChecksum(packet.data(), packet.size());
-  return packet;
+  return packetOf(cmd);
 }
 
-// One iteration: a command taken, one state period advanced, a state written.
 void simulate(benchmark::State& state, ModelKind kind) {
-  const auto command = standCommand();
-  unsigned char out[kalvent_sim::kMaxStateLength];
   Controller controller({sdk::LeggedType::Tesmar, kind, kRateHz});
-  for (auto _ : state) {
-    controller.receive(command.data(), command.size());
-    controller.advance();
-    benchmark::DoNotOptimize(controller.writeState(out));
-  }
-  state.counters["rtf"] = benchmark::Counter(static_cast<double>(state.iterations()) / kRateHz,
-                                             benchmark::Counter::kIsRate);
+  runPeriods(state, controller, standCommand());
 }
 
 // A walk command at 0.5 m/s, as a wire packet.
@@ -58,29 +72,19 @@ std::array<unsigned char, sizeof(sdk::HighCmd)> walkCommand() {
   cmd.levelFlag = sdk::HIGHLEVEL;
   cmd.mode = 2;
   cmd.forwardSpeed = 0.5f;
-  std::array<unsigned char, sizeof cmd> packet;
-  std::memcpy(packet.data(), &cmd, sizeof cmd);
-  KALVENT_LEGGED_SDK::stampChecksum(packet.data(), packet.size());
-  return packet;
+  return packetOf(cmd);
 }
 
 // The robot stands up first (two simulated seconds, not timed), then each
 // iteration is one state period of the trot.
 void BM_PhysicsWalking(benchmark::State& state) {
   const auto command = walkCommand();
-  unsigned char out[kalvent_sim::kMaxStateLength];
   Controller controller({sdk::LeggedType::Tesmar, ModelKind::Physics, kRateHz});
   for (int i = 0; i < 2 * kRateHz; ++i) {
     controller.receive(command.data(), command.size());
     controller.advance();
   }
-  for (auto _ : state) {
-    controller.receive(command.data(), command.size());
-    controller.advance();
-    benchmark::DoNotOptimize(controller.writeState(out));
-  }
-  state.counters["rtf"] = benchmark::Counter(static_cast<double>(state.iterations()) / kRateHz,
-                                             benchmark::Counter::kIsRate);
+  runPeriods(state, controller, command);
 }
 
 void BM_Physics(benchmark::State& state) {

@@ -10,78 +10,64 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "bench_support.h"
 #include "kalvent_legged_sdk.h"
+#include "percentile.h"
 #include "syscall_count.h"
 #include "udp_peer.h"
 #include "wire.h"
 
 namespace sdk = KALVENT_LEGGED_SDK;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
 // One endpoint for the codec benchmarks, which the framework calls repeatedly.
-kalvent_test::Link& codecLink() {
-  static kalvent_test::Link link(sdk::LOW_CMD_LENGTH, sdk::LOW_STATE_LENGTH);
+kalvent_bench::Link& codecLink() {
+  static kalvent_bench::Link link(sdk::LOW_CMD_LENGTH, sdk::LOW_STATE_LENGTH);
   return link;
 }
 
 void BM_SetSendLowCmd(benchmark::State& state) {
-  kalvent_test::Link& link = codecLink();
+  kalvent_bench::Link& link = codecLink();
   sdk::LowCmd cmd{};
-  link.endpoint.InitCmdData(cmd);
+  link.endpoint->InitCmdData(cmd);
   float torque = 0.0f;
   for (auto _ : state) {
     cmd.motorCmd[0].tau = torque;
     torque += 0.001f;
-    link.endpoint.SetSend(cmd);
+    link.endpoint->SetSend(cmd);
     benchmark::ClobberMemory();
   }
 }
 BENCHMARK(BM_SetSendLowCmd);
 
 void BM_GetRecvLowState(benchmark::State& state) {
-  kalvent_test::Link& link = codecLink();
+  kalvent_bench::Link& link = codecLink();
   if (!link.deliver(kalvent_test::goodPacket(sdk::LOW_STATE_LENGTH, 1))) {
     state.SkipWithError("no state packet arrived");
     return;
   }
   sdk::LowState decoded{};
   for (auto _ : state) {
-    link.endpoint.GetRecv(decoded);
+    link.endpoint->GetRecv(decoded);
     benchmark::DoNotOptimize(&decoded);
     benchmark::ClobberMemory();
   }
 }
 BENCHMARK(BM_GetRecvLowState);
 
-// A UDP socket on 127.0.0.1 at a free port.
-int loopbackSocket(uint16_t* port) {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof at;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length) != 0) {
-    throw std::runtime_error("socket set-up failed");
-  }
-  *port = ntohs(at.sin_port);
-  return fd;
-}
-
 // Answers every command datagram on either of its sockets with a state
 // packet, busy-polling like a controller's receive loop.
 class Controller {
  public:
-  Controller() : forEndpoint_(loopbackSocket(&endpointPort)), forRaw_(loopbackSocket(&rawPort)) {
+  Controller()
+      : forEndpoint_(kalvent_bench::loopbackSocket(&endpointPort)),
+        forRaw_(kalvent_bench::loopbackSocket(&rawPort)) {
     thread_ = std::thread([this] { run(); });
   }
   ~Controller() {
@@ -119,13 +105,6 @@ class Controller {
   std::thread thread_;
 };
 
-double percentile(std::vector<double>& samples, double fraction) {
-  const auto at = static_cast<size_t>(fraction * static_cast<double>(samples.size() - 1));
-  std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(at),
-                   samples.end());
-  return samples[at];
-}
-
 // Socket system calls per control cycle: SetSend, Send, then (once the
 // answer is queued, waited for without counting) Recv and GetRecv.
 double socketCallsPerCycle(sdk::UDP& endpoint, sdk::LowCmd& cmd, sdk::LowState& decoded) {
@@ -146,8 +125,8 @@ double socketCallsPerCycle(sdk::UDP& endpoint, sdk::LowCmd& cmd, sdk::LowState& 
   return static_cast<double>(calls) / kCycles;
 }
 
-double microsecondsSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+double microsecondsSince(int64_t startNs) {
+  return static_cast<double>(sdk::monotonicNanoseconds() - startNs) / 1e3;
 }
 
 // Each iteration: one exchange through the endpoint (SetSend, Send, Recv
@@ -155,14 +134,15 @@ double microsecondsSince(Clock::time_point start) {
 // busy-poll a non-blocking recv until 771 bytes come).
 void BM_RoundTrip(benchmark::State& state) {
   Controller controller;
-  sdk::UDP endpoint(kalvent_test::freePort(), "127.0.0.1", controller.endpointPort,
-                    sdk::LOW_CMD_LENGTH, sdk::LOW_STATE_LENGTH);
+  const std::unique_ptr<sdk::UDP> opened = kalvent_bench::loopbackEndpoint(
+      controller.endpointPort, sdk::LOW_CMD_LENGTH, sdk::LOW_STATE_LENGTH);
+  sdk::UDP& endpoint = *opened;
   sdk::LowCmd cmd{};
   endpoint.InitCmdData(cmd);
   sdk::LowState decoded{};
 
   uint16_t rawPort = 0;
-  const int raw = loopbackSocket(&rawPort);
+  const int raw = kalvent_bench::loopbackSocket(&rawPort);
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -176,21 +156,21 @@ void BM_RoundTrip(benchmark::State& state) {
   std::vector<double> plain;
   library.reserve(static_cast<size_t>(state.max_iterations));
   plain.reserve(static_cast<size_t>(state.max_iterations));
-  const auto timeout = std::chrono::seconds(1);
+  const int64_t timeoutNs = sdk::kNanosecondsPerSecond;
   const auto throughEndpoint = [&] {
-    const auto start = Clock::now();
+    const int64_t start = sdk::monotonicNanoseconds();
     endpoint.SetSend(cmd);
     endpoint.Send();
-    while (endpoint.Recv() != 0 && Clock::now() - start < timeout) {
+    while (endpoint.Recv() != 0 && sdk::monotonicNanoseconds() - start < timeoutNs) {
     }
     endpoint.GetRecv(decoded);
     library.push_back(microsecondsSince(start));
   };
   const auto throughRawSockets = [&] {
-    const auto start = Clock::now();
+    const int64_t start = sdk::monotonicNanoseconds();
     send(raw, rawCommand.data(), rawCommand.size(), 0);
     while (recv(raw, rawState, sizeof rawState, MSG_DONTWAIT) <= 0 &&
-           Clock::now() - start < timeout) {
+           sdk::monotonicNanoseconds() - start < timeoutNs) {
     }
     plain.push_back(microsecondsSince(start));
   };
@@ -208,16 +188,14 @@ void BM_RoundTrip(benchmark::State& state) {
   }
   close(raw);
 
-  const double libraryMedian = percentile(library, 0.5);
-  const double libraryP99 = percentile(library, 0.99);
-  const double rawMedian = percentile(plain, 0.5);
-  const double rawP99 = percentile(plain, 0.99);
-  state.counters["lib_median_us"] = libraryMedian;
-  state.counters["lib_p99_us"] = libraryP99;
-  state.counters["raw_median_us"] = rawMedian;
-  state.counters["raw_p99_us"] = rawP99;
-  state.counters["ratio_median"] = libraryMedian / rawMedian;
-  state.counters["ratio_p99"] = libraryP99 / rawP99;
+  const sdk::Distribution lib = sdk::summarize(std::move(library));
+  const sdk::Distribution bare = sdk::summarize(std::move(plain));
+  state.counters["lib_median_us"] = lib.p50;
+  state.counters["lib_p99_us"] = lib.p99;
+  state.counters["raw_median_us"] = bare.p50;
+  state.counters["raw_p99_us"] = bare.p99;
+  state.counters["ratio_median"] = lib.p50 / bare.p50;
+  state.counters["ratio_p99"] = lib.p99 / bare.p99;
   state.counters["stored"] = static_cast<double>(endpoint.udpState.RecvCount);
   state.counters["syscalls_per_cycle"] = callsPerCycle;
 }

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <iterator>
 
+#include "kalvent_legged_sdk/clock.h"
 #include "kalvent_legged_sdk/comm.h"
 #include "kalvent_legged_sdk/log.h"
 #include "wire.h"
@@ -19,16 +20,8 @@ namespace KALVENT_LEGGED_SDK {
 
 namespace {
 
-constexpr int64_t kNsPerSecond = 1000000000;
-
 int64_t secondsToNs(double seconds) {
-  return static_cast<int64_t>(seconds * kNsPerSecond);
-}
-
-int64_t monotonicNs() noexcept {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<int64_t>(t.tv_sec) * kNsPerSecond + t.tv_nsec;
+  return static_cast<int64_t>(seconds * kNanosecondsPerSecond);
 }
 
 // Where the tick sits in the state packets that carry one; -1 for others.
@@ -68,7 +61,7 @@ bool LinkHealth::anyValid() const noexcept {
 double LinkHealth::stateAge() const noexcept {
   const int64_t last = lastValidNs_.load(std::memory_order_acquire);
   if (last == INT64_MIN) return HUGE_VAL;
-  return static_cast<double>(monotonicNs() - last) / kNsPerSecond;
+  return static_cast<double>(monotonicNanoseconds() - last) / kNanosecondsPerSecond;
 }
 
 bool LinkHealth::stale(double thresholdSeconds) const noexcept {
@@ -107,13 +100,14 @@ bool LinkHealth::waitForFirstState(double timeoutSeconds) const {
                timeoutSeconds);
     return false;
   }
-  const int64_t start = monotonicNs();
+  const int64_t start = monotonicNanoseconds();
   // Beyond the clock's range (infinity included) there is no deadline.
-  const bool forever = timeoutSeconds >= static_cast<double>(INT64_MAX - start) / kNsPerSecond;
+  const bool forever =
+      timeoutSeconds >= static_cast<double>(INT64_MAX - start) / kNanosecondsPerSecond;
   const int64_t deadline = forever ? INT64_MAX : start + secondsToNs(timeoutSeconds);
   const timespec pause{0, 1000000};
   while (!anyValid()) {
-    if (!forever && monotonicNs() >= deadline) return false;
+    if (!forever && monotonicNanoseconds() >= deadline) return false;
     nanosleep(&pause, nullptr);
   }
   return true;
@@ -125,7 +119,7 @@ void LinkHealth::setWarnings(bool enabled) noexcept {
 
 void LinkHealth::onSend(const sockaddr_in& peer) noexcept {
   if (anyValid() || silentWarned_.load(std::memory_order_relaxed)) return;
-  const int64_t now = monotonicNs();
+  const int64_t now = monotonicNanoseconds();
   int64_t first = firstSendNs_.load(std::memory_order_relaxed);
   if (first == 0) {
     firstSendNs_.compare_exchange_strong(first, now, std::memory_order_relaxed);
@@ -141,16 +135,16 @@ void LinkHealth::onSend(const sockaddr_in& peer) noexcept {
 }
 
 void LinkHealth::onEmptyPoll(const sockaddr_in& peer) noexcept {
-  onEmptyPollAt(monotonicNs(), peer);
+  onEmptyPollAt(monotonicNanoseconds(), peer);
 }
 
 void LinkHealth::onChecksumFailure(int datagrams, const sockaddr_in& peer) noexcept {
-  onChecksumFailureAt(monotonicNs(), datagrams, peer);
+  onChecksumFailureAt(monotonicNanoseconds(), datagrams, peer);
 }
 
 void LinkHealth::onAccepted(const char* packet, int length, int datagrams,
                             const sockaddr_in& peer) noexcept {
-  onAcceptedAt(monotonicNs(), packet, length, datagrams, peer);
+  onAcceptedAt(monotonicNanoseconds(), packet, length, datagrams, peer);
 }
 
 void LinkHealth::onEmptyPollAt(int64_t now, const sockaddr_in& peer) noexcept {

@@ -30,12 +30,6 @@ namespace {
 constexpr int64_t kHealthPeriodNs = 1000000000;
 constexpr auto kWriterPeriod = std::chrono::milliseconds(10);
 
-int64_t wallClockMicroseconds() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
-
 }  // namespace
 
 // Hidden: the library keeps it to itself.

@@ -15,27 +15,13 @@
 #include <cstdio>
 
 #include "fatal.h"
+#include "kalvent_legged_sdk/clock.h"
 #include "kalvent_legged_sdk/log.h"
 #include "loop_counters.h"
 
 namespace KALVENT_LEGGED_SDK {
 
 namespace {
-
-const int64_t kNsPerSecond = 1000000000;
-
-int64_t monotonicNs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * kNsPerSecond + now.tv_nsec;
-}
-
-timespec durationOf(int64_t ns) {
-  timespec t;
-  t.tv_sec = static_cast<time_t>(ns / kNsPerSecond);
-  t.tv_nsec = static_cast<long>(ns % kNsPerSecond);
-  return t;
-}
 
 // A period of at least a microsecond and a margin of none or more, both
 // shorter than a day: anything else is a mistake rather than a choice.
@@ -154,7 +140,7 @@ void StateLoopThread::run(int wakeFd) {
   const int64_t periodNs = std::max<int64_t>(nanosecondsOf(_period), 1000);
   const int64_t staleNs = periodNs + nanosecondsOf(_staleMargin);
   pollfd waitFor[2] = {{_udp.socketFd(), POLLIN, 0}, {wakeFd, POLLIN, 0}};
-  int64_t deadline = monotonicNs() + staleNs;
+  int64_t deadline = monotonicNanoseconds() + staleNs;
   uint64_t stateCalls = 0;
   uint64_t staleCalls = 0;
   LoopCounters& counters = loopCountersOf(this);
@@ -164,17 +150,17 @@ void StateLoopThread::run(int wakeFd) {
     // Datagrams the endpoint took from the socket but left for the next Recv
     // no longer make the socket readable: they are received before any wait.
     if (!_udp.hasBuffered()) {
-      const timespec timeout = durationOf(std::max<int64_t>(deadline - monotonicNs(), 0));
+      const timespec timeout = timespecOf(std::max<int64_t>(deadline - monotonicNanoseconds(), 0));
       const int ready = ppoll(waitFor, 2, &timeout, nullptr);
       if (ready < 0) continue;  // interrupted: wait again for what is left
       if (ready == 0) {
-        const int64_t begun = monotonicNs();
+        const int64_t begun = monotonicNanoseconds();
         _step(_context, StateTick{true, _udp.linkHealth().stateAge()});
         _udp.Send();
         ++staleCalls;
         // On the period grid; periods missed by an overrun are skipped.
         deadline += periodNs;
-        const int64_t after = monotonicNs();
+        const int64_t after = monotonicNanoseconds();
         counters.count(after - begun > 2 * periodNs);
         if (deadline <= after) deadline = after + periodNs;
         continue;
@@ -184,12 +170,12 @@ void StateLoopThread::run(int wakeFd) {
     // A state waiting wins over a stale call that fell due meanwhile. A
     // datagram Recv refuses leaves the deadline as it was.
     if (_udp.Recv() == 0) {
-      const int64_t accepted = monotonicNs();
+      const int64_t accepted = monotonicNanoseconds();
       _step(_context, StateTick{false, 0.0});
       _udp.Send();
       ++stateCalls;
       deadline = accepted + staleNs;
-      counters.count(monotonicNs() - accepted > 2 * periodNs);
+      counters.count(monotonicNanoseconds() - accepted > 2 * periodNs);
     }
   }
   logMessage(LogLevel::Info, "state loop", "state loop %s: end, %llu state calls, %llu stale calls",

@@ -368,27 +368,7 @@ void UDP::GetRecv(LowState& state) {
     std::lock_guard<std::mutex> lock(recvMut);
     std::memcpy(&wire, recvBuf.get(), static_cast<size_t>(std::min(recvLength, LOW_STATE_LENGTH)));
   }
-  copyHeader(wire, state);
-  state.imu = wire.imu;
-  for (int k = 0; k < 20; ++k) {
-    const MotorState_t& in = wire.motorState[k];
-    MotorState& out = state.motorState[k];
-    out.mode = in.mode;
-    out.q = in.q;
-    out.dq = in.dq;
-    out.ddq = static_cast<float>(in.ddq);
-    out.tauEst = static_cast<float>(in.tauEst) * (1.0f / TAU_WIRE_SCALE);
-    out.q_raw = in.q_raw;
-    out.dq_raw = in.dq_raw;
-    out.ddq_raw = static_cast<float>(in.ddq_raw);
-    out.temperature = in.temperature;
-    std::memcpy(out.reserve, in.reserve, sizeof out.reserve);
-  }
-  std::memcpy(state.footForce, wire.footForce, sizeof state.footForce);
-  std::memcpy(state.footForceEst, wire.footForceEst, sizeof state.footForceEst);
-  state.tick = wire.tick;
-  std::memcpy(state.wirelessRemote, wire.wirelessRemote, sizeof state.wirelessRemote);
-  state.reserve = wire.reserve;
+  decodeLowState(wire, state);
 }
 
 void UDP::GetRecv(char* recv) {

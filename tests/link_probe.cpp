@@ -35,9 +35,7 @@ namespace sdk = KALVENT_LEGGED_SDK;
 namespace {
 
 double monotonicMs() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+  return static_cast<double>(sdk::monotonicNanoseconds()) / 1e6;
 }
 
 struct Arrivals {

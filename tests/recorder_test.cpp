@@ -408,6 +408,31 @@ TEST(KalventRecord, RecordsTheBridgesRecordsTyped) {
   std::remove(path.c_str());
 }
 
+// A command line the tools do not take ends with status 2 before any file
+// is touched (a file that cannot be read or written would end with 1).
+TEST(KalventRecord, BadCommandLinesEndWithStatus2) {
+  const std::string missing = "/nonexistent/recording.log";
+  const std::vector<std::vector<std::string>> commandLines = {
+      {KALVENT_RECORD_PROGRAM},
+      {KALVENT_RECORD_PROGRAM, missing, "0"},
+      {KALVENT_RECORD_PROGRAM, missing, "-1"},
+      {KALVENT_RECORD_PROGRAM, missing, "1", "2"},
+      {KALVENT_LOG_PROGRAM, "info"},
+      {KALVENT_LOG_PROGRAM, "show", missing},
+      {KALVENT_LOG_PROGRAM, "info", missing, "extra"},
+      {KALVENT_LOG_PROGRAM, "csv", missing},
+      {KALVENT_LOG_PROGRAM, "replay", missing, "--port", "0"},
+      {KALVENT_LOG_PROGRAM, "replay", missing, "--port", "65536"},
+      {KALVENT_LOG_PROGRAM, "replay", missing, "--wait", "nan"},
+      {KALVENT_LOG_PROGRAM, "replay", missing, "--lcm", "--loud"},
+  };
+  for (const std::vector<std::string>& commandLine : commandLines) {
+    EXPECT_EQ(waitExit(spawn(commandLine), 10), 2) << commandLine.back();
+  }
+  EXPECT_EQ(waitExit(spawn({KALVENT_LOG_PROGRAM, "replay", missing, "--port", "9", "--lcm"}), 10),
+            1);
+}
+
 TEST(Recorder, AFullDiskIsReportedOnceAndTheLoopGoesOn) {
   std::string err;
   const kalvent_test::ChildResult child = kalvent_test::runInChild(

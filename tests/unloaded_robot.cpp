@@ -81,15 +81,9 @@ int main(int argc, char** argv) {
   sdk::LowCmd_t cmd{};
   bool commanded = false;
   const long periods = std::lround(std::atof(argv[4]) / kPeriod);
-  timespec next{};
-  clock_gettime(CLOCK_MONOTONIC, &next);
+  const int64_t start = sdk::monotonicNanoseconds();
   for (long period = 1; period <= periods; ++period) {
-    next.tv_nsec += static_cast<long>(kPeriod * 1e9);
-    if (next.tv_nsec >= 1000000000L) {
-      next.tv_nsec -= 1000000000L;
-      ++next.tv_sec;
-    }
-    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+    sdk::sleepUntilNanoseconds(start + std::llround(static_cast<double>(period) * kPeriod * 1e9));
     // The newest of the commands that queued meanwhile.
     unsigned char datagram[sdk::LOW_CMD_LENGTH + 1];
     while (const size_t got = peer.receiveInto(datagram, sizeof datagram, 0)) {

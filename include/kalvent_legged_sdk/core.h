@@ -6,6 +6,7 @@
 /// file is the same; kalvent_legged_sdk.h is this plus the bridge.
 #pragma once
 
+#include "kalvent_legged_sdk/clock.h"
 #include "kalvent_legged_sdk/comm.h"
 #include "kalvent_legged_sdk/leg_kinematics.h"
 #include "kalvent_legged_sdk/link_health.h"

@@ -2,13 +2,13 @@
 // costs from the loop's own point of view.
 #pragma once
 
-#include <time.h>
-
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
 #include <vector>
+
+#include "kalvent_legged_sdk/clock.h"
 
 namespace kalvent_python {
 
@@ -20,11 +20,7 @@ class CallTimes {
  public:
   using Call = std::pair<int64_t, int64_t>;
 
-  static int64_t now() {
-    timespec at{};
-    clock_gettime(CLOCK_MONOTONIC, &at);
-    return static_cast<int64_t>(at.tv_sec) * 1000000000 + at.tv_nsec;
-  }
+  static int64_t now() { return KALVENT_LEGGED_SDK::monotonicNanoseconds(); }
 
   // Forgets what was recorded and makes room for `count` calls. Not while a
   // loop thread records.

@@ -4,6 +4,8 @@
 // and the data.
 #pragma once
 
+#include <time.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <stdexcept>
@@ -18,6 +20,14 @@ constexpr uint32_t kEventSyncWord = 0xEDA1DA01;
 constexpr size_t kEventHeaderBytes = 28;
 // lcm-logger refuses longer channel names.
 constexpr int32_t kMaxChannelLength = 256;
+
+// The wall clock (CLOCK_REALTIME) in µs: an event's timestamp, as
+// lcm-logger stamps them.
+inline int64_t wallClockMicroseconds() noexcept {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
 
 // Appends one event to `out`.
 void appendEvent(std::vector<unsigned char>& out, int64_t number, int64_t timestampUs,

@@ -4,24 +4,17 @@
 // enters the kernel; a full ring drops the packet and counts it.
 #pragma once
 
-#include <time.h>
-
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 
+#include "kalvent_legged_sdk/clock.h"
+
 // Not hidden like the rest of src/internal/: UDP holds a pointer to a
 // PacketTap. Everything here is inline and compiled into the library.
 namespace KALVENT_LEGGED_SDK {
-
-// CLOCK_MONOTONIC in ns. Answered by the vDSO, without a system call.
-inline int64_t monotonicNanoseconds() noexcept {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 
 class PacketRing {
  public:

@@ -135,6 +135,36 @@ inline bool checksumMatches(const void* packet, size_t length) {
          loadLittleEndian(static_cast<const unsigned char*>(packet) + length - 4);
 }
 
+// The program's record of a low-level state from its wire record: the
+// 16-bit fields widened, the torque estimate back in N·m.
+inline void decodeLowState(const LowState_t& wire, LowState& state) {
+  state.levelFlag = wire.levelFlag;
+  state.commVersion = wire.commVersion;
+  state.robotID = wire.robotID;
+  state.SN = wire.SN;
+  state.bandWidth = wire.bandWidth;
+  state.imu = wire.imu;
+  for (int k = 0; k < 20; ++k) {
+    const MotorState_t& in = wire.motorState[k];
+    MotorState& out = state.motorState[k];
+    out.mode = in.mode;
+    out.q = in.q;
+    out.dq = in.dq;
+    out.ddq = static_cast<float>(in.ddq);
+    out.tauEst = static_cast<float>(in.tauEst) * (1.0f / TAU_WIRE_SCALE);
+    out.q_raw = in.q_raw;
+    out.dq_raw = in.dq_raw;
+    out.ddq_raw = static_cast<float>(in.ddq_raw);
+    out.temperature = in.temperature;
+    std::memcpy(out.reserve, in.reserve, sizeof out.reserve);
+  }
+  std::memcpy(state.footForce, wire.footForce, sizeof state.footForce);
+  std::memcpy(state.footForceEst, wire.footForceEst, sizeof state.footForceEst);
+  state.tick = wire.tick;
+  std::memcpy(state.wirelessRemote, wire.wirelessRemote, sizeof state.wirelessRemote);
+  state.reserve = wire.reserve;
+}
+
 // Writes the packet's checksum into its last four bytes.
 inline void stampChecksum(void* packet, size_t length) {
   storeLittleEndian(static_cast<unsigned char*>(packet) + length - 4,

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "json.h"
+#include "measure.h"
 
 namespace kalvent_linkcheck {
 
@@ -20,9 +20,9 @@ struct CheckItem {
   std::string key;    // short name in the JSON output
   std::string title;  // name in the readable report
   Verdict verdict = Verdict::Info;
-  std::string finding;  // what was found, one line
-  std::string fix;      // one line; empty when the verdict is Ok or Info
-  JsonObject facts;     // the figures behind the finding
+  std::string finding;          // what was found, one line
+  std::string fix;              // one line; empty when the verdict is Ok or Info
+  Json facts = Json::object();  // the figures behind the finding
 };
 
 }  // namespace kalvent_linkcheck

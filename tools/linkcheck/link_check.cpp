@@ -1,15 +1,13 @@
 #include "link_check.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <vector>
 
+#include "kalvent_legged_sdk/clock.h"
 #include "kalvent_legged_sdk/udp.h"
 #include "wire.h"
 
@@ -19,24 +17,7 @@ namespace sdk = KALVENT_LEGGED_SDK;
 
 namespace {
 
-constexpr int64_t kPeriodNs = 1000000000 / kLinkRateHz;
-
-// The endpoint ends the process when it cannot bind; a taken port (a control
-// program already running, say) deserves a plain answer instead.
-bool portFree(int port, std::string* error) {
-  const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(static_cast<uint16_t>(port));
-  const bool bound =
-      probe >= 0 && bind(probe, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
-  if (!bound) {
-    *error = "cannot bind local port " + std::to_string(port) + ": " + std::strerror(errno) +
-             " (is a control program using it? try --local-port 0)";
-  }
-  if (probe >= 0) close(probe);
-  return bound;
-}
+constexpr int64_t kPeriodNs = sdk::kNanosecondsPerSecond / kLinkRateHz;
 
 int boundPort(int fd) {
   sockaddr_in local{};
@@ -62,40 +43,15 @@ void storeIdleCommand(sdk::UDP& udp, bool lowLevel) {
   }
 }
 
-timespec toTimespec(int64_t ns) {
-  return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-}
-
 }  // namespace
 
-// The endpoint ends the process when it cannot connect; a probe socket
-// connected the same way tells first.
-bool addressUsable(const Options& options, std::string* error) {
-  sockaddr_in remote{};
-  remote.sin_family = AF_INET;
-  remote.sin_port = htons(static_cast<uint16_t>(options.port));
-  if (inet_pton(AF_INET, options.address.c_str(), &remote.sin_addr) != 1) {
-    *error = "--address " + options.address + " is not an IPv4 address";
-    return false;
-  }
-  const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  const bool connected =
-      probe >= 0 && connect(probe, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0;
-  const int failure = errno;
-  if (probe >= 0) close(probe);
-  if (!connected) {
-    *error = "cannot send to --address " + options.address + " port " +
-             std::to_string(options.port) + ": " + std::strerror(failure);
-  }
-  return connected;
-}
-
-bool runLinkCheck(const Options& options, LinkResult* result, std::string* error) {
-  if (!portFree(options.localPort, error)) return false;
-  sdk::UDP udp(static_cast<uint16_t>(options.localPort), options.address.c_str(),
-               static_cast<uint16_t>(options.port),
-               options.lowLevel ? sdk::LOW_CMD_LENGTH : sdk::HIGH_CMD_LENGTH,
-               options.lowLevel ? sdk::LOW_STATE_LENGTH : sdk::HIGH_STATE_LENGTH);
+sdk::Result<LinkResult> runLinkCheck(const Options& options) {
+  auto opened = sdk::UDP::open(static_cast<uint16_t>(options.localPort), options.address.c_str(),
+                               static_cast<uint16_t>(options.port),
+                               options.lowLevel ? sdk::LOW_CMD_LENGTH : sdk::HIGH_CMD_LENGTH,
+                               options.lowLevel ? sdk::LOW_STATE_LENGTH : sdk::HIGH_STATE_LENGTH);
+  if (!opened) return opened.error();
+  sdk::UDP& udp = *opened.value();
   sdk::LinkHealth& health = udp.linkHealth();
   health.setWarnings(false);
   storeIdleCommand(udp, options.lowLevel);
@@ -115,21 +71,21 @@ bool runLinkCheck(const Options& options, LinkResult* result, std::string* error
     wasStale = stale;
   };
 
-  int64_t next = monotonicNs();
+  int64_t next = sdk::monotonicNanoseconds();
   for (size_t period = 0; period < periods; ++period) {
     noteStale();
     if (health.anyValid()) ages.push_back(health.stateAge() * 1e3);
     udp.Send();
-    const int64_t sentAt = monotonicNs();
+    const int64_t sentAt = sdk::monotonicNanoseconds();
     bool awaiting = true;
     ++r.sent;
     next += kPeriodNs;
     // Receive each state the moment it arrives until the next send is due.
-    for (int64_t now = sentAt; now < next; now = monotonicNs()) {
+    for (int64_t now = sentAt; now < next; now = sdk::monotonicNanoseconds()) {
       pollfd wait{udp.socketFd(), POLLIN, 0};
-      const timespec timeout = toTimespec(next - now);
+      const timespec timeout = sdk::timespecOf(next - now);
       if (ppoll(&wait, 1, &timeout, nullptr) <= 0) continue;
-      const int64_t arrived = monotonicNs();
+      const int64_t arrived = sdk::monotonicNanoseconds();
       if (udp.Recv() == 0 && awaiting) {
         sendToState.push_back(static_cast<double>(arrived - sentAt) / 1e6);
         awaiting = false;
@@ -138,7 +94,7 @@ bool runLinkCheck(const Options& options, LinkResult* result, std::string* error
     }
     // After a stall (a loaded machine), carry on at the rate instead of
     // sending the missed periods in a burst.
-    const int64_t now = monotonicNs();
+    const int64_t now = sdk::monotonicNanoseconds();
     if (now > next + kPeriodNs) next = now;
   }
 
@@ -151,8 +107,7 @@ bool runLinkCheck(const Options& options, LinkResult* result, std::string* error
   r.stateAgeMs = summarize(ages);
   r.sendToStateMs = summarize(sendToState);
   r.answered = health.anyValid();
-  *result = r;
-  return true;
+  return r;
 }
 
 }  // namespace kalvent_linkcheck

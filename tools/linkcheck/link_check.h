@@ -3,8 +3,8 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
+#include "kalvent_legged_sdk/result.h"
 #include "measure.h"
 #include "options.h"
 
@@ -28,13 +28,10 @@ struct LinkResult {
   bool answered = false;       // a valid state arrived
 };
 
-// Whether this machine can send to the controller's address and port of
-// `options` (a subnet's broadcast address cannot be told from its text);
-// false, with *error naming the address, when it cannot.
-bool addressUsable(const Options& options, std::string* error);
-
-// Runs the link check of `options` on the calling thread. false, with
-// *error, when the local port cannot be bound.
-bool runLinkCheck(const Options& options, LinkResult* result, std::string* error);
+// Runs the link check of `options` on the calling thread: its figures, or
+// why the endpoint could not be set up (Step::Bind for a local port in use,
+// Step::Connect for an address this machine cannot send to, such as a
+// subnet's broadcast address).
+KALVENT_LEGGED_SDK::Result<LinkResult> runLinkCheck(const Options& options);
 
 }  // namespace kalvent_linkcheck

@@ -69,14 +69,24 @@ Capabilities readCapabilities() {
   return caps;
 }
 
+// An item about a resource limit (`limitName`, in `unit`) and the
+// capability (`capName`) that lifts it.
+CheckItem limitItem(const char* key, const char* title, const rlimit& limit, const char* limitName,
+                    const char* unit, const char* capName, bool capable) {
+  CheckItem item;
+  item.key = key;
+  item.title = title;
+  item.finding = std::string(limitName) + " " + limitText(limit.rlim_cur) + unit + " (hard " +
+                 limitText(limit.rlim_max) + "), " + capName + " " + (capable ? "yes" : "no");
+  item.facts = Json{{"soft", limitText(limit.rlim_cur)}, {"hard", limitText(limit.rlim_max)}};
+  return item;
+}
+
 CheckItem checkPriority(const Capabilities& caps) {
   rlimit limit{};
   getrlimit(RLIMIT_RTPRIO, &limit);
-  CheckItem item;
-  item.key = "rtprio";
-  item.title = "real-time priority";
-  item.finding = "RLIMIT_RTPRIO " + limitText(limit.rlim_cur) + " (hard " +
-                 limitText(limit.rlim_max) + "), CAP_SYS_NICE " + (caps.sysNice ? "yes" : "no");
+  CheckItem item = limitItem("rtprio", "real-time priority", limit, "RLIMIT_RTPRIO", "",
+                             "CAP_SYS_NICE", caps.sysNice);
   const auto wanted = static_cast<rlim_t>(sdk::THREAD_PRIORITY);
   if (caps.sysNice || limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= wanted) {
     item.verdict = Verdict::Ok;
@@ -86,21 +96,16 @@ CheckItem checkPriority(const Capabilities& caps) {
                "' to /etc/security/limits.conf and log in again (or: setcap cap_sys_nice+ep "
                "PROGRAM)";
   }
-  item.facts.text("soft", limitText(limit.rlim_cur))
-      .text("hard", limitText(limit.rlim_max))
-      .boolean("cap_sys_nice", caps.sysNice)
-      .integer("wanted", static_cast<uint64_t>(sdk::THREAD_PRIORITY));
+  item.facts["cap_sys_nice"] = caps.sysNice;
+  item.facts["wanted"] = sdk::THREAD_PRIORITY;
   return item;
 }
 
 CheckItem checkMemoryLock(const Capabilities& caps) {
   rlimit limit{};
   getrlimit(RLIMIT_MEMLOCK, &limit);
-  CheckItem item;
-  item.key = "memlock";
-  item.title = "memory locking";
-  item.finding = "RLIMIT_MEMLOCK " + limitText(limit.rlim_cur) + " bytes (hard " +
-                 limitText(limit.rlim_max) + "), CAP_IPC_LOCK " + (caps.ipcLock ? "yes" : "no");
+  CheckItem item = limitItem("memlock", "memory locking", limit, "RLIMIT_MEMLOCK", " bytes",
+                             "CAP_IPC_LOCK", caps.ipcLock);
   if (caps.ipcLock || limit.rlim_cur == RLIM_INFINITY) {
     item.verdict = Verdict::Ok;
   } else {
@@ -110,10 +115,8 @@ CheckItem checkMemoryLock(const Capabilities& caps) {
                " - memlock unlimited' to /etc/security/limits.conf and log in again (or: setcap "
                "cap_ipc_lock+ep PROGRAM)";
   }
-  item.facts.text("soft", limitText(limit.rlim_cur))
-      .text("hard", limitText(limit.rlim_max))
-      .boolean("cap_ipc_lock", caps.ipcLock)
-      .text("cap_eff", caps.effective);
+  item.facts["cap_ipc_lock"] = caps.ipcLock;
+  item.facts["cap_eff"] = caps.effective;
   return item;
 }
 
@@ -176,10 +179,10 @@ CheckItem checkPreemption() {
         (full || model.compare(0, 15, "PREEMPT_DYNAMIC") != 0 ? std::string()
                                                               : " (or boot with preempt=full)");
   }
-  item.facts.text("model", model)
-      .boolean("realtime", realtime)
-      .text("uname_v", version)
-      .text("dynamic_modes", dynamicModes);
+  item.facts = Json{{"model", model},
+                    {"realtime", realtime},
+                    {"uname_v", version},
+                    {"dynamic_modes", dynamicModes}};
   return item;
 }
 
@@ -221,7 +224,7 @@ CheckItem checkGovernor() {
         "performance into " +
         base + "cpu*/cpufreq/scaling_governor";
   }
-  item.facts.text("governors", list).boolean("present", !governors.empty());
+  item.facts = Json{{"governors", list}, {"present", !governors.empty()}};
   return item;
 }
 
@@ -256,10 +259,10 @@ CheckItem checkDmaLatency() {
         "have the control program (or a helper) open /dev/cpu_dma_latency, write a 32-bit 0 and "
         "keep it open while it runs";
   }
-  item.facts.boolean("readable", readable)
-      .number("current_us", readable ? current : NAN)
-      .boolean("held", readable && current != kNoLatencyLimit)
-      .boolean("can_hold", canHold);
+  item.facts = Json{{"readable", readable},
+                    {"current_us", jsonNumber(readable ? current : NAN)},
+                    {"held", readable && current != kNoLatencyLimit},
+                    {"can_hold", canHold}};
   return item;
 }
 
@@ -282,7 +285,7 @@ CheckItem checkIsolatedCpus() {
     item.verdict = Verdict::Ok;
     item.finding = isolated;
   }
-  item.facts.text("cpus", isolated);
+  item.facts = Json{{"cpus", isolated}};
   return item;
 }
 

@@ -1,8 +1,7 @@
 // kalvent_linkcheck: checks a machine's real-time readiness, or a link to a
 // robot controller, without writing a program.
-#include <unistd.h>
-
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "kalvent_legged_sdk/realtime.h"
@@ -21,27 +20,6 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;  // machine: an item failed; link: no valid state arrived
 constexpr int kExitUsage = 2;
 
-// The library writes its own console lines (endpoint set-up and closing) on
-// stdout; while they come, stdout is stderr, so that stdout carries the
-// report alone.
-class LibraryLinesToStderr {
- public:
-  LibraryLinesToStderr() : saved_(dup(STDOUT_FILENO)) {
-    std::fflush(stdout);
-    dup2(STDERR_FILENO, STDOUT_FILENO);
-  }
-  ~LibraryLinesToStderr() {
-    std::fflush(stdout);
-    dup2(saved_, STDOUT_FILENO);
-    close(saved_);
-  }
-  LibraryLinesToStderr(const LibraryLinesToStderr&) = delete;
-  LibraryLinesToStderr& operator=(const LibraryLinesToStderr&) = delete;
-
- private:
-  int saved_;
-};
-
 int runMachine(const Options& options) {
   std::vector<CheckItem> items = checkMachine();
   // Real-time where allowed: the timer is measured as a control loop would run.
@@ -54,27 +32,33 @@ int runMachine(const Options& options) {
   return kExitOk;
 }
 
-int runLink(const Options& options) {
-  std::string error;
-  if (!addressUsable(options, &error)) {
-    std::fprintf(stderr, "kalvent_linkcheck: %s\n", error.c_str());
+// Why the link's endpoint could not be set up, on stderr; the exit status.
+int setUpFailed(const Options& options, const sdk::Error& error) {
+  const std::string reason = std::strerror(error.errnoValue);
+  if (error.step == sdk::Step::Connect) {
+    std::fprintf(stderr, "kalvent_linkcheck: cannot send to --address %s port %d: %s\n",
+                 options.address.c_str(), options.port, reason.c_str());
     return kExitUsage;
   }
+  if (error.step == sdk::Step::Bind) {
+    std::fprintf(stderr,
+                 "kalvent_linkcheck: cannot bind local port %d: %s (is a control program using "
+                 "it? try --local-port 0)\n",
+                 options.localPort, reason.c_str());
+  } else {
+    std::fprintf(stderr, "kalvent_linkcheck: %s\n", error.message.c_str());
+  }
+  return kExitFailed;
+}
+
+int runLink(const Options& options) {
   // Real-time where allowed, so that the figures are the link's and not the
   // scheduler's on a loaded machine.
   const sdk::RealtimeReport realtime = sdk::TryInitEnvironment();
-  LinkResult result;
-  bool bound = false;
-  {
-    LibraryLinesToStderr redirect;
-    bound = runLinkCheck(options, &result, &error);
-  }
-  if (!bound) {
-    std::fprintf(stderr, "kalvent_linkcheck: %s\n", error.c_str());
-    return kExitFailed;
-  }
-  printLinkReport(options, result, realtime);
-  return result.answered ? kExitOk : kExitFailed;
+  const sdk::Result<LinkResult> result = runLinkCheck(options);
+  if (!result) return setUpFailed(options, result.error());
+  printLinkReport(options, result.value(), realtime);
+  return result->answered ? kExitOk : kExitFailed;
 }
 
 }  // namespace

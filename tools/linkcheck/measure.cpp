@@ -1,40 +1,23 @@
 #include "measure.h"
 
-#include <time.h>
-
-#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 
 namespace kalvent_linkcheck {
 
-int64_t monotonicNs() noexcept {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-
-namespace {
-
-double nearestRank(const std::vector<double>& sorted, double share) {
-  const auto rank = static_cast<size_t>(std::ceil(share * static_cast<double>(sorted.size())));
-  return sorted[std::min(sorted.size(), std::max<size_t>(rank, 1)) - 1];
-}
-
-}  // namespace
-
-Distribution summarize(std::vector<double> samples) {
-  Distribution d;
-  d.count = samples.size();
-  if (samples.empty()) {
-    d.min = d.p50 = d.p99 = d.max = NAN;
-    return d;
+Json jsonNumber(double value) {
+  if (!std::isfinite(value)) return nullptr;
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6g", value);
+  const double rounded = std::strtod(text, nullptr);
+  // Whole numbers within a double's exact range read as integers: 3, not 3.0.
+  constexpr double kExactIntegers = 9007199254740992.0;
+  if (rounded == std::floor(rounded) && std::fabs(rounded) < kExactIntegers) {
+    return static_cast<int64_t>(rounded);
   }
-  std::sort(samples.begin(), samples.end());
-  d.min = samples.front();
-  d.p50 = nearestRank(samples, 0.5);
-  d.p99 = nearestRank(samples, 0.99);
-  d.max = samples.back();
-  return d;
+  return rounded;
 }
 
 std::string schedulingText(const KALVENT_LEGGED_SDK::RealtimeReport& realtime) {
@@ -43,14 +26,12 @@ std::string schedulingText(const KALVENT_LEGGED_SDK::RealtimeReport& realtime) {
          (realtime.memoryLocked ? ", memory locked" : ", memory not locked");
 }
 
-JsonObject toJson(const Distribution& d) {
-  JsonObject o;
-  o.integer("count", d.count)
-      .number("min", d.min)
-      .number("p50", d.p50)
-      .number("p99", d.p99)
-      .number("max", d.max);
-  return o;
+Json toJson(const Distribution& d) {
+  return Json{{"count", d.count},
+              {"min", jsonNumber(d.min)},
+              {"p50", jsonNumber(d.p50)},
+              {"p99", jsonNumber(d.p99)},
+              {"max", jsonNumber(d.max)}};
 }
 
 }  // namespace kalvent_linkcheck

@@ -1,36 +1,30 @@
-// Clock readings and the summary of a set of timings.
+// The figures of a set of timings, and how the reports write them.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
-#include <vector>
 
-#include "json.h"
 #include "kalvent_legged_sdk/realtime.h"
+#include "percentile.h"
 
 namespace kalvent_linkcheck {
 
-// CLOCK_MONOTONIC, ns.
-int64_t monotonicNs() noexcept;
+// The --json output, its keys in the order written.
+using Json = nlohmann::ordered_json;
 
-// Order statistics of a set of samples, in the samples' unit. All NaN when
-// there were none.
-struct Distribution {
-  size_t count = 0;
-  double min;
-  double p50;
-  double p99;
-  double max;
-};
+using KALVENT_LEGGED_SDK::Distribution;
+using KALVENT_LEGGED_SDK::summarize;
 
-// Percentiles by nearest rank.
-Distribution summarize(std::vector<double> samples);
+// A figure as the JSON output writes it: to six significant digits, a whole
+// number without a fraction, and null when it is not finite (a loss not yet
+// measurable).
+Json jsonNumber(double value);
+
 // How the measuring thread ran, for the readable report: "SCHED_FIFO 99,
 // memory locked" or "not real-time (SCHED_OTHER)".
 std::string schedulingText(const KALVENT_LEGGED_SDK::RealtimeReport& realtime);
 
 // {"count":..,"min":..,"p50":..,"p99":..,"max":..}
-JsonObject toJson(const Distribution& d);
+Json toJson(const Distribution& d);
 
 }  // namespace kalvent_linkcheck

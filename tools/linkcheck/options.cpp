@@ -2,11 +2,14 @@
 
 #include <arpa/inet.h>
 
+#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
+#include <vector>
 
 #include "kalvent_legged_sdk/udp.h"
 
@@ -75,13 +78,6 @@ const ValueOption kValueOptions[] = {
      }},
 };
 
-const ValueOption* findValueOption(const std::string& name, Mode mode) {
-  for (const ValueOption& option : kValueOptions) {
-    if (name == option.name && (mode == Mode::Link || !option.linkOnly)) return &option;
-  }
-  return nullptr;
-}
-
 // "values:" and a line per option with what it accepts.
 std::string valuesText() {
   std::string text = "values:\n";
@@ -96,55 +92,57 @@ std::string valuesText() {
 }  // namespace
 
 ParseOutcome parseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
-  Options o;
-  o.localPort = sdk::UDP_CLIENT_PORT;
   if (argc < 2) {
     *error = "say which check: machine or link";
     return ParseOutcome::Error;
   }
   const std::string command = argv[1];
   if (command == "--help" || command == "-h" || command == "help") return ParseOutcome::Help;
-  if (command == "machine") {
-    o.mode = Mode::Machine;
-  } else if (command == "link") {
-    o.mode = Mode::Link;
-  } else {
+  if (command != "machine" && command != "link") {
     *error = "unknown check '" + command + "': machine or link";
     return ParseOutcome::Error;
   }
+  Options o;
+  o.mode = command == "link" ? Mode::Link : Mode::Machine;
+  o.localPort = sdk::UDP_CLIENT_PORT;
+
+  // The command line's shape is CLI11's; each value is checked below, so
+  // that a bad one is named with what the option accepts.
+  CLI::App app;
+  app.set_help_flag();
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  bool help = false;
+  app.add_flag("-h,--help", help);
+  app.add_flag("--json", o.json);
+  struct Given {
+    const ValueOption* option;
+    CLI::Option* parsed;
+    std::string text;
+  };
+  std::vector<Given> given;
+  given.reserve(std::size(kValueOptions));
+  for (const ValueOption& option : kValueOptions) {
+    if (option.linkOnly && o.mode != Mode::Link) continue;
+    given.push_back(Given{&option, nullptr, {}});
+    given.back().parsed = app.add_option(option.name, given.back().text);
+  }
+  try {
+    app.parse(argc - 1, argv + 1);
+  } catch (const CLI::ParseError& failure) {
+    if (help) return ParseOutcome::Help;
+    *error = std::string(failure.what()) + " for " + command;
+    return ParseOutcome::Error;
+  }
+  if (help) return ParseOutcome::Help;
   bool haveLevel = false;
-  for (int i = 2; i < argc; ++i) {
-    std::string name = argv[i];
-    std::string value;
-    bool hasValue = false;
-    const size_t eq = name.find('=');
-    if (name.compare(0, 2, "--") == 0 && eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name.resize(eq);
-      hasValue = true;
-    }
-    if (name == "--help" || name == "-h") return ParseOutcome::Help;
-    if (name == "--json" && !hasValue) {
-      o.json = true;
-      continue;
-    }
-    const ValueOption* option = findValueOption(name, o.mode);
-    if (!option) {
-      *error = "unknown option '" + name + "' for " + command;
+  for (const Given& g : given) {
+    if (g.parsed->count() == 0) continue;
+    if (!g.option->apply(g.text, &o)) {
+      *error = "invalid value '" + g.text + "' for " + g.option->name + ": expected " +
+               g.option->expected;
       return ParseOutcome::Error;
     }
-    if (!hasValue) {
-      if (i + 1 >= argc) {
-        *error = "option '" + name + "' needs a value";
-        return ParseOutcome::Error;
-      }
-      value = argv[++i];
-    }
-    if (!option->apply(value, &o)) {
-      *error = "invalid value '" + value + "' for " + name + ": expected " + option->expected;
-      return ParseOutcome::Error;
-    }
-    haveLevel = haveLevel || name == "--level";
+    haveLevel = haveLevel || std::string(g.option->name) == "--level";
   }
   if (o.mode == Mode::Link && (!haveLevel || o.address.empty() || o.port == 0)) {
     *error = "link needs --level, --address and --port";
@@ -193,8 +191,8 @@ std::string helpText() {
          "\n" +
          valuesText() +
          "\n"
-         "--json prints one JSON object on stdout instead of the report; the\n"
-         "library's own console lines go to stderr.\n"
+         "--json prints one JSON object on stdout instead of the report; diagnostics\n"
+         "go to stderr.\n"
          "\n"
          "examples:\n"
          "  kalvent_linkcheck machine\n"

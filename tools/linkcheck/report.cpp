@@ -23,12 +23,10 @@ std::string milliseconds(const Distribution& d) {
   return text;
 }
 
-JsonObject realtimeJson(const KALVENT_LEGGED_SDK::RealtimeReport& realtime) {
-  JsonObject o;
-  o.boolean("fifo", realtime.fifoScheduling)
-      .integer("priority", static_cast<uint64_t>(realtime.priority))
-      .boolean("memory_locked", realtime.memoryLocked);
-  return o;
+Json realtimeJson(const KALVENT_LEGGED_SDK::RealtimeReport& realtime) {
+  return Json{{"fifo", realtime.fifoScheduling},
+              {"priority", static_cast<uint64_t>(realtime.priority)},
+              {"memory_locked", realtime.memoryLocked}};
 }
 
 }  // namespace
@@ -49,21 +47,18 @@ const char* verdictName(Verdict verdict) {
 
 void printMachineReport(const std::vector<CheckItem>& items, bool json) {
   if (json) {
-    std::string list;
+    Json list = Json::array();
     bool failed = false;
     for (const CheckItem& item : items) {
-      JsonObject o;
-      o.text("name", item.key)
-          .text("status", verdictName(item.verdict))
-          .text("finding", item.finding)
-          .text("fix", item.fix)
-          .object("facts", item.facts);
-      list += (list.empty() ? "" : ",") + o.str();
+      list.push_back(Json{{"name", item.key},
+                          {"status", verdictName(item.verdict)},
+                          {"finding", item.finding},
+                          {"fix", item.fix},
+                          {"facts", item.facts}});
       failed = failed || item.verdict == Verdict::Fail;
     }
-    JsonObject report;
-    report.text("check", "machine").boolean("ready", !failed).array("items", list);
-    std::printf("%s\n", report.str().c_str());
+    const Json report{{"check", "machine"}, {"ready", !failed}, {"items", list}};
+    std::printf("%s\n", report.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
     return;
   }
   std::printf("kalvent_linkcheck machine: real-time readiness of this machine\n");
@@ -78,28 +73,27 @@ void printLinkReport(const Options& options, const LinkResult& r,
                      const KALVENT_LEGGED_SDK::RealtimeReport& realtime) {
   const char* level = options.lowLevel ? "low" : "high";
   if (options.json) {
-    JsonObject o;
-    o.text("check", "link")
-        .text("level", level)
-        .text("address", options.address)
-        .integer("port", static_cast<uint64_t>(options.port))
-        .integer("local_port", static_cast<uint64_t>(r.localPort))
-        .number("seconds", options.seconds)
-        .integer("rate_hz", kLinkRateHz)
-        .object("realtime", realtimeJson(realtime))
-        .boolean("answered", r.answered)
-        .integer("sent", r.sent)
-        .integer("received", r.received)
-        .integer("checksum_failures", r.checksumFailures)
-        .integer("empty_polls", r.emptyPolls)
-        .number("loss_pct", r.lossRun * 100)
-        .number("recent_loss_pct", r.lossRecent * 100)
-        .integer("tick_restarts", r.tickRestarts)
-        .object("state_age_ms", toJson(r.stateAgeMs))
-        .object("send_to_state_ms", toJson(r.sendToStateMs))
-        .number("stale_ms", options.staleMs)
-        .integer("stale_episodes", r.staleEpisodes);
-    std::printf("%s\n", o.str().c_str());
+    const Json o{{"check", "link"},
+                 {"level", level},
+                 {"address", options.address},
+                 {"port", options.port},
+                 {"local_port", r.localPort},
+                 {"seconds", jsonNumber(options.seconds)},
+                 {"rate_hz", kLinkRateHz},
+                 {"realtime", realtimeJson(realtime)},
+                 {"answered", r.answered},
+                 {"sent", r.sent},
+                 {"received", r.received},
+                 {"checksum_failures", r.checksumFailures},
+                 {"empty_polls", r.emptyPolls},
+                 {"loss_pct", jsonNumber(r.lossRun * 100)},
+                 {"recent_loss_pct", jsonNumber(r.lossRecent * 100)},
+                 {"tick_restarts", r.tickRestarts},
+                 {"state_age_ms", toJson(r.stateAgeMs)},
+                 {"send_to_state_ms", toJson(r.sendToStateMs)},
+                 {"stale_ms", jsonNumber(options.staleMs)},
+                 {"stale_episodes", r.staleEpisodes}};
+    std::printf("%s\n", o.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
     return;
   }
   std::printf("kalvent_linkcheck link: %s level, %s:%d from local port %d, %.1f s at %d Hz\n",

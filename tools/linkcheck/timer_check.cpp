@@ -1,13 +1,14 @@
 #include "timer_check.h"
 
-#include <time.h>
-
 #include <cstdio>
 #include <vector>
 
+#include "kalvent_legged_sdk/clock.h"
 #include "measure.h"
 
 namespace kalvent_linkcheck {
+
+namespace sdk = KALVENT_LEGGED_SDK;
 
 namespace {
 
@@ -16,22 +17,16 @@ namespace {
 constexpr double kGoodMaxUs = 500;
 constexpr double kPeriodUs = kTimerPeriodNs / 1e3;
 
-timespec toTimespec(int64_t ns) {
-  return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-}
-
 }  // namespace
 
 CheckItem checkTimer(double seconds, const KALVENT_LEGGED_SDK::RealtimeReport& realtime) {
   const auto wakes = static_cast<size_t>(seconds * 1e9 / kTimerPeriodNs);
   std::vector<double> lateUs;
   lateUs.reserve(wakes);
-  int64_t deadline = monotonicNs() + kTimerPeriodNs;
+  int64_t deadline = sdk::monotonicNanoseconds() + kTimerPeriodNs;
   for (size_t i = 0; i < wakes; ++i) {
-    const timespec at = toTimespec(deadline);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) != 0) {
-    }
-    const int64_t now = monotonicNs();
+    sdk::sleepUntilNanoseconds(deadline);
+    const int64_t now = sdk::monotonicNanoseconds();
     lateUs.push_back(static_cast<double>(now - deadline) / 1e3);
     // A loop that overran skips the deadlines already past, as a periodic
     // loop would.
@@ -58,12 +53,12 @@ CheckItem checkTimer(double seconds, const KALVENT_LEGGED_SDK::RealtimeReport& r
                    : "let the program run SCHED_FIFO (raise RLIMIT_RTPRIO, see above) and check "
                      "again";
   }
-  item.facts.boolean("fifo", realtime.fifoScheduling)
-      .integer("priority", static_cast<uint64_t>(realtime.priority))
-      .boolean("memory_locked", realtime.memoryLocked)
-      .number("period_us", kPeriodUs)
-      .number("seconds", seconds)
-      .object("lateness_us", toJson(d));
+  item.facts = Json{{"fifo", realtime.fifoScheduling},
+                    {"priority", static_cast<uint64_t>(realtime.priority)},
+                    {"memory_locked", realtime.memoryLocked},
+                    {"period_us", jsonNumber(kPeriodUs)},
+                    {"seconds", jsonNumber(seconds)},
+                    {"lateness_us", toJson(d)}};
   return item;
 }
 

@@ -1,8 +1,9 @@
 // kalvent_log: looks at a recording (info, csv) or plays its states back
 // (replay).
+#include <CLI/CLI.hpp>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <string>
 
@@ -29,47 +30,50 @@ int usage() {
   return 2;
 }
 
-bool parseReplayOptions(int argc, char** argv, kalvent_log_tool::ReplayOptions& options) {
-  for (int i = 3; i < argc; ++i) {
-    const std::string option = argv[i];
-    char* end = nullptr;
-    if (option == "--lcm") {
-      options.lcm = true;
-    } else if (option == "--port" && i + 1 < argc) {
-      const long port = std::strtol(argv[++i], &end, 10);
-      if (*end != '\0' || port < 1 || port > 65535) return false;
-      options.port = static_cast<uint16_t>(port);
-    } else if (option == "--wait" && i + 1 < argc) {
-      options.waitSeconds = std::strtod(argv[++i], &end);
-      if (*end != '\0' || !(options.waitSeconds > 0)) return false;
-    } else {
-      return false;
-    }
-  }
+// A port as the decimal number 1 to 65535, nothing else.
+bool parsePort(const std::string& text, uint16_t& port) {
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || value < 1 || value > 65535) return false;
+  port = static_cast<uint16_t>(value);
   return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3) return usage();
-  const std::string command = argv[1];
-  const std::string path = argv[2];
+  CLI::App app;
+  app.set_help_flag();
+  app.require_subcommand(1);
+  std::string path;
+  std::string directory;
+  std::string portText;
   kalvent_log_tool::ReplayOptions replayOptions;
-  if (command == "info" || command == "csv" || command == "plot" || command == "replay") {
-    if ((command == "info" && argc != 3) ||
-        ((command == "csv" || command == "plot") && argc != 4) ||
-        (command == "replay" && !parseReplayOptions(argc, argv, replayOptions))) {
-      return usage();
-    }
-  } else {
+  CLI::App* info = app.add_subcommand("info");
+  CLI::App* csv = app.add_subcommand("csv");
+  CLI::App* plot = app.add_subcommand("plot");
+  CLI::App* replay = app.add_subcommand("replay");
+  for (CLI::App* command : {info, csv, plot, replay}) {
+    command->add_option("FILE", path)->required();
+  }
+  for (CLI::App* command : {csv, plot}) command->add_option("DIRECTORY", directory)->required();
+  const CLI::Option* portGiven = replay->add_option("--port", portText);
+  replay->add_option("--wait", replayOptions.waitSeconds);
+  replay->add_flag("--lcm", replayOptions.lcm);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError&) {
+    return usage();
+  }
+  if ((portGiven->count() != 0 && !parsePort(portText, replayOptions.port)) ||
+      !(replayOptions.waitSeconds > 0)) {
     return usage();
   }
   const kalvent_log_tool::Recording recording(path);
   try {
-    if (command == "info") return kalvent_log_tool::printInfo(recording);
-    if (command == "csv") return kalvent_log_tool::writeCsv(recording, argv[3]);
-    if (command == "plot") return kalvent_log_tool::writePlots(recording, argv[3]);
+    if (info->parsed()) return kalvent_log_tool::printInfo(recording);
+    if (csv->parsed()) return kalvent_log_tool::writeCsv(recording, directory);
+    if (plot->parsed()) return kalvent_log_tool::writePlots(recording, directory);
     return kalvent_log_tool::replay(recording, replayOptions);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "kalvent_log: %s\n", error.what());

@@ -57,6 +57,27 @@ joint(l, j, field) = column(sprintf("%s_%s_%s", leg(l), word(joints, j + 1), fie
 target(v) = abs(v) < 1000 ? v : NaN
 )gp";
 
+// The body's roll, pitch and yaw from the state file `state` (quoted).
+std::string attitudePlot(const std::string& state) {
+  return "set title \"roll, pitch, yaw\"\nset ylabel \"rad\"\n"
+         "plot for [i=0:2] " +
+         state +
+         " using 1:(column(sprintf(\"rpy_%d\", i))) with lines lw 2 "
+         "title word(\"roll pitch yaw\", i + 1)\n";
+}
+
+// The feet's contact forces from the state file `state` (quoted), into
+// DIRECTORY/foot_force.png.
+std::string footForcePage(const std::string& d, const std::string& state) {
+  return "set output \"" + d +
+         "/foot_force.png\"\n"
+         "set title \"foot contact force\"\nset ylabel \"force (controller's unit)\"\n"
+         "plot for [l=0:3] " +
+         state +
+         " using 1:(column(\"foot_force_\" . leg(l))) with lines "
+         "lw 2 title leg(l)\n";
+}
+
 std::string lowLevelPages(const std::string& d) {
   const std::string state = "\"" + d + "/low_state.csv\"";
   const std::string cmd = "\"" + d + "/low_cmd.csv\"";
@@ -91,52 +112,26 @@ std::string lowLevelPages(const std::string& d) {
          "set output \"" +
          d +
          "/imu.png\"\n"
-         "set multiplot layout 2,1 title \"body: inertial measurement\"\n"
-         "set title \"roll, pitch, yaw\"\nset ylabel \"rad\"\n"
-         "plot for [i=0:2] " +
-         state +
-         " using 1:(column(sprintf(\"rpy_%d\", i))) with lines lw 2 "
-         "title word(\"roll pitch yaw\", i + 1)\n"
+         "set multiplot layout 2,1 title \"body: inertial measurement\"\n" +
+         attitudePlot(state) +
          "set title \"angular velocity\"\nset ylabel \"rad/s\"\n"
          "plot for [i=0:2] " +
          state +
          " using 1:(column(sprintf(\"gyroscope_%d\", i))) with "
-         "lines lw 2 title word(\"x y z\", i + 1)\nunset multiplot\n"
-         "set output \"" +
-         d +
-         "/foot_force.png\"\n"
-         "set title \"foot contact force\"\nset ylabel \"force (controller's unit)\"\n"
-         "plot for [l=0:3] " +
-         state +
-         " using 1:(column(\"foot_force_\" . leg(l))) with lines "
-         "lw 2 title leg(l)\n";
+         "lines lw 2 title word(\"x y z\", i + 1)\nunset multiplot\n" +
+         footForcePage(d, state);
 }
 
 std::string highLevelPages(const std::string& d) {
   const std::string state = "\"" + d + "/high_state.csv\"";
-  return "set output \"" + d +
-         "/imu.png\"\n"
-         "set title \"roll, pitch, yaw\"\nset ylabel \"rad\"\n"
-         "plot for [i=0:2] " +
-         state +
-         " using 1:(column(sprintf(\"rpy_%d\", i))) with lines lw 2 "
-         "title word(\"roll pitch yaw\", i + 1)\n"
-         "set output \"" +
-         d +
+  return "set output \"" + d + "/imu.png\"\n" + attitudePlot(state) + "set output \"" + d +
          "/speeds.png\"\n"
          "set title \"body speeds\"\nset ylabel \"controller's unit\"\n"
          "plot for [f in \"forward_speed side_speed rotate_speed\"] " +
          state +
          " using 1:f "
-         "with lines lw 2 title f\n"
-         "set output \"" +
-         d +
-         "/foot_force.png\"\n"
-         "set title \"foot contact force\"\nset ylabel \"force (controller's unit)\"\n"
-         "plot for [l=0:3] " +
-         state +
-         " using 1:(column(\"foot_force_\" . leg(l))) with lines "
-         "lw 2 title leg(l)\n";
+         "with lines lw 2 title f\n" +
+         footForcePage(d, state);
 }
 
 std::string linkHealthPage(const std::string& d, bool withLoss) {

@@ -6,21 +6,20 @@
 // usage: kalvent_record FILE [SECONDS]   until SIGINT or SIGTERM, or SECONDS
 #include <poll.h>
 #include <signal.h>
-#include <time.h>
 
+#include <CLI/CLI.hpp>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <lcm/lcm-cpp.hpp>
 #include <string>
 #include <vector>
 
 #include "event_log.h"
+#include "kalvent_legged_sdk/clock.h"
 #include "kalvent_legged_sdk/comm.h"
 #include "kalvent_legged_sdk/lcm.h"
-#include "packet_ring.h"
 #include "record_codec.h"
 
 namespace sdk = KALVENT_LEGGED_SDK;
@@ -33,12 +32,6 @@ void onStopSignal(int) {
   stopRequested = true;
 }
 
-int64_t wallClockMicroseconds() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
-
 class BridgeRecorder {
  public:
   explicit BridgeRecorder(std::FILE* file) : file_(file) {}
@@ -48,17 +41,9 @@ class BridgeRecorder {
     const auto* bytes = static_cast<const char*>(buffer->data);
     const size_t size = buffer->data_size;
     if (channel == sdk::lowCmdChannel && size == sizeof(sdk::LowCmd)) {
-      sdk::LowCmd in;
-      std::memcpy(&in, bytes, sizeof in);
-      kalvent_log::low_cmd record{};
-      sdk::decodeRecord(in, record);
-      write(sdk::kRecordedLowCmd, record, now);
+      writeLowLevel<sdk::LowCmd, kalvent_log::low_cmd>(sdk::kRecordedLowCmd, bytes, now);
     } else if (channel == sdk::lowStateChannel && size == sizeof(sdk::LowState)) {
-      sdk::LowState in;
-      std::memcpy(&in, bytes, sizeof in);
-      kalvent_log::low_state record{};
-      sdk::decodeRecord(in, record);
-      write(sdk::kRecordedLowState, record, now);
+      writeLowLevel<sdk::LowState, kalvent_log::low_state>(sdk::kRecordedLowState, bytes, now);
     } else if (channel == sdk::highCmdChannel && size == sizeof(sdk::HighCmd)) {
       kalvent_log::high_cmd record{};
       sdk::decodePacket(bytes, record);
@@ -78,13 +63,24 @@ class BridgeRecorder {
   bool failed() const { return failed_; }
 
  private:
+  // A low-level message of the bridge (the program's record, `Message`) as
+  // its typed record.
+  template <typename Message, typename Record>
+  void writeLowLevel(const char* channel, const char* bytes, int64_t monotonicNs) {
+    Message in;
+    std::memcpy(&in, bytes, sizeof in);
+    Record record{};
+    sdk::decodeRecord(in, record);
+    write(channel, record, monotonicNs);
+  }
+
   template <typename Record>
   void write(const char* channel, Record& record, int64_t monotonicNs) {
     record.monotonic_ns = monotonicNs;
     encoded_.resize(static_cast<size_t>(record.getEncodedSize()));
     record.encode(encoded_.data(), 0, static_cast<int>(encoded_.size()));
     event_.clear();
-    sdk::appendEvent(event_, eventNumber_++, wallClockMicroseconds(), channel, encoded_.data(),
+    sdk::appendEvent(event_, eventNumber_++, sdk::wallClockMicroseconds(), channel, encoded_.data(),
                      encoded_.size());
     if (!failed_ && std::fwrite(event_.data(), 1, event_.size(), file_) != event_.size()) {
       std::fprintf(stderr, "kalvent_record: writing failed: %s; the recording ends here\n",
@@ -104,18 +100,27 @@ class BridgeRecorder {
 }  // namespace
 
 int main(int argc, char** argv) {
+  CLI::App app;
+  app.set_help_flag();
+  std::string path;
   double seconds = 0;
-  char* end = nullptr;
-  if (argc < 2 || argc > 3 ||
-      (argc == 3 && ((seconds = std::strtod(argv[2], &end)), *end != '\0' || !(seconds > 0)))) {
+  app.add_option("FILE", path)->required();
+  const CLI::Option* secondsGiven = app.add_option("SECONDS", seconds);
+  bool valid = true;
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError&) {
+    valid = false;
+  }
+  if (!valid || (secondsGiven->count() != 0 && !(seconds > 0))) {
     std::fprintf(stderr,
                  "usage: kalvent_record FILE [SECONDS]  records the LCM bridge's channels until "
                  "SIGINT or SIGTERM, or for SECONDS\n");
     return 2;
   }
-  std::FILE* file = std::fopen(argv[1], "wb");
+  std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) {
-    std::fprintf(stderr, "kalvent_record: %s: %s\n", argv[1], std::strerror(errno));
+    std::fprintf(stderr, "kalvent_record: %s: %s\n", path.c_str(), std::strerror(errno));
     return 1;
   }
   lcm::LCM lcm;

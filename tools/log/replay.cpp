@@ -1,6 +1,5 @@
 // kalvent_log replay: the recorded states, served with their recorded
 // timing as a robot controller would, or published on the LCM bridge.
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +9,7 @@
 #include <lcm/lcm-cpp.hpp>
 #include <vector>
 
+#include "kalvent_legged_sdk/clock.h"
 #include "kalvent_legged_sdk/comm.h"
 #include "kalvent_legged_sdk/lcm.h"
 #include "kalvent_legged_sdk/udp.h"
@@ -30,38 +30,30 @@ struct State {
   std::vector<char> packet;
 };
 
+// Appends the state of `event`, a typed record `Record` of a state packet of
+// `length` bytes, unless it does not decode.
+template <typename Record>
+void addState(const sdk::LogEvent& event, int length, std::vector<State>& states) {
+  Record record{};
+  if (record.decode(event.data.data(), 0, static_cast<int>(event.data.size())) < 0) return;
+  State state{record.monotonic_ns, std::vector<char>(static_cast<size_t>(length))};
+  sdk::encodePacket(record, state.packet.data());
+  states.push_back(std::move(state));
+}
+
 // The recording's states of one level: the low level's when it has any.
 std::vector<State> recordedStates(const Recording& recording, bool& lowLevel) {
   std::vector<State> low;
   std::vector<State> high;
   recording.forEach([&](const sdk::LogEvent& event) {
-    const int length = static_cast<int>(event.data.size());
-    State state;
     if (event.channel == sdk::kRecordedLowState) {
-      kalvent_log::low_state record{};
-      if (record.decode(event.data.data(), 0, length) < 0) return;
-      state.monotonicNs = record.monotonic_ns;
-      state.packet.resize(sdk::LOW_STATE_LENGTH);
-      sdk::encodePacket(record, state.packet.data());
-      low.push_back(std::move(state));
+      addState<kalvent_log::low_state>(event, sdk::LOW_STATE_LENGTH, low);
     } else if (event.channel == sdk::kRecordedHighState) {
-      kalvent_log::high_state record{};
-      if (record.decode(event.data.data(), 0, length) < 0) return;
-      state.monotonicNs = record.monotonic_ns;
-      state.packet.resize(sdk::HIGH_STATE_LENGTH);
-      sdk::encodePacket(record, state.packet.data());
-      high.push_back(std::move(state));
+      addState<kalvent_log::high_state>(event, sdk::HIGH_STATE_LENGTH, high);
     }
   });
   lowLevel = !low.empty();
   return lowLevel ? low : high;
-}
-
-void sleepUntil(int64_t monotonicNs) {
-  const timespec at{static_cast<time_t>(monotonicNs / 1000000000),
-                    static_cast<long>(monotonicNs % 1000000000)};
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) != 0) {
-  }
 }
 
 // The record a program reads on the bridge, from a low-level state packet.
@@ -69,32 +61,7 @@ sdk::LowState userRecord(const char* packet) {
   sdk::LowState_t wire;
   std::memcpy(&wire, packet, sizeof wire);
   sdk::LowState state{};
-  state.levelFlag = wire.levelFlag;
-  state.commVersion = wire.commVersion;
-  state.robotID = wire.robotID;
-  state.SN = wire.SN;
-  state.bandWidth = wire.bandWidth;
-  state.imu = wire.imu;
-  for (int k = 0; k < 20; ++k) {
-    const sdk::MotorState_t in = wire.motorState[k];
-    sdk::MotorState out{};
-    out.mode = in.mode;
-    out.q = in.q;
-    out.dq = in.dq;
-    out.ddq = static_cast<float>(in.ddq);
-    out.tauEst = static_cast<float>(in.tauEst) / sdk::TAU_WIRE_SCALE;
-    out.q_raw = in.q_raw;
-    out.dq_raw = in.dq_raw;
-    out.ddq_raw = static_cast<float>(in.ddq_raw);
-    out.temperature = in.temperature;
-    std::memcpy(out.reserve, in.reserve, sizeof out.reserve);
-    state.motorState[k] = out;
-  }
-  std::memcpy(state.footForce, wire.footForce, sizeof state.footForce);
-  std::memcpy(state.footForceEst, wire.footForceEst, sizeof state.footForceEst);
-  state.tick = wire.tick;
-  std::memcpy(state.wirelessRemote, wire.wirelessRemote, sizeof state.wirelessRemote);
-  state.reserve = wire.reserve;
+  sdk::decodeLowState(wire, state);
   return state;
 }
 
@@ -106,7 +73,7 @@ int replayOnLcm(const std::vector<State>& states, bool lowLevel) {
   }
   const int64_t start = sdk::monotonicNanoseconds();
   for (const State& state : states) {
-    sleepUntil(start + state.monotonicNs - states.front().monotonicNs);
+    sdk::sleepUntilNanoseconds(start + state.monotonicNs - states.front().monotonicNs);
     if (lowLevel) {
       const sdk::LowState record = userRecord(state.packet.data());
       lcm.publish(sdk::lowStateChannel, &record, sizeof record);
@@ -119,8 +86,14 @@ int replayOnLcm(const std::vector<State>& states, bool lowLevel) {
 }
 
 int replayOnUdp(const std::vector<State>& states, bool lowLevel, const ReplayOptions& options) {
-  sdk::UDP controller(options.port, 0, lowLevel ? sdk::LOW_STATE_LENGTH : sdk::HIGH_STATE_LENGTH,
-                      lowLevel ? sdk::LOW_CMD_LENGTH : sdk::HIGH_CMD_LENGTH);
+  auto opened = sdk::UDP::openServer(options.port, 0,
+                                     lowLevel ? sdk::LOW_STATE_LENGTH : sdk::HIGH_STATE_LENGTH,
+                                     lowLevel ? sdk::LOW_CMD_LENGTH : sdk::HIGH_CMD_LENGTH);
+  if (!opened) {
+    std::fprintf(stderr, "kalvent_log: %s\n", opened.error().message.c_str());
+    return 1;
+  }
+  sdk::UDP& controller = *opened.value();
   controller.linkHealth().setWarnings(false);
   const int64_t giveUp =
       sdk::monotonicNanoseconds() + static_cast<int64_t>(options.waitSeconds * 1e9);
@@ -136,7 +109,7 @@ int replayOnUdp(const std::vector<State>& states, bool lowLevel, const ReplayOpt
   std::vector<char> packet;
   const int64_t start = sdk::monotonicNanoseconds();
   for (const State& state : states) {
-    sleepUntil(start + state.monotonicNs - states.front().monotonicNs);
+    sdk::sleepUntilNanoseconds(start + state.monotonicNs - states.front().monotonicNs);
     packet = state.packet;
     controller.SetSend(packet.data());
     if (controller.Send() < 0) {

@@ -8,11 +8,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 
+#include "kalvent_legged_sdk/clock.h"
 #include "physics_model.h"
 #include "trajectory.h"
 
@@ -41,12 +41,6 @@ const char* levelName(Level level) {
       break;
   }
   return "none";
-}
-
-int64_t monotonicNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
 }
 
 ControllerConfig controllerConfig(const Options& options) {
@@ -166,7 +160,7 @@ bool Server::open() {
 }
 
 int64_t Server::elapsedNs() const {
-  return monotonicNs() - startNs_;
+  return KALVENT_LEGGED_SDK::monotonicNanoseconds() - startNs_;
 }
 
 void Server::printStart() {
@@ -194,7 +188,7 @@ void Server::printStart() {
 
 bool Server::serve(const std::atomic<bool>& stop) {
   printStart();
-  startNs_ = monotonicNs();
+  startNs_ = KALVENT_LEGGED_SDK::monotonicNanoseconds();
   if (trajectory_) writeTrajectoryRow(trajectory_.get(), 0.0, *controller_);
   film();
   const int64_t durationNs = static_cast<int64_t>(options_.duration * 1e9);
