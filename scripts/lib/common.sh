@@ -31,9 +31,11 @@ ensure_packages() {
 
 # libmujoco-dev: kalvent_sim's rigid-body physics; libegl-dev and ffmpeg: its
 # video (offscreen through Mesa, or on an X display such as xvfb-run's).
+# libcli11-dev and nlohmann-json3-dev: kalvent_dash's command line and
+# messages; chromium: its page in the browser tests.
 native_packages=(cmake make g++ pkg-config googletest libbenchmark-dev liblcm-dev liblcm-bin libboost-dev
   iproute2 libmujoco-dev libegl-dev ffmpeg xvfb python3-dev pybind11-dev python3-pybind11
-  python3-pytest python3-numpy python3-venv patchelf)
+  python3-pytest python3-numpy python3-venv patchelf libcli11-dev nlohmann-json3-dev chromium)
 fuzz_packages=(clang-14 libfuzzer-14-dev libclang-rt-14-dev)
 armhf_packages=(crossbuild-essential-armhf qemu-user-static libc6:armhf libstdc++6:armhf
   libglib2.0-0:armhf)
