@@ -2,7 +2,8 @@
 #   libkalvent-legged-sdk1        the shared library (versioned SONAME)
 #   libkalvent-legged-sdk-dev     headers, the development link, CMake package, pkg-config
 #   kalvent-legged-sdk-tools      kalvent_sim, kalvent_linkcheck, kalvent_log,
-#                                 kalvent_record, the example programs, the Python
+#                                 kalvent_record, kalvent_dash and its page, the
+#                                 example programs, the Python
 #                                 module and recording loader, the recording's LCM types
 # Dependencies on system libraries come from dpkg-shlibdeps. Whatever else
 # ships with the tools installs with COMPONENT tools and lands in that package.
@@ -64,7 +65,7 @@ set(CPACK_COMPONENT_DEV_DESCRIPTION
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME kalvent-legged-sdk-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION misc)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
-  "simulated robot controller, link check and examples for kalvent_legged_sdk\n kalvent_sim simulates the robot's controller; kalvent_linkcheck checks a\n machine's real-time readiness and the link to a controller; kalvent_log and\n kalvent_record make, read, plot and replay recordings of a run; the example\n programs show the library's use.")
+  "simulated robot controller, link check and examples for kalvent_legged_sdk\n kalvent_sim simulates the robot's controller; kalvent_linkcheck checks a\n machine's real-time readiness and the link to a controller; kalvent_log and\n kalvent_record make, read, plot and replay recordings of a run; kalvent_dash\n shows the robot live in a browser, read-only; the example programs show the\n library's use.")
 # The recording loader needs numpy, kalvent_log plot needs gnuplot.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "python3-numpy, gnuplot-nox")
 
