@@ -172,13 +172,15 @@ TEST(DashFiles, OnlyFilesInsideTheWebDirectory) {
   fs::create_directories(web / "sub");
   std::ofstream(web / "index.html") << "page";
   std::ofstream(web / "sub" / "a.js") << "js";
+  std::ofstream(web.parent_path() / "dash_files_outside.txt") << "outside";
   fs::create_symlink("/etc/hostname", web / "out");
   const std::string root = fs::canonical(web).string();
   EXPECT_EQ(kalvent_dash::fileFor(root, "/"), root + "/index.html");
   EXPECT_EQ(kalvent_dash::fileFor(root, "/sub/a.js?v=1"), root + "/sub/a.js");
   EXPECT_EQ(kalvent_dash::fileFor(root, "/sub/%61.js"), root + "/sub/a.js");
-  for (const char* outside : {"/../dash_files_web/index.html", "/sub/../../x", "/%2e%2e/x",
-                              "/%2E%2E%2Fx", "/out", "/sub", "/missing", "/a%00", "x", "/%2"}) {
+  for (const char* outside : {"/../dash_files_outside.txt", "/sub/../../dash_files_outside.txt",
+                              "/%2e%2e/dash_files_outside.txt", "/%2E%2E%2Fdash_files_outside.txt",
+                              "/out", "/sub", "/missing", "/a%00", "x", "/%2"}) {
     EXPECT_EQ(kalvent_dash::fileFor(root, outside), "") << outside;
   }
   fs::remove_all(web);
