@@ -33,9 +33,13 @@ std::chrono::nanoseconds duration(double seconds) {
 }  // namespace
 
 Program::Program(const std::vector<std::string>& args, const std::string& logFile) {
+  // Emptied before the fork: nothing of an earlier run is read as this one's.
+  const int log = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   pid_ = fork();
-  if (pid_ != 0) return;
-  const int log = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (pid_ != 0) {
+    if (log >= 0) close(log);
+    return;
+  }
   if (log >= 0) {
     dup2(log, STDOUT_FILENO);
     dup2(log, STDERR_FILENO);

@@ -249,6 +249,10 @@ TEST(DashBrowser, LiveRobotThroughTheBridge) {
         constexpr int kRestartAt = 12;
         constexpr uint16_t kDebugPort = 9222;  // the namespace's own loopback
         BridgeWatch watch;
+        // Chromium first: its start loads the machine, and a simulator
+        // starved meanwhile would trip the relay's power guard.
+        kalvent_test::Browser browser(kDebugPort, logPath("chromium"));
+        if (!browser.open()) return check(false, "Chromium's DevTools did not answer");
         std::vector<std::string> sim{KALVENT_SIM_PROGRAM, "--duration", "30", "--restart",
                                      std::to_string(kRestartAt) + ":2000"};
         // At a real-time priority where allowed: a starved simulator falls
@@ -258,12 +262,14 @@ TEST(DashBrowser, LiveRobotThroughTheBridge) {
         }
         kalvent_test::Program simulator(sim, logPath("sim"));
         kalvent_test::Program relay({KALVENT_LCM_RELAY, "25"}, logPath("relay"));
+        // The controller once the relay passes states on, as the demo starts them.
+        for (int i = 0; i < 100 && watch.count(sdk::lowStateChannel) == 0; ++i) {  // 10 s
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
         kalvent_test::Program controller({KALVENT_LCM_CONTROLLER, "25"}, logPath("controller"));
         kalvent_test::Dash dash({KALVENT_DASH_PROGRAM, "--port", "8765", "--web", KALVENT_DASH_WEB},
                                 logPath("browser_dash"));
         check(dash.port() == 8765, "no address line");
-        kalvent_test::Browser browser(kDebugPort, logPath("chromium"));
-        if (!browser.open()) return check(false, "Chromium's DevTools did not answer");
         browser.call("Page.navigate", {{"url", "http://127.0.0.1:8765/"}});
         // The moment the panel turns stale, taken by the page itself.
         const char* watchStale =
