@@ -1,9 +1,9 @@
 # Debian packages (CPack DEB), one set per build:
-#   libkalvent-legged-sdk1        the shared library (versioned SONAME)
+#   libkalvent-legged-sdk2        the shared library (versioned SONAME)
 #   libkalvent-legged-sdk-dev     headers, the development link, CMake package, pkg-config
 #   kalvent-legged-sdk-tools      kalvent_sim, kalvent_linkcheck, kalvent_log,
-#                                 kalvent_record, the C++ example programs, the
-#                                 recording's LCM types
+#                                 kalvent_record, kalvent_dash and its page, the
+#                                 C++ example programs, the recording's LCM types
 #   python3-kalvent-legged-sdk    the Python module, its stub, the recording loader
 #                                 and the Python examples (native builds with Python)
 # Dependencies on system libraries come from dpkg-shlibdeps. Whatever else
@@ -62,7 +62,7 @@ set(CPACK_COMPONENT_DEV_DESCRIPTION
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME kalvent-legged-sdk-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION misc)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
-  "simulated robot controller, link check and examples for kalvent_legged_sdk\n kalvent_sim simulates the robot's controller; kalvent_linkcheck checks a\n machine's real-time readiness and the link to a controller; kalvent_log and\n kalvent_record make, read, plot and replay recordings of a run; the example\n programs show the library's use.")
+  "simulated robot controller, link check and examples for kalvent_legged_sdk\n kalvent_sim simulates the robot's controller; kalvent_linkcheck checks a\n machine's real-time readiness and the link to a controller; kalvent_log and\n kalvent_record make, read, plot and replay recordings of a run; kalvent_dash\n shows the robot live in a browser, read-only; the example programs show the\n library's use.")
 # kalvent_log plot needs gnuplot.
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "gnuplot-nox")
 

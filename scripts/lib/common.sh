@@ -39,11 +39,12 @@ ensure_packages() {
 # libmujoco-dev: kalvent_sim's rigid-body physics; libegl-dev and ffmpeg: its
 # video (offscreen through Mesa, or on an X display such as xvfb-run's);
 # libcli11-dev and nlohmann-json3-dev: the tools' command lines and JSON
-# output; python3-mypy: stubtest checks the Python module's type stub.
+# output; python3-mypy: stubtest checks the Python module's type stub;
+# chromium: kalvent_dash's page in the browser tests.
 native_packages=(cmake make g++ pkg-config googletest libbenchmark-dev liblcm-dev liblcm-bin libboost-dev
   libcli11-dev nlohmann-json3-dev
   iproute2 libmujoco-dev libegl-dev ffmpeg xvfb python3-dev pybind11-dev python3-pybind11
-  python3-pytest python3-numpy python3-venv python3-mypy patchelf)
+  python3-pytest python3-numpy python3-venv python3-mypy patchelf chromium)
 fuzz_packages=(clang-14 libfuzzer-14-dev libclang-rt-14-dev)
 armhf_packages=(crossbuild-essential-armhf qemu-user-static libc6:armhf libstdc++6:armhf
   libglib2.0-0:armhf)
@@ -53,10 +54,17 @@ package_packages=(dpkg-dev lintian patchelf)
 arm64_packages=(crossbuild-essential-arm64 qemu-user-static libc6:arm64 libstdc++6:arm64
   libglib2.0-0:arm64)
 
+# kalvent_dash's page is bundled with npm at build time: Debian's nodejs and
+# npm, unless a node that brings its own npm is there already.
+ensure_npm() {
+  { command -v node && command -v npm; } >/dev/null || ensure_packages nodejs npm
+}
+
 # configure_and_build DIR [CMAKE ARG...]
 configure_and_build() {
   local dir=$1
   shift
+  ensure_npm
   cmake -S "$root" -B "$dir" "$@" >"$dir.configure.log" 2>&1 ||
     { cat "$dir.configure.log"; return 1; }
   cmake --build "$dir" -j "$jobs"
