@@ -46,6 +46,10 @@ function onHello(hello) {
 }
 
 function onFrame(frame) {
+  observation.framesReceived++;
+  // The link panel at once, not on the next animation frame: a few DOM nodes,
+  // and a stale link must not wait behind the plots' and the 3-D view's turn.
+  link.draw(frame);
   joints.record(frame);
   imu.record(frame);
   pendingFrame = frame;

@@ -1,6 +1,6 @@
 // What the page exposes on window.kalventDash for browser tests and the
-// latency benchmark: connection, last hello, frames drawn, the last frame
-// drawn and a log of the last DRAW_LOG_LENGTH draws (oldest first).
+// latency benchmark: connection, last hello, frames received and drawn, the
+// last frame drawn and a log of the last DRAW_LOG_LENGTH draws (oldest first).
 
 export const DRAW_LOG_LENGTH = 4096;
 
@@ -8,6 +8,7 @@ export function createObservation() {
   const observation = {
     connected: false,
     hello: null,
+    framesReceived: 0,
     framesDrawn: 0,
     lastDrawn: null,
     drawLog: [],
