@@ -85,13 +85,15 @@ class Recorder {
   /// counts only: the link's figures, which an endpoint measures, read -1
   /// (counts) and NaN (state age, losses).
   void attachController(uint8_t level);
-  /// After attachController: records a command the program took, or a state
-  /// it sent, stamped with the time of the call (CLOCK_MONOTONIC). Each of
-  /// the two from one thread at a time; without waiting, allocating, locking
-  /// or a system call. True when kept; false when dropped because the writer
-  /// fell behind (counted, as for an endpoint), and, uncounted, for a packet
-  /// of another length than the level's or before attachController.
+  /// After attachController: records a command the program took, stamped
+  /// with the time of the call (CLOCK_MONOTONIC). From one thread at a time;
+  /// without waiting, allocating, locking or a system call. True when kept;
+  /// false when dropped because the writer fell behind (counted, as for an
+  /// endpoint), and, uncounted, for a packet of another length than the
+  /// level's or before attachController.
   bool recordCommand(const char* packet, int length) noexcept;
+  /// The same for a state the program sent; may run on another thread than
+  /// recordCommand.
   bool recordState(const char* packet, int length) noexcept;
 
   /// What the destructor does, but returning the final figures: detaches,
