@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <fstream>
 #include <lcm/lcm-cpp.hpp>
 #include <map>
@@ -66,7 +67,8 @@ double percentile(std::vector<double> v, double p) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// What escapes ends the program with a line, not with std::terminate.
+int main(int argc, char** argv) try {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 10;
   std::string why;
   if (!kalvent_test::enterPrivateNetwork(true, &why)) {
@@ -147,4 +149,7 @@ int main(int argc, char** argv) {
   kill(bare, SIGKILL);
   waitpid(bare, nullptr, 0);
   return status;
+} catch (const std::exception& e) {
+  std::fprintf(stderr, "dash_bench: %s\n", e.what());
+  return 1;
 }

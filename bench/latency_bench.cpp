@@ -38,6 +38,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -401,11 +402,15 @@ void measureBothRates(int seconds) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// What escapes ends the program with a line, not with std::terminate.
+int main(int argc, char** argv) try {
   // The report alone on standard output: the endpoints print nothing, the
   // state loop's lines go to the silenced log sink. The LoopFuncs' start and
   // end lines, which LoopFunc always prints, come between the tables.
   setvbuf(stdout, nullptr, _IOLBF, 0);
   return kalvent_bench::benchMain(argc, argv, "latency_bench", "seconds per program and rate", 5,
                                   measureBothRates);
+} catch (const std::exception& e) {
+  std::fprintf(stderr, "latency_bench: %s\n", e.what());
+  return 1;
 }

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -213,9 +214,13 @@ void measureBothSchedulings(double seconds) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// What escapes ends the program with a line, not with std::terminate.
+int main(int argc, char** argv) try {
   // The LoopFuncs' start and end lines, which LoopFunc always prints, come
   // between the tables on standard output.
   return kalvent_bench::benchMain(argc, argv, "loop_bench", "seconds per measurement", 10.0,
                                   measureBothSchedulings);
+} catch (const std::exception& e) {
+  std::fprintf(stderr, "loop_bench: %s\n", e.what());
+  return 1;
 }

@@ -23,6 +23,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <queue>
 #include <random>
 #include <thread>
@@ -127,7 +128,8 @@ Outcome run(const Case& c, double seconds, unsigned seed) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// What escapes ends the program with a line, not with std::terminate.
+int main(int argc, char** argv) try {
   CLI::App app("loss_table: link health's loss estimates against the true loss");
   double seconds = 2.0;
   int caseRate = 0;
@@ -183,4 +185,7 @@ int main(int argc, char** argv) {
   }
   std::printf("largest error of overallLoss: %.1f points\n", 100 * worst);
   return 0;
+} catch (const std::exception& e) {
+  std::fprintf(stderr, "loss_table: %s\n", e.what());
+  return 1;
 }

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -103,7 +104,8 @@ void printRow(const char* what, const Figures& without, const Figures& with) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// What escapes ends the program with a line, not with std::terminate.
+int main(int argc, char** argv) try {
   const int calls = argc > 1 ? std::atoi(argv[1]) : 20000;
   if (calls < 100) {
     std::fprintf(stderr, "usage: %s [CALLS]  (at least 100)\n", argv[0]);
@@ -145,4 +147,7 @@ int main(int argc, char** argv) {
               bytesPerPair * 60000 / 1e6);
   std::remove(path);
   return 0;
+} catch (const std::exception& e) {
+  std::fprintf(stderr, "recorder_bench: %s\n", e.what());
+  return 1;
 }

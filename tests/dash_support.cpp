@@ -13,7 +13,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <thread>
 
 namespace asio = boost::asio;
@@ -73,13 +72,16 @@ void Program::stop() {
 
 Dash::Dash(const std::vector<std::string>& args, const std::string& logFile)
     : Program(args, logFile) {
-  const std::regex line("kalvent_dash: open http://[^:/]+:([0-9]+)/");
+  // The address line: "kalvent_dash: open http://HOST:PORT/".
+  const std::string prefix = "kalvent_dash: open http://";
   for (int i = 0; i < 200 && port_ == 0; ++i) {  // 10 s
     std::ifstream in(logFile);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::smatch m;
-    if (std::regex_search(text, m, line)) {
-      port_ = static_cast<uint16_t>(std::stoi(m[1]));
+    const size_t at = text.find(prefix);
+    const size_t colon = at == std::string::npos ? at : text.find(':', at + prefix.size());
+    const size_t slash = colon == std::string::npos ? colon : text.find('/', colon);
+    if (slash != std::string::npos) {
+      port_ = static_cast<uint16_t>(std::strtoul(text.c_str() + colon + 1, nullptr, 10));
     } else {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }

@@ -109,18 +109,20 @@ void HttpSession::upgrade() {
     return;
   }
   const auto origin = request_.find(http::field::origin);
-  const std::string originText = origin == request_.end() ? "" : std::string(origin->value());
+  const std::string originText =
+      origin == request_.end() ? "" : std::string(origin->value().data(), origin->value().size());
   if (!server_.originAllowed(originText)) {
     sdk::logMessage(sdk::LogLevel::Warning, "dash", "refused a WebSocket from origin '%s'",
                     originText.c_str());
     sendText(http::status::forbidden, "origin refused\n");
     return;
   }
-  std::make_shared<WsSession>(std::move(stream_), server_)->start(std::move(request_));
+  std::make_shared<WsSession>(std::move(stream_), server_)->start(request_);
 }
 
 void HttpSession::serveFile() {
-  const std::string file = fileFor(server_.webDir(), std::string(request_.target()));
+  const std::string file =
+      fileFor(server_.webDir(), std::string(request_.target().data(), request_.target().size()));
   if (file.empty()) {
     sendText(http::status::not_found, "not found\n");
     return;

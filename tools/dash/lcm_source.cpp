@@ -28,8 +28,9 @@ bool recordOf(const lcm::ReceiveBuffer* buffer, Record* record) {
 }  // namespace
 
 LcmSource::LcmSource(Server& server) : server_(server), lcm_(std::make_unique<lcm::LCM>()) {
-  if (!lcm_->good())
+  if (!lcm_->good()) {
     throw std::runtime_error("LCM cannot be set up (LCM_DEFAULT_URL: " + url() + ")");
+  }
   // Only subscriptions: this side never publishes.
   lcm_->subscribeFunction(
       sdk::lowStateChannel,

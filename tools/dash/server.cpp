@@ -1,5 +1,6 @@
 #include "server.h"
 
+#include <algorithm>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
 #include <chrono>
@@ -37,10 +38,8 @@ Server::Server(asio::io_context& io, const ServerConfig& config, View& view)
 Server::~Server() = default;
 
 bool Server::originAllowed(const std::string& origin) const {
-  for (const std::string& allowed : origins_) {
-    if (origin == allowed) return true;
-  }
-  return false;
+  return std::any_of(origins_.begin(), origins_.end(),
+                     [&](const std::string& allowed) { return origin == allowed; });
 }
 
 void Server::accept() {

@@ -26,7 +26,7 @@ constexpr auto kMaxInterval = std::chrono::nanoseconds(1000000000 / kMinFps);
 WsSession::WsSession(beast::tcp_stream&& stream, Server& server)
     : ws_(std::move(stream)), server_(server), timer_(ws_.get_executor()) {}
 
-void WsSession::start(beast::http::request<beast::http::string_body> request) {
+void WsSession::start(const beast::http::request<beast::http::string_body>& request) {
   beast::get_lowest_layer(ws_).expires_never();
   ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
   ws_.text(true);

@@ -19,7 +19,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
  public:
   WsSession(boost::beast::tcp_stream&& stream, Server& server);
   // Completes the handshake of `request` (its Origin already checked).
-  void start(boost::beast::http::request<boost::beast::http::string_body> request);
+  void start(const boost::beast::http::request<boost::beast::http::string_body>& request);
   // News for the page: a new state, or the link turned stale.
   void notify();
   bool open() const { return open_; }

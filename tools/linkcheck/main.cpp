@@ -2,6 +2,7 @@
 // robot controller, without writing a program.
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include "kalvent_legged_sdk/realtime.h"
@@ -63,7 +64,8 @@ int runLink(const Options& options) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// What escapes ends the program with a line, not with std::terminate.
+int main(int argc, char** argv) try {
   Options options;
   std::string error;
   switch (parseOptions(argc, argv, &options, &error)) {
@@ -77,4 +79,7 @@ int main(int argc, char** argv) {
       break;
   }
   return options.mode == Mode::Machine ? runMachine(options) : runLink(options);
+} catch (const std::exception& e) {
+  std::fprintf(stderr, "kalvent_linkcheck: %s\n", e.what());
+  return 1;
 }

@@ -41,7 +41,8 @@ bool parsePort(const std::string& text, uint16_t& port) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// What escapes ends the program with a line, not with std::terminate.
+int main(int argc, char** argv) try {
   CLI::App app;
   app.set_help_flag();
   app.require_subcommand(1);
@@ -79,4 +80,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kalvent_log: %s\n", error.what());
     return 1;
   }
+} catch (const std::exception& e) {
+  std::fprintf(stderr, "kalvent_log: %s\n", e.what());
+  return 1;
 }

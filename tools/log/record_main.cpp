@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <lcm/lcm-cpp.hpp>
 #include <string>
 #include <vector>
@@ -99,7 +100,8 @@ class BridgeRecorder {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// What escapes ends the program with a line, not with std::terminate.
+int main(int argc, char** argv) try {
   CLI::App app;
   app.set_help_flag();
   std::string path;
@@ -150,4 +152,7 @@ int main(int argc, char** argv) {
                static_cast<unsigned long long>(recorder.events()),
                static_cast<unsigned long long>(recorder.wrongSize()));
   return recorder.failed() || !closed ? 1 : 0;
+} catch (const std::exception& e) {
+  std::fprintf(stderr, "kalvent_record: %s\n", e.what());
+  return 1;
 }
