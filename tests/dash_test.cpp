@@ -123,7 +123,8 @@ class BridgeWatch {
     std::array<float, 12> q;
     for (int k = 0; k < 12; ++k) q[k] = state.motorState[k].q;
     if (self->angles_.size() > 20000) self->angles_.clear();
-    if (self->angles_.emplace(state.tick, q).second) {
+    const uint32_t tick = state.tick;  // a copy: the record's field is packed
+    if (self->angles_.emplace(tick, q).second) {
       self->news_.push_back(now.tv_sec * 1e3 + now.tv_nsec * 1e-6);
     }
   }
