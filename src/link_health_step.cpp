@@ -138,7 +138,7 @@ void LinkHealth::rememberTick(uint32_t tick) noexcept {
   recentOffsets_[recentTickNext_] = offset;
   countResidues(offset, +1);
   recentTickNext_ = (recentTickNext_ + 1) % kRecentTicks;
-  recentTickCount_ = std::min(recentTickCount_ + 1, kRecentTicks);
+  if (recentTickCount_ < kRecentTicks) ++recentTickCount_;
 }
 
 void LinkHealth::forgetTicks() noexcept {
