@@ -47,14 +47,16 @@ session_end() {
 # sim_start LOG [OPTION...]: starts the simulator at the basic controller's
 # address with OPTIONs, its output in LOG, and returns once it serves (it
 # writes LOG's .ready file when its port is bound); 1, with the log, when it
-# ends or is not ready within 20 s. Sets sim_pid.
+# ends or is not ready within 20 s. Sets sim_pid. The simulator lives at most
+# sim_lifetime seconds (default 120): a run that films it sets more, as the
+# film's last frames are rendered after the robot stops.
 sim_start() {
   local log=$1 ready=${1%.log}.ready tries=400
   shift
   rm -f "$ready"
   # --foreground: sim_stop's TERM reaches the simulator once, not a second
   # time through timeout's process group.
-  timeout --foreground 120 "${session_simulator[@]}" --address "$controller_basic" \
+  timeout --foreground "${sim_lifetime:-120}" "${session_simulator[@]}" --address "$controller_basic" \
     --ready-file "$ready" "$@" >"$log" 2>&1 &
   sim_pid=$!
   session_pids+=("$sim_pid")
