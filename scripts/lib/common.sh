@@ -65,7 +65,13 @@ configure_and_build() {
   local dir=$1
   shift
   ensure_npm
-  cmake -S "$root" -B "$dir" "$@" >"$dir.configure.log" 2>&1 ||
+  ensure_packages ccache
+  # The same sources are built five ways (native, two cross, two sanitizers)
+  # and again on every clean clone: ccache keeps the objects, and with paths
+  # taken relative to the checkout, a clone elsewhere finds them too.
+  export CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=true
+  cmake -S "$root" -B "$dir" -DCMAKE_C_COMPILER_LAUNCHER=ccache \
+    -DCMAKE_CXX_COMPILER_LAUNCHER=ccache "$@" >"$dir.configure.log" 2>&1 ||
     { cat "$dir.configure.log"; return 1; }
   cmake --build "$dir" -j "$jobs"
 }
