@@ -29,8 +29,6 @@ using namespace KALVENT_LEGGED_SDK;
 namespace {
 
 const char kProgram[] = "damped_stop";
-// The power limit during the stand, x 100 W.
-const int kPowerFactor = 4;
 // The position check's margin, rad: the stand pose keeps well inside the
 // ranges narrowed by it, the swung hip does not.
 const double kTripMargin = 0.3;
@@ -99,7 +97,7 @@ class Controller {
       cmd_.motorCmd[FR_0].dq = static_cast<float>(kSwingSpeed);
     }
     safety_.PositionLimit(cmd_);
-    TripReport trip = safety_.checkPower(cmd_, state_, kPowerFactor);
+    TripReport trip = safety_.checkPower(cmd_, state_, example::kStandPowerFactor);
     if (trip.kind == TripReport::Kind::None && t > kSwingStart) {
       trip = safety_.checkPosition(cmd_, state_, kTripMargin);
     }

@@ -322,39 +322,50 @@ class StateWatch {
   long resumptions_ = 0;
 };
 
+// What every low-level control step does with `watch`'s verdict on `state`
+// (`linkStale`: the link's own verdict): nothing before the first state;
+// while the state is stale, the joints held damped in `cmd`, without the
+// guards (they judge a command by a state that is gone). Returns whether the
+// step computes its command from the state: when it is fresh, after calling
+// `restart` if the motion must start again from the measured pose.
+template <typename Restart>
+bool mayCompute(StateWatch& watch, const LowState& state, bool linkStale, LowCmd& cmd,
+                Restart restart) {
+  switch (watch.Check(state, linkStale)) {
+    case StateWatch::Verdict::NoState:
+      return false;
+    case StateWatch::Verdict::Stale:
+      holdDamping(cmd);
+      return false;
+    case StateWatch::Verdict::Resumed:
+      restart();
+      return true;
+    case StateWatch::Verdict::Fresh:
+      return true;
+  }
+  return false;
+}
+
+// The power limit of a stand, x 100 W; standing up needs a small part of it.
+const int kStandPowerFactor = 4;
+// A measured angle closer than this to its joint's stop ends the program, rad.
+const double kStopMargin = 0.05;
+
 // The stand of the low-level programs, guarded, on the verdict of its
-// StateWatch: nothing before the first state; while the state is stale the
-// joints held damped, without the guards (they judge a command by a state
-// that is gone); on a fresh state the stand motion, from the measured pose
-// again after a resumption, and the position limit, power and position
-// guards.
+// StateWatch (see mayCompute): on a fresh state the stand motion, from the
+// measured pose again after a resumption, and the position limit, power and
+// position guards.
 class GuardedStand {
  public:
-  // The power limit, x 100 W; standing up needs a small part of it.
-  static constexpr int kPowerFactor = 4;
-  // A measured angle closer than this to its joint's stop ends the program, rad.
-  static constexpr double kStopMargin = 0.05;
-
   explicit GuardedStand(Safety& safety) : safety_(safety) {}
 
   // Writes `cmd` for `state`; `linkStale`: the link's own verdict.
   void Step(LowState& state, LowCmd& cmd, bool linkStale) {
-    switch (watch_.Check(state, linkStale)) {
-      case StateWatch::Verdict::NoState:
-        break;
-      case StateWatch::Verdict::Stale:
-        holdDamping(cmd);
-        break;
-      case StateWatch::Verdict::Resumed:
-        motion_.Restart();
-        [[fallthrough]];
-      case StateWatch::Verdict::Fresh:
-        motion_.Step(state, cmd);
-        safety_.PositionLimit(cmd);
-        safety_.PowerProtect(cmd, state, kPowerFactor);
-        safety_.PositionProtect(cmd, state, kStopMargin);
-        break;
-    }
+    if (!mayCompute(watch_, state, linkStale, cmd, [this] { motion_.Restart(); })) return;
+    motion_.Step(state, cmd);
+    safety_.PositionLimit(cmd);
+    safety_.PowerProtect(cmd, state, kStandPowerFactor);
+    safety_.PositionProtect(cmd, state, kStopMargin);
   }
 
   const StateWatch& watch() const { return watch_; }

@@ -44,19 +44,10 @@ class Controller {
 
   void Step() {
     lcm_.Get(state_);
-    switch (watch_.Check(state_, false)) {
-      case example::StateWatch::Verdict::NoState:
-        return;  // nothing relayed yet
-      case example::StateWatch::Verdict::Stale:
-        example::holdDamping(cmd_);
-        break;
-      case example::StateWatch::Verdict::Resumed:
-        motion_.Restart();
-        [[fallthrough]];
-      case example::StateWatch::Verdict::Fresh:
-        motion_.Step(state_, cmd_);
-        safety_.PositionLimit(cmd_);
-        break;
+    if (!example::hasState(state_)) return;  // nothing relayed yet
+    if (example::mayCompute(watch_, state_, false, cmd_, [this] { motion_.Restart(); })) {
+      motion_.Step(state_, cmd_);
+      safety_.PositionLimit(cmd_);
     }
     lcm_.Send(cmd_);
     ++published_;

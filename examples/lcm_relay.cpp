@@ -28,7 +28,6 @@ namespace {
 
 const char kProgram[] = "lcm_relay";
 const int kStaleTicks = 50;  // relay ticks without a command: 100 ms
-const int kPowerFactor = 4;  // x 100 W
 
 class Relay {
  public:
@@ -54,7 +53,8 @@ class Relay {
     lcm_.Get(cmd_);
 
     if (cmd_.levelFlag == LOWLEVEL && age <= kStaleTicks && !stale) {
-      safety_.PowerProtect(cmd_, state_, kPowerFactor);
+      // The commands relayed stand the robot up.
+      safety_.PowerProtect(cmd_, state_, example::kStandPowerFactor);
       udp_.SetSend(cmd_);
       ++forwarded_;
     } else {
