@@ -20,7 +20,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <thread>
 
 #include "example_util.h"
 
@@ -137,21 +136,12 @@ class Controller {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double seconds = example::setUp(argc, argv, 15);
-  example::setUpRealtime(kProgram);
-
-  UDP udp(LOWLEVEL, HighLevelType::Basic);
-  const auto recorder = example::startRecording(udp);  // with --record FILE
-  Safety safety(LeggedType::Tesmar);
-  Controller controller(udp, safety);
-
-  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  example::LowLevelProgram program(kProgram, argc, argv, 15);
+  Controller controller(program.udp, program.safety);
   {
-    example::LinkLoops loops(udp, [&controller] { controller.Step(); });
-    while (!example::stopRequested && controller.phase() != Controller::Phase::Still &&
-           (seconds <= 0 || std::chrono::steady_clock::now() < end)) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    example::LinkLoops loops(program.udp, [&controller] { controller.Step(); });
+    example::waitForStop(program.seconds,
+                         [&controller] { return controller.phase() == Controller::Phase::Still; });
   }  // Leaving the block stops the loops, control first.
 
   const Controller::Phase phase = controller.phase();

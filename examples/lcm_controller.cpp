@@ -84,12 +84,9 @@ int main(int argc, char** argv) {
   LoopStatus controlStatus;
   {
     LoopFunc lcmRecv("lcm_recv", example::kLoopPeriod, boost::bind(&LCM::Recv, &lcm));
-    LoopFunc control("control", example::kLoopPeriod, [&controller] { controller.Step(); });
     lcmRecv.start();
-    control.start();
-    example::waitForStop(seconds);
-    controlStatus = control.status();
-  }  // Leaving the block stops the loops, control first.
+    controlStatus = example::runControlLoop([&controller] { controller.Step(); }, seconds);
+  }  // The control loop has stopped; leaving the block stops lcm_recv.
 
   LowState state{};
   lcm.Get(state);

@@ -107,13 +107,9 @@ class TorqueController {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double seconds = example::setUp(argc, argv, 4);
-  example::setUpRealtime(kProgram);
-
-  UDP udp(LOWLEVEL);
-  const auto recorder = example::startRecording(udp);  // with --record FILE
-  Safety safety(LeggedType::Tesmar);
-  TorqueController controller(udp, safety);
+  example::LowLevelProgram program(kProgram, argc, argv, 4);
+  UDP& udp = program.udp;
+  TorqueController controller(udp, program.safety);
 
   LoopStatus control;
   {
@@ -124,11 +120,9 @@ int main(int argc, char** argv) {
     send.start();
     recv.start();
     controlLoop.start();
-    example::waitForStop(seconds);
+    example::waitForStop(program.seconds);
     control = controlLoop.status();
   }  // Leaving the block stops the loops, control first.
 
-  LowState state{};
-  udp.GetRecv(state);
-  return example::finishStand(kProgram, state, udp, controller.watch(), control, recorder.get());
+  return example::finishStand(program, program.newestState(), controller.watch(), control);
 }

@@ -189,24 +189,18 @@ class Trot {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double seconds = example::setUp(argc, argv, 9);
-  example::setUpRealtime(kProgram);
-
-  UDP udp(LOWLEVEL, HighLevelType::Basic);
-  const auto recorder = example::startRecording(udp);  // with --record FILE
-  Safety safety(LeggedType::Tesmar);
-  Trot trot(safety);
+  example::LowLevelProgram program(kProgram, argc, argv, 9);
+  Trot trot(program.safety);
   LowState state{};
-  LowCmd cmd{};
-  udp.InitCmdData(cmd);
   example::runLowStateLoop(
-      udp, state, cmd, [&trot](LowState& s, LowCmd& c, const StateTick& t) { trot.Step(s, c, t); },
-      seconds);
+      program.udp, state,
+      [&trot](LowState& s, LowCmd& c, const StateTick& t) { trot.Step(s, c, t); }, program.seconds);
 
   const example::Body body = example::bodyOf(state);
+  const UDPState& link = program.udp.udpState;
   std::printf("%s: summary distance_m=%.3f sent=%llu received=%llu", kProgram, trot.distance(),
-              udp.udpState.SendCount, udp.udpState.RecvCount);
-  example::endSummary(trot.watch(), nullptr, body, recorder.get());
+              link.SendCount, link.RecvCount);
+  example::endSummary(trot.watch(), nullptr, body, program.recorder.get());
   if (!example::reportHasState(kProgram, state)) return 1;
   const bool stands = example::reportBody(kProgram, body);
   const bool far = trot.distance() >= kGoalMetres;
