@@ -20,7 +20,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <thread>
 
 #include "example_util.h"
 
@@ -29,8 +28,6 @@ using namespace KALVENT_LEGGED_SDK;
 namespace {
 
 const char kProgram[] = "damped_stop";
-// The power limit during the stand, x 100 W.
-const int kPowerFactor = 4;
 // The position check's margin, rad: the stand pose keeps well inside the
 // ranges narrowed by it, the swung hip does not.
 const double kTripMargin = 0.3;
@@ -99,7 +96,7 @@ class Controller {
       cmd_.motorCmd[FR_0].dq = static_cast<float>(kSwingSpeed);
     }
     safety_.PositionLimit(cmd_);
-    TripReport trip = safety_.checkPower(cmd_, state_, kPowerFactor);
+    TripReport trip = safety_.checkPower(cmd_, state_, example::kStandPowerFactor);
     if (trip.kind == TripReport::Kind::None && t > kSwingStart) {
       trip = safety_.checkPosition(cmd_, state_, kTripMargin);
     }
@@ -139,21 +136,12 @@ class Controller {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double seconds = example::setUp(argc, argv, 15);
-  example::setUpRealtime(kProgram);
-
-  UDP udp(LOWLEVEL, HighLevelType::Basic);
-  const auto recorder = example::startRecording(udp);  // with --record FILE
-  Safety safety(LeggedType::Tesmar);
-  Controller controller(udp, safety);
-
-  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  example::LowLevelProgram program(kProgram, argc, argv, 15);
+  Controller controller(program.udp, program.safety);
   {
-    example::LinkLoops loops(udp, [&controller] { controller.Step(); });
-    while (!example::stopRequested && controller.phase() != Controller::Phase::Still &&
-           (seconds <= 0 || std::chrono::steady_clock::now() < end)) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    example::LinkLoops loops(program.udp, [&controller] { controller.Step(); });
+    example::waitForStop(program.seconds,
+                         [&controller] { return controller.phase() == Controller::Phase::Still; });
   }  // Leaving the block stops the loops, control first.
 
   const Controller::Phase phase = controller.phase();

@@ -1,8 +1,8 @@
 // Helpers the example programs share: how long to run, stopping on SIGINT or
-// SIGTERM, the real-time set-up when it is allowed, the three loops of a
-// program that owns the link, the standing motion, riding through a lost
-// link, and the verdict on the robot: its joints, and its body upright on
-// its feet.
+// SIGTERM, the real-time set-up when it is allowed, the start of a low-level
+// program, the three loops of a program that owns the link, the standing
+// motion, riding through a lost link, the summary line, and the verdict on
+// the robot: its joints, and its body upright on its feet.
 #pragma once
 
 #include <kalvent_legged_sdk.h>
@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -84,10 +85,12 @@ inline std::unique_ptr<Recorder> startRecording(UDP& udp) {
   }
 }
 
-// Returns after `seconds` (0: no limit) or as soon as a stop signal came.
-inline void waitForStop(double seconds) {
+// Returns after `seconds` (0: no limit), as soon as a stop signal came, or
+// once `finished` (when given) says the program's work is done.
+inline void waitForStop(double seconds, const std::function<bool()>& finished = nullptr) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (!stopRequested && (seconds <= 0 || std::chrono::steady_clock::now() < end)) {
+  while (!stopRequested && !(finished && finished()) &&
+         (seconds <= 0 || std::chrono::steady_clock::now() < end)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
@@ -104,6 +107,38 @@ inline void setUpRealtime(const char* program) {
                 program);
   }
 }
+
+// What a low-level program that owns the link starts with, in this order:
+// its run time from the command line (see setUp), the real-time set-up when
+// allowed (see setUpRealtime), the default low-level endpoint (the basic
+// controller's address) with a recorder under --record FILE (see
+// startRecording), and the robot's safety guards.
+struct LowLevelProgram {
+  LowLevelProgram(const char* name, int argc, char** argv, double fallbackSeconds)
+      : name(name),
+        seconds(startUp(name, argc, argv, fallbackSeconds)),
+        recorder(startRecording(udp)) {}
+
+  const char* const name;
+  const double seconds;  // 0: until SIGINT or SIGTERM
+  UDP udp{LOWLEVEL};
+  const std::unique_ptr<Recorder> recorder;  // null without --record
+  Safety safety{LeggedType::Tesmar};
+
+  // The newest state the endpoint holds; read once the loops have stopped.
+  LowState newestState() {
+    LowState state{};
+    udp.GetRecv(state);
+    return state;
+  }
+
+ private:
+  static double startUp(const char* name, int argc, char** argv, double fallbackSeconds) {
+    const double seconds = setUp(argc, argv, fallbackSeconds);
+    setUpRealtime(name);
+    return seconds;
+  }
+};
 
 // Period of every loop in the examples, s.
 const float kLoopPeriod = 0.002f;
@@ -322,39 +357,50 @@ class StateWatch {
   long resumptions_ = 0;
 };
 
+// What every low-level control step does with `watch`'s verdict on `state`
+// (`linkStale`: the link's own verdict): nothing before the first state;
+// while the state is stale, the joints held damped in `cmd`, without the
+// guards (they judge a command by a state that is gone). Returns whether the
+// step computes its command from the state: when it is fresh, after calling
+// `restart` if the motion must start again from the measured pose.
+template <typename Restart>
+bool mayCompute(StateWatch& watch, const LowState& state, bool linkStale, LowCmd& cmd,
+                Restart restart) {
+  switch (watch.Check(state, linkStale)) {
+    case StateWatch::Verdict::NoState:
+      return false;
+    case StateWatch::Verdict::Stale:
+      holdDamping(cmd);
+      return false;
+    case StateWatch::Verdict::Resumed:
+      restart();
+      return true;
+    case StateWatch::Verdict::Fresh:
+      return true;
+  }
+  return false;
+}
+
+// The power limit of a stand, x 100 W; standing up needs a small part of it.
+const int kStandPowerFactor = 4;
+// A measured angle closer than this to its joint's stop ends the program, rad.
+const double kStopMargin = 0.05;
+
 // The stand of the low-level programs, guarded, on the verdict of its
-// StateWatch: nothing before the first state; while the state is stale the
-// joints held damped, without the guards (they judge a command by a state
-// that is gone); on a fresh state the stand motion, from the measured pose
-// again after a resumption, and the position limit, power and position
-// guards.
+// StateWatch (see mayCompute): on a fresh state the stand motion, from the
+// measured pose again after a resumption, and the position limit, power and
+// position guards.
 class GuardedStand {
  public:
-  // The power limit, x 100 W; standing up needs a small part of it.
-  static constexpr int kPowerFactor = 4;
-  // A measured angle closer than this to its joint's stop ends the program, rad.
-  static constexpr double kStopMargin = 0.05;
-
   explicit GuardedStand(Safety& safety) : safety_(safety) {}
 
   // Writes `cmd` for `state`; `linkStale`: the link's own verdict.
   void Step(LowState& state, LowCmd& cmd, bool linkStale) {
-    switch (watch_.Check(state, linkStale)) {
-      case StateWatch::Verdict::NoState:
-        break;
-      case StateWatch::Verdict::Stale:
-        holdDamping(cmd);
-        break;
-      case StateWatch::Verdict::Resumed:
-        motion_.Restart();
-        [[fallthrough]];
-      case StateWatch::Verdict::Fresh:
-        motion_.Step(state, cmd);
-        safety_.PositionLimit(cmd);
-        safety_.PowerProtect(cmd, state, kPowerFactor);
-        safety_.PositionProtect(cmd, state, kStopMargin);
-        break;
-    }
+    if (!mayCompute(watch_, state, linkStale, cmd, [this] { motion_.Restart(); })) return;
+    motion_.Step(state, cmd);
+    safety_.PositionLimit(cmd);
+    safety_.PowerProtect(cmd, state, kStandPowerFactor);
+    safety_.PositionProtect(cmd, state, kStopMargin);
   }
 
   const StateWatch& watch() const { return watch_; }
@@ -503,10 +549,23 @@ const float kStaleMargin = 0.001f;
 
 // Runs `step(state, cmd, tick)` on a LowStateLoop of `udp` until
 // waitForStop(seconds) returns, then stops it; the loop's status as it was
-// told to stop.
+// told to stop. `state` holds the last state then. Until the first state,
+// stale periods send the idle command of InitCmdData (no torque).
 template <typename Step>
-LoopStatus runLowStateLoop(UDP& udp, LowState& state, LowCmd& cmd, Step step, double seconds) {
+LoopStatus runLowStateLoop(UDP& udp, LowState& state, Step step, double seconds) {
+  LowCmd cmd{};
+  udp.InitCmdData(cmd);
   LowStateLoop loop("control", udp, state, cmd, kStatePeriod, kStaleMargin, std::move(step));
+  loop.start();
+  waitForStop(seconds);
+  return loop.status();
+}
+
+// Runs `control` every 2 ms on a LoopFunc named "control" until
+// waitForStop(seconds) returns, then stops it; its status as it was told to
+// stop.
+inline LoopStatus runControlLoop(const Callback& control, double seconds) {
+  LoopFunc loop("control", kLoopPeriod, control);
   loop.start();
   waitForStop(seconds);
   return loop.status();
@@ -561,12 +620,11 @@ inline int reportStanding(const char* program, const StandVerdict& verdict) {
 
 // The end of a stand program: the summary line and the verdict on the
 // stand of the last `state`; the exit status of reportStanding.
-inline int finishStand(const char* program, const LowState& state, const UDP& udp,
-                       const StateWatch& watch, const LoopStatus& control,
-                       const Recorder* recorder) {
+inline int finishStand(const LowLevelProgram& program, const LowState& state,
+                       const StateWatch& watch, const LoopStatus& control) {
   const StandVerdict verdict = judgeStand(state);
-  printSummary(program, verdict, udp, watch, control, recorder);
-  return reportStanding(program, verdict);
+  printSummary(program.name, verdict, program.udp, watch, control, program.recorder.get());
+  return reportStanding(program.name, verdict);
 }
 
 }  // namespace example

@@ -44,19 +44,10 @@ class Controller {
 
   void Step() {
     lcm_.Get(state_);
-    switch (watch_.Check(state_, false)) {
-      case example::StateWatch::Verdict::NoState:
-        return;  // nothing relayed yet
-      case example::StateWatch::Verdict::Stale:
-        example::holdDamping(cmd_);
-        break;
-      case example::StateWatch::Verdict::Resumed:
-        motion_.Restart();
-        [[fallthrough]];
-      case example::StateWatch::Verdict::Fresh:
-        motion_.Step(state_, cmd_);
-        safety_.PositionLimit(cmd_);
-        break;
+    if (!example::hasState(state_)) return;  // nothing relayed yet
+    if (example::mayCompute(watch_, state_, false, cmd_, [this] { motion_.Restart(); })) {
+      motion_.Step(state_, cmd_);
+      safety_.PositionLimit(cmd_);
     }
     lcm_.Send(cmd_);
     ++published_;
@@ -93,12 +84,9 @@ int main(int argc, char** argv) {
   LoopStatus controlStatus;
   {
     LoopFunc lcmRecv("lcm_recv", example::kLoopPeriod, boost::bind(&LCM::Recv, &lcm));
-    LoopFunc control("control", example::kLoopPeriod, [&controller] { controller.Step(); });
     lcmRecv.start();
-    control.start();
-    example::waitForStop(seconds);
-    controlStatus = control.status();
-  }  // Leaving the block stops the loops, control first.
+    controlStatus = example::runControlLoop([&controller] { controller.Step(); }, seconds);
+  }  // The control loop has stopped; leaving the block stops lcm_recv.
 
   LowState state{};
   lcm.Get(state);

@@ -28,7 +28,6 @@ namespace {
 
 const char kProgram[] = "lcm_relay";
 const int kStaleTicks = 50;  // relay ticks without a command: 100 ms
-const int kPowerFactor = 4;  // x 100 W
 
 class Relay {
  public:
@@ -54,7 +53,8 @@ class Relay {
     lcm_.Get(cmd_);
 
     if (cmd_.levelFlag == LOWLEVEL && age <= kStaleTicks && !stale) {
-      safety_.PowerProtect(cmd_, state_, kPowerFactor);
+      // The commands relayed stand the robot up.
+      safety_.PowerProtect(cmd_, state_, example::kStandPowerFactor);
       udp_.SetSend(cmd_);
       ++forwarded_;
     } else {
@@ -82,30 +82,25 @@ class Relay {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double seconds = example::setUp(argc, argv, 0);
-  example::setUpRealtime(kProgram);
-
-  UDP udp(LOWLEVEL);
-  const auto recorder = example::startRecording(udp);  // with --record FILE
+  example::LowLevelProgram program(kProgram, argc, argv, 0);
+  const UDPState& link = program.udp.udpState;
   LCM lcm(LOWLEVEL);
   lcm.SubscribeCmd();
-  Safety safety(LeggedType::Tesmar);
-  Relay relay(udp, lcm, safety);
+  Relay relay(program.udp, lcm, program.safety);
 
   {
     LoopFunc lcmRecv("lcm_recv", example::kLoopPeriod, boost::bind(&LCM::Recv, &lcm));
     lcmRecv.start();
-    example::LinkLoops loops(udp, boost::bind(&Relay::Step, &relay), "relay");
-    example::waitForStop(seconds);
-  }  // Leaving the block stops the loops, the relay step first.
+    example::runLinkLoops(program.udp, boost::bind(&Relay::Step, &relay), program.seconds, "relay");
+  }  // The relay step and the link's loops have stopped; leaving the block stops lcm_recv.
 
   std::printf(
       "%s: summary forwarded=%ld damping=%ld stale_ticks=%ld sent=%llu received=%llu "
       "checksum_errors=%llu",
-      kProgram, relay.forwarded(), relay.dampingTicks(), relay.staleTicks(), udp.udpState.SendCount,
-      udp.udpState.RecvCount, udp.udpState.RecvCRCError);
-  example::printLinkFigures(udp.linkHealth());
-  example::printRecordingFigures(recorder.get());
+      kProgram, relay.forwarded(), relay.dampingTicks(), relay.staleTicks(), link.SendCount,
+      link.RecvCount, link.RecvCRCError);
+  example::printLinkFigures(program.udp.linkHealth());
+  example::printRecordingFigures(program.recorder.get());
   std::printf("\n");
-  return relay.forwarded() > 0 && udp.udpState.RecvCount > 0 ? 0 : 1;
+  return relay.forwarded() > 0 && link.RecvCount > 0 ? 0 : 1;
 }

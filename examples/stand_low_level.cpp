@@ -61,17 +61,9 @@ class Controller {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double seconds = example::setUp(argc, argv, 0);
-  example::setUpRealtime(kProgram);
-
-  UDP udp(LOWLEVEL, HighLevelType::Basic);
-  const auto recorder = example::startRecording(udp);  // with --record FILE
-  Safety safety(LeggedType::Tesmar);
-  Controller controller(udp, safety);
+  example::LowLevelProgram program(kProgram, argc, argv, 0);
+  Controller controller(program.udp, program.safety);
   const LoopStatus control = example::runLinkLoops(
-      udp, [&controller] { controller.Step(); }, seconds);
-
-  LowState state{};
-  udp.GetRecv(state);
-  return example::finishStand(kProgram, state, udp, controller.watch(), control, recorder.get());
+      program.udp, [&controller] { controller.Step(); }, program.seconds);
+  return example::finishStand(program, program.newestState(), controller.watch(), control);
 }

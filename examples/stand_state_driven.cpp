@@ -58,24 +58,15 @@ class Controller {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double seconds = example::setUp(argc, argv, 0);
-  example::setUpRealtime(kProgram);
-
-  UDP udp(LOWLEVEL, HighLevelType::Basic);
-  const auto recorder = example::startRecording(udp);  // with --record FILE
-  Safety safety(LeggedType::Tesmar);
-  Controller controller(safety);
+  example::LowLevelProgram program(kProgram, argc, argv, 0);
+  Controller controller(program.safety);
   LowState state{};
-  LowCmd cmd{};
-  // Until the first state, stale periods send this idle command (no torque).
-  udp.InitCmdData(cmd);
-
   const LoopStatus control = example::runLowStateLoop(
-      udp, state, cmd,
+      program.udp, state,
       [&controller](LowState& s, LowCmd& c, const StateTick& t) { controller.Step(s, c, t); },
-      seconds);
+      program.seconds);
 
   std::printf("%s: last command repeated on %llu late periods\n", kProgram,
               static_cast<unsigned long long>(controller.repeated()));
-  return example::finishStand(kProgram, state, udp, controller.watch(), control, recorder.get());
+  return example::finishStand(program, state, controller.watch(), control);
 }

@@ -49,7 +49,6 @@ const double kKi = 80;   // N·m/(rad·s)
 const double kMaxIntegralTorque = 10;
 // Largest torque sent, hip, thigh and calf, N·m.
 const double kMaxTorque[3] = {20, 20, 30};
-const int kPowerFactor = 4;  // x 100 W
 
 class TorqueController {
  public:
@@ -61,20 +60,13 @@ class TorqueController {
   void Step() {
     const bool stale = udp_.linkHealth().stale(example::StateWatch::kStaleSeconds);
     udp_.GetRecv(state_);
-    switch (watch_.Check(state_, stale)) {
-      case example::StateWatch::Verdict::NoState:
-        break;
-      case example::StateWatch::Verdict::Stale:
-        example::holdDamping(cmd_);
-        break;
-      case example::StateWatch::Verdict::Resumed:
-        motion_.Restart();
-        std::fill(std::begin(integral_), std::end(integral_), 0.0);
-        [[fallthrough]];
-      case example::StateWatch::Verdict::Fresh:
-        ApplyTorque();
-        safety_.PowerProtect(cmd_, state_, kPowerFactor);
-        break;
+    const auto restart = [this] {
+      motion_.Restart();
+      std::fill(std::begin(integral_), std::end(integral_), 0.0);
+    };
+    if (example::mayCompute(watch_, state_, stale, cmd_, restart)) {
+      ApplyTorque();
+      safety_.PowerProtect(cmd_, state_, example::kStandPowerFactor);
     }
     udp_.SetSend(cmd_);
   }
@@ -115,13 +107,9 @@ class TorqueController {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double seconds = example::setUp(argc, argv, 4);
-  example::setUpRealtime(kProgram);
-
-  UDP udp(LOWLEVEL);
-  const auto recorder = example::startRecording(udp);  // with --record FILE
-  Safety safety(LeggedType::Tesmar);
-  TorqueController controller(udp, safety);
+  example::LowLevelProgram program(kProgram, argc, argv, 4);
+  UDP& udp = program.udp;
+  TorqueController controller(udp, program.safety);
 
   LoopStatus control;
   {
@@ -132,11 +120,9 @@ int main(int argc, char** argv) {
     send.start();
     recv.start();
     controlLoop.start();
-    example::waitForStop(seconds);
+    example::waitForStop(program.seconds);
     control = controlLoop.status();
   }  // Leaving the block stops the loops, control first.
 
-  LowState state{};
-  udp.GetRecv(state);
-  return example::finishStand(kProgram, state, udp, controller.watch(), control, recorder.get());
+  return example::finishStand(program, program.newestState(), controller.watch(), control);
 }

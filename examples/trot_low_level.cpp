@@ -36,8 +36,7 @@ using namespace KALVENT_LEGGED_SDK;
 namespace {
 
 const char kProgram[] = "trot_low_level";
-const int kPowerFactor = 8;       // x 100 W: a trot needs more than a stand
-const double kStopMargin = 0.05;  // rad from a joint's stop ends the program
+const int kPowerFactor = 8;  // x 100 W: a trot needs more than a stand
 const double kTrotSeconds = 5;
 const double kSpeed = 0.5;           // m/s, forward
 const double kGaitPeriod = 0.3;      // s
@@ -71,21 +70,13 @@ class Trot {
   void Step(LowState& state, LowCmd& cmd, const StateTick& tick) {
     const bool lost = tick.stateAge > example::StateWatch::kStaleSeconds;
     if (tick.stale && !lost) return;  // a late packet: the last command again
-    switch (watch_.Check(state, lost)) {
-      case example::StateWatch::Verdict::NoState:
-        return;
-      case example::StateWatch::Verdict::Stale:
-        example::holdDamping(cmd);
-        return;
-      case example::StateWatch::Verdict::Resumed:
-        // The controller restarted: the robot lies again; stand up anew.
-        stand_ = example::StandMotion();
-        trotStarted_ = false;
-        trotting_ = false;
-        break;
-      case example::StateWatch::Verdict::Fresh:
-        break;
-    }
+    const auto restart = [this] {
+      // The controller restarted: the robot lies again; stand up anew.
+      stand_ = example::StandMotion();
+      trotStarted_ = false;
+      trotting_ = false;
+    };
+    if (!example::mayCompute(watch_, state, lost, cmd, restart)) return;
     const auto now = std::chrono::steady_clock::now();
     if (!stand_.Step(state, cmd)) return;
     if (!trotStarted_) {
@@ -106,7 +97,7 @@ class Trot {
     }
     safety_.PositionLimit(cmd);
     safety_.PowerProtect(cmd, state, kPowerFactor);
-    safety_.PositionProtect(cmd, state, kStopMargin);
+    safety_.PositionProtect(cmd, state, example::kStopMargin);
   }
 
   double distance() const { return distance_; }
@@ -198,24 +189,18 @@ class Trot {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double seconds = example::setUp(argc, argv, 9);
-  example::setUpRealtime(kProgram);
-
-  UDP udp(LOWLEVEL, HighLevelType::Basic);
-  const auto recorder = example::startRecording(udp);  // with --record FILE
-  Safety safety(LeggedType::Tesmar);
-  Trot trot(safety);
+  example::LowLevelProgram program(kProgram, argc, argv, 9);
+  Trot trot(program.safety);
   LowState state{};
-  LowCmd cmd{};
-  udp.InitCmdData(cmd);
   example::runLowStateLoop(
-      udp, state, cmd, [&trot](LowState& s, LowCmd& c, const StateTick& t) { trot.Step(s, c, t); },
-      seconds);
+      program.udp, state,
+      [&trot](LowState& s, LowCmd& c, const StateTick& t) { trot.Step(s, c, t); }, program.seconds);
 
   const example::Body body = example::bodyOf(state);
+  const UDPState& link = program.udp.udpState;
   std::printf("%s: summary distance_m=%.3f sent=%llu received=%llu", kProgram, trot.distance(),
-              udp.udpState.SendCount, udp.udpState.RecvCount);
-  example::endSummary(trot.watch(), nullptr, body, recorder.get());
+              link.SendCount, link.RecvCount);
+  example::endSummary(trot.watch(), nullptr, body, program.recorder.get());
   if (!example::reportHasState(kProgram, state)) return 1;
   const bool stands = example::reportBody(kProgram, body);
   const bool far = trot.distance() >= kGoalMetres;
