@@ -75,17 +75,6 @@ int16_t toWire(float value, float scale) {
   return static_cast<int16_t>(static_cast<int32_t>(limited));
 }
 
-// The fields every record starts with, named alike in the packet's packed
-// record and in the program's.
-template <typename From, typename To>
-void copyHeader(const From& in, To& out) {
-  out.levelFlag = in.levelFlag;
-  out.commVersion = in.commVersion;
-  out.robotID = in.robotID;
-  out.SN = in.SN;
-  out.bandWidth = in.bandWidth;
-}
-
 }  // namespace
 
 UDP::UDP(uint8_t level, HighLevelType highControl) : levelFlag(level) {

@@ -135,14 +135,21 @@ inline bool checksumMatches(const void* packet, size_t length) {
          loadLittleEndian(static_cast<const unsigned char*>(packet) + length - 4);
 }
 
+// The fields every record starts with, named alike in the packet's packed
+// record and in the program's.
+template <typename From, typename To>
+void copyHeader(const From& in, To& out) {
+  out.levelFlag = in.levelFlag;
+  out.commVersion = in.commVersion;
+  out.robotID = in.robotID;
+  out.SN = in.SN;
+  out.bandWidth = in.bandWidth;
+}
+
 // The program's record of a low-level state from its wire record: the
 // 16-bit fields widened, the torque estimate back in N·m.
 inline void decodeLowState(const LowState_t& wire, LowState& state) {
-  state.levelFlag = wire.levelFlag;
-  state.commVersion = wire.commVersion;
-  state.robotID = wire.robotID;
-  state.SN = wire.SN;
-  state.bandWidth = wire.bandWidth;
+  copyHeader(wire, state);
   state.imu = wire.imu;
   for (int k = 0; k < 20; ++k) {
     const MotorState_t& in = wire.motorState[k];
