@@ -146,6 +146,30 @@ void copyHeader(const From& in, To& out) {
   out.bandWidth = in.bandWidth;
 }
 
+// The program's record of a motor command from its wire record: torque and
+// gains back in N·m and N·m per rad (per rad/s).
+inline MotorCmd decodeMotorCmd(const MotorCmd_t& in) {
+  MotorCmd out;
+  out.mode = in.mode;
+  out.q = in.q;
+  out.dq = in.dq;
+  out.tau = in.tau / TAU_WIRE_SCALE;
+  out.Kp = in.Kp / KP_WIRE_SCALE;
+  out.Kd = in.Kd / KD_WIRE_SCALE;
+  std::memcpy(out.reserve, in.reserve, sizeof out.reserve);
+  return out;
+}
+
+// The program's record of a low-level command from its wire record.
+inline void decodeLowCmd(const LowCmd_t& wire, LowCmd& cmd) {
+  copyHeader(wire, cmd);
+  for (int k = 0; k < 20; ++k) cmd.motorCmd[k] = decodeMotorCmd(wire.motorCmd[k]);
+  std::memcpy(cmd.led, wire.led, sizeof cmd.led);
+  std::memcpy(cmd.wirelessRemote, wire.wirelessRemote, sizeof cmd.wirelessRemote);
+  cmd.reserve = wire.reserve;
+  cmd.crc = wire.crc;
+}
+
 // The program's record of a low-level state from its wire record: the
 // 16-bit fields widened, the torque estimate back in N·m.
 inline void decodeLowState(const LowState_t& wire, LowState& state) {
