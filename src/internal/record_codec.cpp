@@ -95,6 +95,20 @@ void transferHighState(Record& record, Wire& wire) {
   transferStateTail(record, wire);
 }
 
+// The record's columns of the fields that motor commands and motor states
+// both have; `decodeOthers(k, motor)` fills the other columns of motor k.
+template <typename Motor, typename Record, typename DecodeOthers>
+void decodeMotors(const Motor (&motors)[20], Record& record, DecodeOthers decodeOthers) {
+  for (int k = 0; k < 20; ++k) {
+    const Motor motor = motors[k];
+    record.mode[k] = motor.mode;
+    record.q[k] = motor.q;
+    record.dq[k] = motor.dq;
+    transferField(record.motor_reserve[k], &motor.reserve);
+    decodeOthers(k, motor);
+  }
+}
+
 template <typename Wire>
 Wire fromPacket(const char* packet) {
   Wire wire;
@@ -142,16 +156,11 @@ void decodePacket(const char* packet, kalvent_log::high_state& record) {
 
 void decodeRecord(const LowCmd& in, kalvent_log::low_cmd& record) {
   transferHeader(record, in);
-  for (int k = 0; k < 20; ++k) {
-    const MotorCmd motor = in.motorCmd[k];
-    record.mode[k] = motor.mode;
-    record.q[k] = motor.q;
-    record.dq[k] = motor.dq;
+  decodeMotors(in.motorCmd, record, [&record](int k, const MotorCmd& motor) {
     record.tau[k] = motor.tau;
     record.kp[k] = motor.Kp;
     record.kd[k] = motor.Kd;
-    transferField(record.motor_reserve[k], &motor.reserve);
-  }
+  });
   transferField(record.led, &in.led);
   transferField(record.wireless_remote, &in.wirelessRemote);
   record.reserve = in.reserve;
@@ -161,19 +170,14 @@ void decodeRecord(const LowCmd& in, kalvent_log::low_cmd& record) {
 void decodeRecord(const LowState& in, kalvent_log::low_state& record) {
   transferHeader(record, in);
   transferImu(record, in);
-  for (int k = 0; k < 20; ++k) {
-    const MotorState motor = in.motorState[k];
-    record.mode[k] = motor.mode;
-    record.q[k] = motor.q;
-    record.dq[k] = motor.dq;
+  decodeMotors(in.motorState, record, [&record](int k, const MotorState& motor) {
     record.ddq[k] = motor.ddq;
     record.tau_est[k] = motor.tauEst;
     record.q_raw[k] = motor.q_raw;
     record.dq_raw[k] = motor.dq_raw;
     record.ddq_raw[k] = motor.ddq_raw;
     record.temperature[k] = motor.temperature;
-    transferField(record.motor_reserve[k], &motor.reserve);
-  }
+  });
   transferStateTail(record, in);
 }
 

@@ -4,6 +4,8 @@
 // and the benchmarks: user programs see only the records of comm.h.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -144,6 +146,30 @@ void copyHeader(const From& in, To& out) {
   out.robotID = in.robotID;
   out.SN = in.SN;
   out.bandWidth = in.bandWidth;
+}
+
+// Torque and gains travel as 16-bit integers scaled by a power of two, so the
+// product is exact and in range the value is truncated toward zero. Out of
+// range the nearest end goes out rather than a wrapped value of the opposite
+// sign, and NaN asks for no torque or gain.
+inline int16_t toWire(float value, float scale) {
+  const float scaled = value * scale;
+  if (std::isnan(scaled)) return 0;
+  const float limited = std::min(std::max(scaled, -32768.0f), 32767.0f);
+  return static_cast<int16_t>(static_cast<int32_t>(limited));
+}
+
+// The wire record of the program's motor command.
+inline MotorCmd_t encodeMotorCmd(const MotorCmd& in) {
+  MotorCmd_t out;
+  out.mode = in.mode;
+  out.q = in.q;
+  out.dq = in.dq;
+  out.tau = toWire(in.tau, TAU_WIRE_SCALE);
+  out.Kp = toWire(in.Kp, KP_WIRE_SCALE);
+  out.Kd = toWire(in.Kd, KD_WIRE_SCALE);
+  std::memcpy(out.reserve, in.reserve, sizeof out.reserve);
+  return out;
 }
 
 // The program's record of a motor command from its wire record: torque and
