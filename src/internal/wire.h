@@ -81,23 +81,23 @@ struct LowState_t {
 const int LOW_CMD_LENGTH = 610;
 const int LOW_STATE_LENGTH = 771;
 
-static_assert(sizeof(MotorCmd_t) == 27, "MotorCmd_t layout");
-static_assert(offsetof(MotorCmd_t, tau) == 9, "MotorCmd_t layout");
-static_assert(offsetof(MotorCmd_t, reserve) == 15, "MotorCmd_t layout");
-static_assert(sizeof(LowCmd_t) == LOW_CMD_LENGTH, "LowCmd_t layout");
-static_assert(offsetof(LowCmd_t, motorCmd) == 10, "LowCmd_t layout");
-static_assert(offsetof(LowCmd_t, led) == 550, "LowCmd_t layout");
-static_assert(offsetof(LowCmd_t, reserve) == 602, "LowCmd_t layout");
-static_assert(offsetof(LowCmd_t, crc) == 606, "LowCmd_t layout");
-static_assert(sizeof(MotorState_t) == 32, "MotorState_t layout");
-static_assert(offsetof(MotorState_t, tauEst) == 11, "MotorState_t layout");
-static_assert(offsetof(MotorState_t, ddq_raw) == 21, "MotorState_t layout");
-static_assert(sizeof(LowState_t) == LOW_STATE_LENGTH, "LowState_t layout");
-static_assert(offsetof(LowState_t, motorState) == 63, "LowState_t layout");
-static_assert(offsetof(LowState_t, footForce) == 703, "LowState_t layout");
-static_assert(offsetof(LowState_t, footForceEst) == 711, "LowState_t layout");
-static_assert(offsetof(LowState_t, tick) == 719, "LowState_t layout");
-static_assert(offsetof(LowState_t, crc) == 767, "LowState_t layout");
+// Each record's size and where its fields start; the checksum takes the
+// last four bytes of a packet.
+static_assert(sizeof(MotorCmd_t) == 27 && offsetof(MotorCmd_t, tau) == 9 &&
+                  offsetof(MotorCmd_t, reserve) == 15,
+              "MotorCmd_t layout");
+static_assert(sizeof(LowCmd_t) == LOW_CMD_LENGTH && offsetof(LowCmd_t, motorCmd) == 10 &&
+                  offsetof(LowCmd_t, led) == 550 && offsetof(LowCmd_t, reserve) == 602 &&
+                  offsetof(LowCmd_t, crc) == LOW_CMD_LENGTH - 4,
+              "LowCmd_t layout");
+static_assert(sizeof(MotorState_t) == 32 && offsetof(MotorState_t, tauEst) == 11 &&
+                  offsetof(MotorState_t, ddq_raw) == 21,
+              "MotorState_t layout");
+static_assert(sizeof(LowState_t) == LOW_STATE_LENGTH && offsetof(LowState_t, motorState) == 63 &&
+                  offsetof(LowState_t, footForce) == 703 &&
+                  offsetof(LowState_t, footForceEst) == 711 && offsetof(LowState_t, tick) == 719 &&
+                  offsetof(LowState_t, crc) == LOW_STATE_LENGTH - 4,
+              "LowState_t layout");
 
 // Scales of the 16-bit fields: powers of two, so that scaling is exact.
 constexpr float TAU_WIRE_SCALE = 256.0f;  // torque, units per N·m
