@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -62,28 +61,6 @@ void warnOtherLevel(const RecordCall& call, int sendLength, int recvLength,
              "in): %s",
              call.name, call.lowLevelRecord ? "high" : "low", sendLength, recvLength,
              call.consequence);
-}
-
-// Torque and gains travel as 16-bit integers scaled by a power of two, so the
-// product is exact and in range the value is truncated toward zero. Out of
-// range the nearest end goes out rather than a wrapped value of the opposite
-// sign, and NaN asks for no torque or gain.
-int16_t toWire(float value, float scale) {
-  const float scaled = value * scale;
-  if (std::isnan(scaled)) return 0;
-  const float limited = std::min(std::max(scaled, -32768.0f), 32767.0f);
-  return static_cast<int16_t>(static_cast<int32_t>(limited));
-}
-
-// The fields every record starts with, named alike in the packet's packed
-// record and in the program's.
-template <typename From, typename To>
-void copyHeader(const From& in, To& out) {
-  out.levelFlag = in.levelFlag;
-  out.commVersion = in.commVersion;
-  out.robotID = in.robotID;
-  out.SN = in.SN;
-  out.bandWidth = in.bandWidth;
 }
 
 }  // namespace
@@ -321,17 +298,7 @@ int UDP::SetSend(LowCmd& cmd) {
   // On the stack: endpoints driven from different threads share nothing.
   LowCmd_t wire;
   copyHeader(cmd, wire);
-  for (int k = 0; k < 20; ++k) {
-    const MotorCmd& in = cmd.motorCmd[k];
-    MotorCmd_t& out = wire.motorCmd[k];
-    out.mode = in.mode;
-    out.q = in.q;
-    out.dq = in.dq;
-    out.tau = toWire(in.tau, TAU_WIRE_SCALE);
-    out.Kp = toWire(in.Kp, KP_WIRE_SCALE);
-    out.Kd = toWire(in.Kd, KD_WIRE_SCALE);
-    std::memcpy(out.reserve, in.reserve, sizeof out.reserve);
-  }
+  for (int k = 0; k < 20; ++k) wire.motorCmd[k] = encodeMotorCmd(cmd.motorCmd[k]);
   std::memcpy(wire.led, cmd.led, sizeof wire.led);
   std::memcpy(wire.wirelessRemote, cmd.wirelessRemote, sizeof wire.wirelessRemote);
   wire.reserve = cmd.reserve;

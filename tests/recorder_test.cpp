@@ -10,8 +10,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <lcm/lcm-cpp.hpp>
 #include <set>
@@ -459,6 +461,36 @@ TEST(Recorder, AFullDiskIsReportedOnceAndTheLoopGoesOn) {
     ++lines;
   }
   EXPECT_EQ(lines, 1u) << err;
+}
+
+// Each field of a high-level packet lands in its own record field (widened
+// where the record is wider), and a state record encodes back to the bytes.
+TEST(RecordCodec, HighLevelFieldsKeepTheirPlacesBothWays) {
+  Bytes packet(sdk::HIGH_STATE_LENGTH);
+  for (size_t i = 0; i < packet.size(); ++i) packet[i] = static_cast<uint8_t>(i % 251 + 1);
+  const char* bytes = reinterpret_cast<const char*>(packet.data());
+  const auto sameBytes = [bytes](const void* field, size_t offset, size_t size) {
+    return std::memcmp(field, bytes + offset, size) == 0;
+  };
+  kalvent_log::high_state state{};
+  sdk::decodePacket(bytes, state);
+  EXPECT_TRUE(sameBytes(&state.side_speed, offsetof(sdk::HighState, sideSpeed), 4));
+  EXPECT_TRUE(sameBytes(&state.rotate_speed, offsetof(sdk::HighState, rotateSpeed), 4));
+  EXPECT_TRUE(sameBytes(&state.side_position, offsetof(sdk::HighState, sidePosition), 4));
+  EXPECT_TRUE(sameBytes(state.foot_speed_to_body, offsetof(sdk::HighState, footSpeed2Body), 48));
+  EXPECT_TRUE(sameBytes(state.rpy, offsetof(sdk::HighState, imu) + offsetof(sdk::IMU, rpy), 12));
+  sdk::HighState wire;
+  std::memcpy(&wire, bytes, sizeof wire);
+  EXPECT_EQ(state.sn, static_cast<int64_t>(wire.SN));
+  EXPECT_EQ(state.crc, static_cast<int64_t>(wire.crc));
+  Bytes back(packet.size());
+  sdk::encodePacket(state, reinterpret_cast<char*>(back.data()));
+  EXPECT_EQ(back, packet);
+
+  kalvent_log::high_cmd cmd{};
+  sdk::decodePacket(bytes, cmd);
+  EXPECT_TRUE(sameBytes(&cmd.roll, offsetof(sdk::HighCmd, roll), 4));
+  EXPECT_TRUE(sameBytes(cmd.led, offsetof(sdk::HighCmd, led), 12));
 }
 
 TEST(PacketRing, DropsAndCountsWhatFindsItFullAndKeepsTheRestInOrder) {

@@ -23,7 +23,7 @@ const double kTiltLimit = 0.35;  // rad
 
 struct Command {
   uint8_t mode;
-  float forward = 0, side = 0, rotate = 0, height = 0, pitch = 0;
+  float forward = 0, height = 0, pitch = 0;
 };
 
 // Sends `command` every period for `seconds`; returns the worst |roll| or
@@ -33,8 +33,6 @@ double drive(Controller& c, const Command& k, double seconds) {
   cmd.levelFlag = sdk::HIGHLEVEL;
   cmd.mode = k.mode;
   cmd.forwardSpeed = k.forward;
-  cmd.sideSpeed = k.side;
-  cmd.rotateSpeed = k.rotate;
   cmd.bodyHeight = k.height;
   cmd.pitch = k.pitch;
   unsigned char packet[sizeof cmd];
@@ -102,7 +100,7 @@ TEST(TrotHighLevel, IdleLeavesItLyingAndStandHoldsTheCommandedPose) {
   drive(c, {0}, 1.0);
   EXPECT_LT(c.joints().trunkHeight(), 0.1) << "mode 0 does not stand it up";
 
-  drive(c, {1, 0, 0, 0, -0.03f, 0.1f}, 3.0);
+  drive(c, {1, 0, -0.03f, 0.1f}, 3.0);
   const sdk::HighState s = stateOf(c);
   EXPECT_NEAR(s.bodyHeight, -0.03, 0.015);
   EXPECT_NEAR(s.imu.rpy[1], 0.1, 0.04);

@@ -4,6 +4,8 @@
 // and the benchmarks: user programs see only the records of comm.h.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -79,23 +81,23 @@ struct LowState_t {
 const int LOW_CMD_LENGTH = 610;
 const int LOW_STATE_LENGTH = 771;
 
-static_assert(sizeof(MotorCmd_t) == 27, "MotorCmd_t layout");
-static_assert(offsetof(MotorCmd_t, tau) == 9, "MotorCmd_t layout");
-static_assert(offsetof(MotorCmd_t, reserve) == 15, "MotorCmd_t layout");
-static_assert(sizeof(LowCmd_t) == LOW_CMD_LENGTH, "LowCmd_t layout");
-static_assert(offsetof(LowCmd_t, motorCmd) == 10, "LowCmd_t layout");
-static_assert(offsetof(LowCmd_t, led) == 550, "LowCmd_t layout");
-static_assert(offsetof(LowCmd_t, reserve) == 602, "LowCmd_t layout");
-static_assert(offsetof(LowCmd_t, crc) == 606, "LowCmd_t layout");
-static_assert(sizeof(MotorState_t) == 32, "MotorState_t layout");
-static_assert(offsetof(MotorState_t, tauEst) == 11, "MotorState_t layout");
-static_assert(offsetof(MotorState_t, ddq_raw) == 21, "MotorState_t layout");
-static_assert(sizeof(LowState_t) == LOW_STATE_LENGTH, "LowState_t layout");
-static_assert(offsetof(LowState_t, motorState) == 63, "LowState_t layout");
-static_assert(offsetof(LowState_t, footForce) == 703, "LowState_t layout");
-static_assert(offsetof(LowState_t, footForceEst) == 711, "LowState_t layout");
-static_assert(offsetof(LowState_t, tick) == 719, "LowState_t layout");
-static_assert(offsetof(LowState_t, crc) == 767, "LowState_t layout");
+// Each record's size and where its fields start; the checksum takes the
+// last four bytes of a packet.
+static_assert(sizeof(MotorCmd_t) == 27 && offsetof(MotorCmd_t, tau) == 9 &&
+                  offsetof(MotorCmd_t, reserve) == 15,
+              "MotorCmd_t layout");
+static_assert(sizeof(LowCmd_t) == LOW_CMD_LENGTH && offsetof(LowCmd_t, motorCmd) == 10 &&
+                  offsetof(LowCmd_t, led) == 550 && offsetof(LowCmd_t, reserve) == 602 &&
+                  offsetof(LowCmd_t, crc) == LOW_CMD_LENGTH - 4,
+              "LowCmd_t layout");
+static_assert(sizeof(MotorState_t) == 32 && offsetof(MotorState_t, tauEst) == 11 &&
+                  offsetof(MotorState_t, ddq_raw) == 21,
+              "MotorState_t layout");
+static_assert(sizeof(LowState_t) == LOW_STATE_LENGTH && offsetof(LowState_t, motorState) == 63 &&
+                  offsetof(LowState_t, footForce) == 703 &&
+                  offsetof(LowState_t, footForceEst) == 711 && offsetof(LowState_t, tick) == 719 &&
+                  offsetof(LowState_t, crc) == LOW_STATE_LENGTH - 4,
+              "LowState_t layout");
 
 // Scales of the 16-bit fields: powers of two, so that scaling is exact.
 constexpr float TAU_WIRE_SCALE = 256.0f;  // torque, units per N·m
@@ -135,14 +137,69 @@ inline bool checksumMatches(const void* packet, size_t length) {
          loadLittleEndian(static_cast<const unsigned char*>(packet) + length - 4);
 }
 
+// The fields every record starts with, named alike in the packet's packed
+// record and in the program's.
+template <typename From, typename To>
+void copyHeader(const From& in, To& out) {
+  out.levelFlag = in.levelFlag;
+  out.commVersion = in.commVersion;
+  out.robotID = in.robotID;
+  out.SN = in.SN;
+  out.bandWidth = in.bandWidth;
+}
+
+// Torque and gains travel as 16-bit integers scaled by a power of two, so the
+// product is exact and in range the value is truncated toward zero. Out of
+// range the nearest end goes out rather than a wrapped value of the opposite
+// sign, and NaN asks for no torque or gain.
+inline int16_t toWire(float value, float scale) {
+  const float scaled = value * scale;
+  if (std::isnan(scaled)) return 0;
+  const float limited = std::min(std::max(scaled, -32768.0f), 32767.0f);
+  return static_cast<int16_t>(static_cast<int32_t>(limited));
+}
+
+// The wire record of the program's motor command.
+inline MotorCmd_t encodeMotorCmd(const MotorCmd& in) {
+  MotorCmd_t out;
+  out.mode = in.mode;
+  out.q = in.q;
+  out.dq = in.dq;
+  out.tau = toWire(in.tau, TAU_WIRE_SCALE);
+  out.Kp = toWire(in.Kp, KP_WIRE_SCALE);
+  out.Kd = toWire(in.Kd, KD_WIRE_SCALE);
+  std::memcpy(out.reserve, in.reserve, sizeof out.reserve);
+  return out;
+}
+
+// The program's record of a motor command from its wire record: torque and
+// gains back in N·m and N·m per rad (per rad/s).
+inline MotorCmd decodeMotorCmd(const MotorCmd_t& in) {
+  MotorCmd out;
+  out.mode = in.mode;
+  out.q = in.q;
+  out.dq = in.dq;
+  out.tau = in.tau / TAU_WIRE_SCALE;
+  out.Kp = in.Kp / KP_WIRE_SCALE;
+  out.Kd = in.Kd / KD_WIRE_SCALE;
+  std::memcpy(out.reserve, in.reserve, sizeof out.reserve);
+  return out;
+}
+
+// The program's record of a low-level command from its wire record.
+inline void decodeLowCmd(const LowCmd_t& wire, LowCmd& cmd) {
+  copyHeader(wire, cmd);
+  for (int k = 0; k < 20; ++k) cmd.motorCmd[k] = decodeMotorCmd(wire.motorCmd[k]);
+  std::memcpy(cmd.led, wire.led, sizeof cmd.led);
+  std::memcpy(cmd.wirelessRemote, wire.wirelessRemote, sizeof cmd.wirelessRemote);
+  cmd.reserve = wire.reserve;
+  cmd.crc = wire.crc;
+}
+
 // The program's record of a low-level state from its wire record: the
 // 16-bit fields widened, the torque estimate back in N·m.
 inline void decodeLowState(const LowState_t& wire, LowState& state) {
-  state.levelFlag = wire.levelFlag;
-  state.commVersion = wire.commVersion;
-  state.robotID = wire.robotID;
-  state.SN = wire.SN;
-  state.bandWidth = wire.bandWidth;
+  copyHeader(wire, state);
   state.imu = wire.imu;
   for (int k = 0; k < 20; ++k) {
     const MotorState_t& in = wire.motorState[k];

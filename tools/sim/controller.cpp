@@ -151,15 +151,8 @@ void Controller::applyLow(const void* data) {
   sdk::LowCmd_t cmd;
   std::memcpy(&cmd, data, sizeof cmd);
   for (int j = 0; j < kJoints; ++j) {
-    const sdk::MotorCmd_t& m = cmd.motorCmd[j];
-    MotorTarget t;
-    t.mode = m.mode;
-    t.q = m.q;
-    t.dq = m.dq;
-    t.tau = m.tau / sdk::TAU_WIRE_SCALE;
-    t.kp = m.Kp / sdk::KP_WIRE_SCALE;
-    t.kd = m.Kd / sdk::KD_WIRE_SCALE;
-    joints_->setTarget(j, t);
+    const sdk::MotorCmd m = sdk::decodeMotorCmd(cmd.motorCmd[j]);
+    joints_->setTarget(j, {m.mode, m.q, m.dq, m.tau, m.Kp, m.Kd});
   }
 }
 
