@@ -1,6 +1,8 @@
 // Helpers shared by the test programs.
 #pragma once
 
+#include <cstddef>
+#include <cstring>
 #include <functional>
 #include <string>
 
@@ -26,5 +28,20 @@ ChildResult runInChild(const std::function<void()>& body, std::string* err,
 // set, multicast routed over lo. Returns false (with the reason in `why`)
 // where namespaces cannot be made; call it only in a forked child.
 bool enterPrivateNetwork(bool multicast, std::string* why);
+
+// A record whose every byte differs from its neighbours, so that a byte moved
+// or changed shows; another salt, another record.
+template <typename T>
+T patternedRecord(int salt) {
+  T record;
+  auto* bytes = reinterpret_cast<unsigned char*>(&record);
+  for (size_t i = 0; i < sizeof record; ++i) bytes[i] = static_cast<unsigned char>(i * 37 + salt);
+  return record;
+}
+
+template <typename T>
+bool sameBytes(const T& a, const T& b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 }  // namespace kalvent_test
