@@ -62,8 +62,7 @@ const char* __tsan_default_suppressions() {
 
 namespace {
 
-const int kSkipStatus = 77;
-
+using kalvent_test::kSkipStatus;
 using kalvent_test::patternedRecord;
 using kalvent_test::sameBytes;
 
@@ -71,24 +70,9 @@ void expect(bool ok, const std::string& what) {
   if (!ok) std::printf("\nFAIL: %s\n", what.c_str());
 }
 
-// Collects the child's standard error into `err` when it is given.
-kalvent_test::ChildResult inPrivateNetwork(const std::function<void()>& body,
-                                           std::string* err = nullptr) {
-  const auto inside = [&] {
-    std::string why;
-    if (!kalvent_test::enterPrivateNetwork(true, &why)) {
-      std::printf("%s", why.c_str());
-      std::fflush(stdout);
-      _exit(kSkipStatus);
-    }
-    body();
-  };
-  return err != nullptr ? kalvent_test::runInChild(inside, err) : kalvent_test::runInChild(inside);
-}
-
 // The child must end with status 0 and no failed check.
 void expectClean(const std::function<void()>& body) {
-  const auto r = inPrivateNetwork(body);
+  const auto r = kalvent_test::runInPrivateNetwork(body);
   if (r.exited && r.status == kSkipStatus) GTEST_SKIP() << r.out;
   EXPECT_TRUE(r.exited && r.status == 0 && r.out.find("FAIL: ") == std::string::npos)
       << "signal " << r.signal << "\n"
@@ -138,7 +122,7 @@ TEST(LcmBridge, ConsoleLinesAndExitStatuses) {
   };
   for (const Case& c : cases) {
     std::string err;
-    const auto r = inPrivateNetwork(
+    const auto r = kalvent_test::runInPrivateNetwork(
         [&] {
           if (c.url != nullptr) setenv("LCM_DEFAULT_URL", c.url, 1);
           sdk::LCM bridge(static_cast<uint8_t>(c.level));
