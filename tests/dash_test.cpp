@@ -2,7 +2,6 @@
 // its origin check and that it is read-only, and the page in a real browser
 // against the simulated robot standing up through the LCM bridge.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -30,24 +29,13 @@ using nlohmann::json;
 
 namespace {
 
-constexpr int kSkipStatus = 77;
 constexpr int64_t kMs = 1000000;
 
 // Runs `body` in a forked child in a private network namespace with
 // multicast on lo; the child reports failed checks as "FAIL: " lines.
 void inPrivateNetwork(const std::function<void()>& body, int timeoutSeconds) {
-  const auto r = kalvent_test::runInChild(
-      [&] {
-        std::string why;
-        if (!kalvent_test::enterPrivateNetwork(true, &why)) {
-          std::printf("%s", why.c_str());
-          std::fflush(stdout);
-          _exit(kSkipStatus);
-        }
-        body();
-      },
-      timeoutSeconds);
-  if (r.exited && r.status == kSkipStatus) GTEST_SKIP() << r.out;
+  const auto r = kalvent_test::runInPrivateNetwork(body, nullptr, timeoutSeconds);
+  if (r.exited && r.status == kalvent_test::kSkipStatus) GTEST_SKIP() << r.out;
   std::printf("%s", r.out.c_str());
   EXPECT_TRUE(r.exited && r.status == 0 && r.out.find("FAIL: ") == std::string::npos)
       << "signal " << r.signal;

@@ -8,32 +8,24 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <thread>
 
 #include "kalvent_legged_sdk.h"
+#include "test_support.h"
 
 namespace sdk = KALVENT_LEGGED_SDK;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// Every byte differs from its neighbours, so a byte moved or changed shows.
-template <typename T>
-T testRecord(int salt) {
-  T record;
-  auto* bytes = reinterpret_cast<unsigned char*>(&record);
-  for (size_t i = 0; i < sizeof record; ++i) bytes[i] = static_cast<unsigned char>(i * 37 + salt);
-  return record;
-}
+using kalvent_test::patternedRecord;
 
 template <typename T>
 bool holds(sdk::LCM& bridge, int salt) {
   T got;
   bridge.Get(got);
-  const T want = testRecord<T>(salt);
-  return std::memcmp(&got, &want, sizeof got) == 0;
+  return kalvent_test::sameBytes(got, patternedRecord<T>(salt));
 }
 
 }  // namespace
@@ -48,10 +40,10 @@ int main(int argc, char** argv) {
   sdk::LCM high(sdk::HIGHLEVEL);
   sdk::LCM low(sdk::LOWLEVEL);
   if (mode == "send") {
-    auto highCmd = testRecord<sdk::HighCmd>(1);
-    auto highState = testRecord<sdk::HighState>(2);
-    auto lowCmd = testRecord<sdk::LowCmd>(3);
-    auto lowState = testRecord<sdk::LowState>(4);
+    auto highCmd = patternedRecord<sdk::HighCmd>(1);
+    auto highState = patternedRecord<sdk::HighState>(2);
+    auto lowCmd = patternedRecord<sdk::LowCmd>(3);
+    auto lowState = patternedRecord<sdk::LowState>(4);
     while (Clock::now() < end) {
       low.Send(highCmd);
       low.Send(highState);

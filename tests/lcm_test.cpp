@@ -62,47 +62,21 @@ const char* __tsan_default_suppressions() {
 
 namespace {
 
-const int kSkipStatus = 77;
+using kalvent_test::kSkipStatus;
+using kalvent_test::patternedRecord;
+using kalvent_test::sameBytes;
 
 void expect(bool ok, const std::string& what) {
   if (!ok) std::printf("\nFAIL: %s\n", what.c_str());
 }
 
-// Collects the child's standard error into `err` when it is given.
-kalvent_test::ChildResult inPrivateNetwork(const std::function<void()>& body,
-                                           std::string* err = nullptr) {
-  const auto inside = [&] {
-    std::string why;
-    if (!kalvent_test::enterPrivateNetwork(true, &why)) {
-      std::printf("%s", why.c_str());
-      std::fflush(stdout);
-      _exit(kSkipStatus);
-    }
-    body();
-  };
-  return err != nullptr ? kalvent_test::runInChild(inside, err) : kalvent_test::runInChild(inside);
-}
-
 // The child must end with status 0 and no failed check.
 void expectClean(const std::function<void()>& body) {
-  const auto r = inPrivateNetwork(body);
+  const auto r = kalvent_test::runInPrivateNetwork(body);
   if (r.exited && r.status == kSkipStatus) GTEST_SKIP() << r.out;
   EXPECT_TRUE(r.exited && r.status == 0 && r.out.find("FAIL: ") == std::string::npos)
       << "signal " << r.signal << "\n"
       << r.out;
-}
-
-template <typename T>
-T filled(int salt) {
-  T record;
-  auto* bytes = reinterpret_cast<unsigned char*>(&record);
-  for (size_t i = 0; i < sizeof record; ++i) bytes[i] = static_cast<unsigned char>(i * 7 + salt);
-  return record;
-}
-
-template <typename T>
-bool same(const T& a, const T& b) {
-  return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
 // Calls Recv until `done` holds, at most 5 s; true if it did.
@@ -148,7 +122,7 @@ TEST(LcmBridge, ConsoleLinesAndExitStatuses) {
   };
   for (const Case& c : cases) {
     std::string err;
-    const auto r = inPrivateNetwork(
+    const auto r = kalvent_test::runInPrivateNetwork(
         [&] {
           if (c.url != nullptr) setenv("LCM_DEFAULT_URL", c.url, 1);
           sdk::LCM bridge(static_cast<uint8_t>(c.level));
@@ -186,8 +160,10 @@ TEST(LcmBridge, OpenReturnsTheFailedStep) {
 }
 
 TEST(LcmBridge, RecordsCrossProcessesAndRecvDrainsThenTimesOut) {
-  const auto first = filled<sdk::LowState>(1);
-  const auto second = filled<sdk::LowState>(2);
+  const auto first = patternedRecord<sdk::LowState>(1);
+  const auto second = patternedRecord<sdk::LowState>(2);
+  ASSERT_FALSE(sameBytes(first, second) || sameBytes(second, sdk::LowState{}))
+      << "the test records must tell apart a later record and none";
   expectClean([&] {
     int fds[2];
     expect(socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0, "socketpair");
@@ -214,7 +190,7 @@ TEST(LcmBridge, RecordsCrossProcessesAndRecvDrainsThenTimesOut) {
     expect(stateSide.Recv() == 1, "Recv with messages waiting returns 1");
     sdk::LowState got{};
     stateSide.Get(got);
-    expect(same(got, second), "Get yields the later record byte for byte");
+    expect(sameBytes(got, second), "Get yields the later record byte for byte");
     expect(stateSide.lowStateLCMHandler.counter == 0, "a record resets the counter");
     const auto start = Clock::now();
     expect(stateSide.Recv() == -2, "the first Recv left a message behind");
@@ -245,7 +221,7 @@ TEST(LcmBridge, EachHandlerTakesOnlyWholeRecordsOfItsOwnChannel) {
 
     sdk::LowState lowState;
     low.Get(lowState);
-    expect(same(lowState, sdk::LowState{}), "the record before any message is all zero");
+    expect(sameBytes(lowState, sdk::LowState{}), "the record before any message is all zero");
     low.lowStateLCMHandler.counter = 5;
     const std::vector<unsigned char> junk(sizeof(sdk::LowState) + 1, 0x5A);
     for (const size_t length : {size_t{0}, size_t{1}, sizeof(sdk::LowState) - 1,
@@ -254,21 +230,21 @@ TEST(LcmBridge, EachHandlerTakesOnlyWholeRecordsOfItsOwnChannel) {
     }
     // A LowCmd from the high-level bridge closes the series: LCM hands
     // messages over in order.
-    auto lowCmd = filled<sdk::LowCmd>(1);
+    auto lowCmd = patternedRecord<sdk::LowCmd>(1);
     high.Send(lowCmd);
     auto& lowStates = low.lowStateLCMHandler;
     expect(recvUntil(low, [&] { return low.lowCmdLCMHandler.isrunning; }), "no LowCmd arrived");
     expect(recvUntil(other, [&] { return other.lowCmdLCMHandler.isrunning; }),
            "the other low-level bridge lost its subscription");
-    expect(same(low.lowCmdLCMHandler.sourceBuf, lowCmd) &&
-               same(other.lowCmdLCMHandler.sourceBuf, lowCmd),
+    expect(sameBytes(low.lowCmdLCMHandler.sourceBuf, lowCmd) &&
+               sameBytes(other.lowCmdLCMHandler.sourceBuf, lowCmd),
            "LowCmd stored");
-    expect(!lowStates.isrunning && lowStates.counter == 5 && same(lowStates.sourceBuf, {}),
+    expect(!lowStates.isrunning && lowStates.counter == 5 && sameBytes(lowStates.sourceBuf, {}),
            "a wrong length or a LowCmd reached the LowState handler");
 
-    lowState = filled<sdk::LowState>(2);
-    auto highCmd = filled<sdk::HighCmd>(3);
-    auto highState = filled<sdk::HighState>(4);
+    lowState = patternedRecord<sdk::LowState>(2);
+    auto highCmd = patternedRecord<sdk::HighCmd>(3);
+    auto highState = patternedRecord<sdk::HighState>(4);
     high.Send(lowState);
     high.Send(highCmd);
     high.Send(highState);
@@ -278,10 +254,10 @@ TEST(LcmBridge, EachHandlerTakesOnlyWholeRecordsOfItsOwnChannel) {
             high,
             [&] { return high.highCmdLCMHandler.isrunning && high.highStateLCMHandler.isrunning; }),
         "the high-level bridge lost a side");
-    expect(same(lowStates.sourceBuf, lowState) && lowStates.counter == 0 &&
-               same(low.lowCmdLCMHandler.sourceBuf, lowCmd) &&
-               same(high.highCmdLCMHandler.sourceBuf, highCmd) &&
-               same(high.highStateLCMHandler.sourceBuf, highState),
+    expect(sameBytes(lowStates.sourceBuf, lowState) && lowStates.counter == 0 &&
+               sameBytes(low.lowCmdLCMHandler.sourceBuf, lowCmd) &&
+               sameBytes(high.highCmdLCMHandler.sourceBuf, highCmd) &&
+               sameBytes(high.highStateLCMHandler.sourceBuf, highState),
            "each record is stored whole in its own handler");
     expect(!low.highCmdLCMHandler.isrunning && !low.highStateLCMHandler.isrunning &&
                !high.lowCmdLCMHandler.isrunning && !high.lowStateLCMHandler.isrunning,
@@ -341,7 +317,7 @@ TEST(LcmBridge, RecvBeyondDescriptor1024WhileGetReadsWholeRecords) {
     reader.join();
     sdk::LowState newest;
     bridge.Get(newest);
-    expect(handled == sent && same(newest, record), "every record handled, the newest kept");
+    expect(handled == sent && sameBytes(newest, record), "every record handled, the newest kept");
     expect(torn == 0 && reads >= 1000,
            std::to_string(torn) + " torn records in " + std::to_string(reads.load()));
   });

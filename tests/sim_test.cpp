@@ -336,9 +336,9 @@ TEST(Controller, HighLevelIntegratesSpeedsIntoPositionAndYaw) {
 
 // --- faults on the state packets, on simulated time ---
 
-// Offers numbered low-level state packets to an injector, one per 2 ms
-// period, waking at each period and at each release time as the server
-// does, and records what comes out and when.
+// Offers numbered low-level state packets to an injector of `config`, one
+// per 2 ms period, waking at each period and at each release time as the
+// server does, and records what comes out and when.
 class Faults : public ::testing::Test, protected kalvent_sim::PacketSink {
  protected:
   static constexpr int64_t kPeriodNs = 2000000;
@@ -348,10 +348,11 @@ class Faults : public ::testing::Test, protected kalvent_sim::PacketSink {
     Bytes packet;
   };
 
-  void run(const kalvent_sim::FaultConfig& config, int packets) {
+  void run(int packets) {
     kalvent_sim::FaultInjector injector(config, 500);
     int offered = 0;
     now_ = 0;
+    sent.clear();
     while (offered < packets || injector.nextReleaseNs() != INT64_MAX) {
       if (offered == packets) injector.unhold();
       now_ = offered < packets ? std::min(offered * kPeriodNs, injector.nextReleaseNs())
@@ -383,6 +384,7 @@ class Faults : public ::testing::Test, protected kalvent_sim::PacketSink {
     sent.push_back({now_, Bytes(packet, packet + length)});
   }
 
+  kalvent_sim::FaultConfig config;
   std::vector<Sent> sent;
   kalvent_sim::FaultCounters counters;
 
@@ -392,12 +394,11 @@ class Faults : public ::testing::Test, protected kalvent_sim::PacketSink {
 
 TEST_F(Faults, TakeTheirSharesCorruptUnderTheChecksumAndRepeatWithTheSeed) {
   const int n = 10000;
-  kalvent_sim::FaultConfig config;
   config.lossPercent = 10;
   config.corruptPercent = 5;
   config.duplicatePercent = 20;
   config.seed = 7;
-  run(config, n);
+  run(n);
   EXPECT_NEAR(counters.lost, 0.10 * n, 0.01 * n);
   const double kept = static_cast<double>(n - counters.lost);
   EXPECT_NEAR(counters.corrupted, 0.05 * kept, 0.01 * kept);
@@ -418,23 +419,20 @@ TEST_F(Faults, TakeTheirSharesCorruptUnderTheChecksumAndRepeatWithTheSeed) {
   EXPECT_TRUE(failed >= counters.corrupted && failed <= 2 * counters.corrupted) << failed;
 
   const std::vector<Sent> first = std::move(sent);
-  sent.clear();
-  run(config, n);
+  run(n);
   EXPECT_TRUE(std::equal(first.begin(), first.end(), sent.begin(), sent.end(),
                          [](const Sent& a, const Sent& b) { return a.packet == b.packet; }));
-  sent.clear();
   config.seed = 8;
-  run(config, n);
+  run(n);
   EXPECT_NE(first.size(), sent.size()) << "another seed, other faults";
 }
 
 TEST_F(Faults, DelayJitterAndReorderSetTheReleaseTimes) {
   const int n = 5000;
-  kalvent_sim::FaultConfig config;
   config.delayMs = 5;
   config.jitterMs = 1.5;
   config.reorderPercent = 10;
-  run(config, n);
+  run(n);
   ASSERT_EQ(sent.size(), static_cast<size_t>(n));
   int64_t shortest = INT64_MAX;
   int64_t longest = 0;

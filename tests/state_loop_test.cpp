@@ -17,6 +17,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "kalvent_legged_sdk.h"
@@ -51,6 +52,22 @@ void echoTick(const State& state, Command& cmd) {
   const uint32_t tick = state.tick;
   std::memcpy(cmd.wirelessRemote, &tick, sizeof tick);
 }
+
+// A state loop's surroundings at the level of State and Command: an endpoint
+// on loopback with its peer playing the robot, and the records the loop fills.
+template <typename State, typename Command>
+struct LoopRig : kalvent_test::Link {
+  static constexpr bool kLow = std::is_same<State, sdk::LowState>::value;
+
+  LoopRig()
+      : Link(kLow ? sdk::LOW_CMD_LENGTH : sdk::HIGH_CMD_LENGTH,
+             kLow ? sdk::LOW_STATE_LENGTH : sdk::HIGH_STATE_LENGTH) {}
+
+  State state{};
+  Command cmd{};
+};
+using LowRig = LoopRig<sdk::LowState, sdk::LowCmd>;
+using HighRig = LoopRig<sdk::HighState, sdk::HighCmd>;
 
 // Real-time scheduling for the calling thread where permitted, for the
 // scope's life, so that other work on the machine does not preempt the
@@ -107,20 +124,16 @@ TEST(StateLoop, AnswersEachStateBeforeTheNextArrives) {
   // answers, so the run is tried up to three times; a loop that waits for a
   // timer, or sends before it computes, misses nearly every state each time.
   const RealtimeScope realtime;
-  Peer peer;
-  sdk::UDP udp(kalvent_test::freePort(), "127.0.0.1", peer.port(), sdk::LOW_CMD_LENGTH,
-               sdk::LOW_STATE_LENGTH);
-  sdk::LowState state{};
-  sdk::LowCmd cmd{};
-  udp.InitCmdData(cmd);
+  LowRig rig;
+  rig.endpoint.InitCmdData(rig.cmd);
   sdk::LowStateLoop loop(
-      "answer", udp, state, cmd, 0.002f, 0.001f,
+      "answer", rig.endpoint, rig.state, rig.cmd, 0.002f, 0.001f,
       [](sdk::LowState& s, sdk::LowCmd& c, const sdk::StateTick&) { echoTick(s, c); });
   loop.start();
   const int kStates = 1000;
   int best = 0;
   for (int attempt = 0; attempt < 3 && best * 100 < kStates * 99; ++attempt) {
-    best = std::max(best, answeredBeforeNext(peer, udp.localPort, kStates, 2));
+    best = std::max(best, answeredBeforeNext(rig.peer, rig.endpoint.localPort, kStates, 2));
   }
   loop.shutdown();
   EXPECT_GE(best, kStates * 99 / 100);
@@ -205,13 +218,10 @@ TEST(StateLoop, ShutdownReturnsWithinOnePeriodAndTheThreadRunsOnItsCpu) {
       std::thread::hardware_concurrency() >= 2 && sched_setaffinity(0, sizeof cpu0, &cpu0) == 0;
   for (const bool statesArrive : {false, true}) {
     SCOPED_TRACE(statesArrive ? "states arriving" : "no states");
-    Peer peer;
-    sdk::UDP udp(kalvent_test::freePort(), "127.0.0.1", peer.port(), sdk::LOW_CMD_LENGTH,
-                 sdk::LOW_STATE_LENGTH);
-    sdk::LowState state{};
-    sdk::LowCmd cmd{};
+    LowRig rig;
     std::atomic<int> calls{0}, offCpu{0};
-    sdk::LowStateLoop loop("stop", udp, state, cmd, kPeriod, kPeriod, twoCpus ? 1 : -1,
+    sdk::LowStateLoop loop("stop", rig.endpoint, rig.state, rig.cmd, kPeriod, kPeriod,
+                           twoCpus ? 1 : -1,
                            [&](sdk::LowState&, sdk::LowCmd&, const sdk::StateTick&) {
                              ++calls;
                              if (sched_getcpu() != 1) ++offCpu;
@@ -221,7 +231,7 @@ TEST(StateLoop, ShutdownReturnsWithinOnePeriodAndTheThreadRunsOnItsCpu) {
     std::thread robot([&] {
       const Bytes packet = statePacket(sdk::LOW_STATE_LENGTH, offsetof(sdk::LowState_t, tick), 1);
       for (int i = 0; i < 2000 && sending; ++i) {
-        peer.sendTo(udp.localPort, packet);
+        rig.peer.sendTo(rig.endpoint.localPort, packet);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
     });
@@ -273,14 +283,10 @@ struct CallLog {
 // margin dwarfs the period, so calls spaced by period + margin stand out.
 TEST(StateLoop, StaleCallsStartAPeriodAndTheMarginAfterTheLastStateAndFollowThePeriod) {
   const float kPeriod = 0.05f, kMargin = 0.8f;
-  Peer peer;
-  sdk::UDP udp(kalvent_test::freePort(), "127.0.0.1", peer.port(), sdk::HIGH_CMD_LENGTH,
-               sdk::HIGH_STATE_LENGTH);
-  sdk::HighState state{};
-  sdk::HighCmd cmd{};
+  HighRig rig;
   CallLog log;
   sdk::HighStateLoop loop(
-      "stale", udp, state, cmd, kPeriod, kMargin,
+      "stale", rig.endpoint, rig.state, rig.cmd, kPeriod, kMargin,
       [&](sdk::HighState&, sdk::HighCmd&, const sdk::StateTick& t) { log.note(t, 0); });
   loop.start();
   const bool called = log.await(3, 10.0);
@@ -298,14 +304,10 @@ TEST(StateLoop, StaleCallsStartAPeriodAndTheMarginAfterTheLastStateAndFollowTheP
 // by the socket; the loop must answer it from the endpoint at once, not when
 // the next datagram or the stale call (2 s on) wakes it.
 TEST(StateLoop, AnswersAStateBufferedBehindAnEmptyDatagramWithoutWaiting) {
-  Peer peer;
-  sdk::UDP udp(kalvent_test::freePort(), "127.0.0.1", peer.port(), sdk::LOW_CMD_LENGTH,
-               sdk::LOW_STATE_LENGTH);
-  sdk::LowState state{};
-  sdk::LowCmd cmd{};
+  LowRig rig;
   CallLog log;
   std::atomic<bool> release{false};
-  sdk::LowStateLoop loop("buffered", udp, state, cmd, 2.0f, 0.0f,
+  sdk::LowStateLoop loop("buffered", rig.endpoint, rig.state, rig.cmd, 2.0f, 0.0f,
                          [&](sdk::LowState& s, sdk::LowCmd&, const sdk::StateTick& t) {
                            log.note(t, s.tick);
                            // Holds the first call while the next datagrams queue.
@@ -315,10 +317,10 @@ TEST(StateLoop, AnswersAStateBufferedBehindAnEmptyDatagramWithoutWaiting) {
                          });
   loop.start();
   const size_t tickAt = offsetof(sdk::LowState_t, tick);
-  peer.sendTo(udp.localPort, statePacket(sdk::LOW_STATE_LENGTH, tickAt, 1));
+  rig.peer.sendTo(rig.endpoint.localPort, statePacket(sdk::LOW_STATE_LENGTH, tickAt, 1));
   ASSERT_TRUE(log.await(1, 5.0));
-  peer.sendTo(udp.localPort, Bytes{});
-  peer.sendTo(udp.localPort, statePacket(sdk::LOW_STATE_LENGTH, tickAt, 2));
+  rig.peer.sendTo(rig.endpoint.localPort, Bytes{});
+  rig.peer.sendTo(rig.endpoint.localPort, statePacket(sdk::LOW_STATE_LENGTH, tickAt, 2));
   kalvent_test::settle();
   release = true;
   const bool answered = log.await(2, 5.0);
@@ -373,15 +375,11 @@ TEST(StateLoop, ShutdownFromTheControlFunctionStopsTheLoopAfterThatCall) {
 // Stale calls count as calls too; one that sleeps three periods is an
 // overrun. An error reported from the control function shows at once.
 TEST(StateLoop, StatusCountsCallsAndOverrunsAndShowsTheReportedError) {
-  Peer peer;
-  sdk::UDP udp(kalvent_test::freePort(), "127.0.0.1", peer.port(), sdk::HIGH_CMD_LENGTH,
-               sdk::HIGH_STATE_LENGTH);
-  udp.linkHealth().setWarnings(false);
-  sdk::HighState state{};
-  sdk::HighCmd cmd{};
+  HighRig rig;
+  rig.endpoint.linkHealth().setWarnings(false);
   std::atomic<int> calls{0};
   sdk::HighStateLoop* self = nullptr;
-  sdk::HighStateLoop loop("status", udp, state, cmd, 0.01f, 0.0f,
+  sdk::HighStateLoop loop("status", rig.endpoint, rig.state, rig.cmd, 0.01f, 0.0f,
                           [&](sdk::HighState&, sdk::HighCmd&, const sdk::StateTick&) {
                             if (++calls != 2) return;
                             std::this_thread::sleep_for(std::chrono::milliseconds(30));

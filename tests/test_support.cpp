@@ -114,4 +114,19 @@ bool enterPrivateNetwork(bool multicast, std::string* why) {
   return true;
 }
 
+ChildResult runInPrivateNetwork(const std::function<void()>& body, std::string* err,
+                                int timeoutSeconds) {
+  const auto inside = [&] {
+    std::string why;
+    if (!enterPrivateNetwork(true, &why)) {
+      std::printf("%s", why.c_str());
+      std::fflush(stdout);
+      _exit(kSkipStatus);
+    }
+    body();
+  };
+  return err != nullptr ? runInChild(inside, err, timeoutSeconds)
+                        : runInChild(inside, timeoutSeconds);
+}
+
 }  // namespace kalvent_test

@@ -85,21 +85,20 @@ build_native() {
 native_sim="$root/build/native/tools/kalvent_sim"
 
 armhf_sysroot="$root/build/armhf-sysroot"
-
-build_armhf() {
-  mkdir -p "$root/build"
-  "$root/scripts/cross-sysroot" armhf "$armhf_sysroot"
-  configure_and_build "$root/build/armhf" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf-toolchain.cmake" \
-    -DKALVENT_ARMHF_SYSROOT="$armhf_sysroot" -DKALVENT_NATIVE_SIM="$native_sim" "$@"
-}
-
 aarch64_sysroot="$root/build/aarch64-sysroot"
 
-build_aarch64() {
+# build_cross NAME DEBIAN_ARCH SYSROOT_VARIABLE SYSROOT [CMAKE ARG...]: the
+# cross build in build/NAME with cmake/NAME-toolchain.cmake, given SYSROOT (made
+# here for DEBIAN_ARCH) in the toolchain's SYSROOT_VARIABLE.
+build_cross() {
+  local name=$1 arch=$2 sysroot_variable=$3 sysroot=$4
+  shift 4
   mkdir -p "$root/build"
-  "$root/scripts/cross-sysroot" arm64 "$aarch64_sysroot"
-  configure_and_build "$root/build/aarch64" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-toolchain.cmake" \
-    -DKALVENT_AARCH64_SYSROOT="$aarch64_sysroot" -DKALVENT_NATIVE_SIM="$native_sim" "$@"
+  "$root/scripts/cross-sysroot" "$arch" "$sysroot"
+  configure_and_build "$root/build/$name" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$name-toolchain.cmake" \
+    -D"$sysroot_variable"="$sysroot" -DKALVENT_NATIVE_SIM="$native_sim" "$@"
 }
+
+build_armhf() { build_cross armhf armhf KALVENT_ARMHF_SYSROOT "$armhf_sysroot" "$@"; }
+build_aarch64() { build_cross aarch64 arm64 KALVENT_AARCH64_SYSROOT "$aarch64_sysroot" "$@"; }

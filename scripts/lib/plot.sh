@@ -38,19 +38,30 @@ pose_strip() {
     -vf "select='eq(n\,0)+eq(n\,$n1)+eq(n\,$((n2 - 1)))',tile=3x1" "$out"
 }
 
-# stand_plots CSV OUT_PREFIX WEIGHT_N TITLE: writes OUT_PREFIX_joints.png,
-# _error.png, _torques.png, _forces.png and _body.png.
-stand_plots() {
-  local csv=$1 prefix=$2 weight=$3 title=$4
-  gnuplot <<EOF
+# gnuplot_csv: runs the gnuplot script on standard input after what every
+# picture here shares: PNG pages, a CSV file whose header row names the
+# columns, a grid, the key outside, and the legs' names in their order.
+gnuplot_csv() {
+  {
+    cat <<'EOF'
 set terminal pngcairo noenhanced size 1000,800 font "sans,10"
 set datafile separator ","
 set datafile columnheaders
 set grid
 set key outside right
+legs = "FR FL RR RL"
+EOF
+    cat
+  } | gnuplot
+}
+
+# stand_plots CSV OUT_PREFIX WEIGHT_N TITLE: writes OUT_PREFIX_joints.png,
+# _error.png, _torques.png, _forces.png and _body.png.
+stand_plots() {
+  local csv=$1 prefix=$2 weight=$3 title=$4
+  gnuplot_csv <<EOF
 set xlabel "time (s)"
 set autoscale xfix
-legs = "FR FL RR RL"
 joints = "hip thigh calf"
 leg(l) = word(legs, l + 1)
 q(l, j) = column(sprintf("%s_%d", leg(l), j))
@@ -114,12 +125,7 @@ EOF
 # A low-level run has no commanded speeds: only the measured ones show.
 walk_plots() {
   local csv=$1 prefix=$2 title=$3 tolerance=${4:-0}
-  gnuplot <<EOF
-set terminal pngcairo noenhanced size 1000,800 font "sans,10"
-set datafile separator ","
-set datafile columnheaders
-set grid
-set key outside right
+  gnuplot_csv <<EOF
 cmd(name) = (v = column(name), v == v ? v : 0)
 
 set output "${prefix}_path.png"
@@ -188,7 +194,6 @@ set title "$title: gait diagram, a bar while the foot carries weight"
 set ylabel ""
 set ytics ("FR" 4, "FL" 3, "RR" 2, "RL" 1)
 set yrange [0.5:4.5]
-legs = "FR FL RR RL"
 on(l) = column(sprintf("%s_force", word(legs, l + 1))) > 5 ? 4 - l : NaN
 plot for [l=0:3] "$csv" using 1:(on(l)) with points pt 5 ps 0.6 title word(legs, l + 1)
 EOF
