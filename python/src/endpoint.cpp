@@ -155,6 +155,21 @@ void Endpoint::refuseWhileStateLoopOwns(const char* call) const {
   }
 }
 
+namespace {
+
+// Send or Recv as Python calls it: refused while a state loop owns the
+// endpoint, the GIL released while it runs.
+template <int (Endpoint::*transfer)()>
+auto releasingGil(const char* name) {
+  return [name](Endpoint& e) {
+    e.refuseWhileStateLoopOwns(name);
+    py::gil_scoped_release release;
+    return (e.*transfer)();
+  };
+}
+
+}  // namespace
+
 py::class_<Endpoint> bindEndpoint(py::module_& m) {
   bindCounters(m);
   py::class_<Endpoint> udp(
@@ -270,27 +285,15 @@ py::class_<Endpoint> bindEndpoint(py::module_& m) {
             getRecvRaw(e, packet);
           },
           py::arg("packet"), "GetRecv(packet=buffer): as GetRecv(buffer).")
-      .def(
-          "Send",
-          [](Endpoint& e) {
-            e.refuseWhileStateLoopOwns("Send");
-            py::gil_scoped_release release;
-            return e.send();
-          },
-          "Transmits the stored packet once. Returns the bytes sent or -1, or 0 without\n"
-          "sending while unconnected. Releases the GIL; calls from several threads take\n"
-          "turns. RuntimeError while a state loop runs on the endpoint.")
-      .def(
-          "Recv",
-          [](Endpoint& e) {
-            e.refuseWhileStateLoopOwns("Recv");
-            py::gil_scoped_release release;
-            return e.recv();
-          },
-          "Reads every queued datagram and keeps the newest if its checksum holds. Returns 0\n"
-          "when it stored a packet, -3 otherwise (also when nothing had arrived). Never\n"
-          "waits for a datagram. Releases the GIL; calls from several threads take turns.\n"
-          "RuntimeError while a state loop runs on the endpoint.")
+      .def("Send", releasingGil<&Endpoint::send>("Send"),
+           "Transmits the stored packet once. Returns the bytes sent or -1, or 0 without\n"
+           "sending while unconnected. Releases the GIL; calls from several threads take\n"
+           "turns. RuntimeError while a state loop runs on the endpoint.")
+      .def("Recv", releasingGil<&Endpoint::recv>("Recv"),
+           "Reads every queued datagram and keeps the newest if its checksum holds. Returns 0\n"
+           "when it stored a packet, -3 otherwise (also when nothing had arrived). Never\n"
+           "waits for a datagram. Releases the GIL; calls from several threads take turns.\n"
+           "RuntimeError while a state loop runs on the endpoint.")
       .def(
           "socketFd", [](const Endpoint& e) { return e.udp->socketFd(); },
           "The endpoint's socket, for waiting on it (select, poll). Read from it only through\n"
