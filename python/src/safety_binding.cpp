@@ -11,6 +11,18 @@ namespace kalvent_python {
 
 namespace sdk = KALVENT_LEGGED_SDK;
 
+namespace {
+
+// A guard that checks a command against a state, called with the records
+// inside the Python views.
+template <typename Limit, void (sdk::Safety::*guard)(sdk::LowCmd&, sdk::LowState&, Limit)>
+void onRecords(sdk::Safety& s, RecordView<sdk::LowCmd>& send, RecordView<sdk::LowState>& recv,
+               Limit limit) {
+  (s.*guard)(send.record(), recv.record(), limit);
+}
+
+}  // namespace
+
 void bindSafety(py::module_& m) {
   py::class_<sdk::Safety>(
       m, "Safety",
@@ -34,22 +46,16 @@ void bindSafety(py::module_& m) {
           py::arg("send"),
           "Clamps the twelve commanded leg positions q into their joint ranges. A PosStopF\n"
           "marker is clamped like any value; a NaN is left as it is.")
-      .def(
-          "PowerProtect",
-          [](sdk::Safety& s, RecordView<sdk::LowCmd>& send, RecordView<sdk::LowState>& recv,
-             int factor) { s.PowerProtect(send.record(), recv.record(), factor); },
-          py::arg("send"), py::arg("recv"), py::arg("factor"),
-          "Sum of |tauEst * dq| over the twelve leg motors against factor x 100 W (factor\n"
-          "1..10). The sixth call over the limit in a row (an up-down count) zeroes the\n"
-          "modes, prints 'Error: Power Protection.' and ENDS THE PROCESS (status 254).")
-      .def(
-          "PositionProtect",
-          [](sdk::Safety& s, RecordView<sdk::LowCmd>& send, RecordView<sdk::LowState>& recv,
-             double limit) { s.PositionProtect(send.record(), recv.record(), limit); },
-          py::arg("send"), py::arg("recv"), py::arg("limit"),
-          "Checks the twelve measured angles against the joint ranges narrowed by `limit` rad\n"
-          "at both ends. If any lies outside, prints the offending joints, zeroes the modes,\n"
-          "prints 'Error: Position Protection.' and ENDS THE PROCESS (status 254).");
+      .def("PowerProtect", onRecords<int, &sdk::Safety::PowerProtect>, py::arg("send"),
+           py::arg("recv"), py::arg("factor"),
+           "Sum of |tauEst * dq| over the twelve leg motors against factor x 100 W (factor\n"
+           "1..10). The sixth call over the limit in a row (an up-down count) zeroes the\n"
+           "modes, prints 'Error: Power Protection.' and ENDS THE PROCESS (status 254).")
+      .def("PositionProtect", onRecords<double, &sdk::Safety::PositionProtect>, py::arg("send"),
+           py::arg("recv"), py::arg("limit"),
+           "Checks the twelve measured angles against the joint ranges narrowed by `limit` rad\n"
+           "at both ends. If any lies outside, prints the offending joints, zeroes the modes,\n"
+           "prints 'Error: Position Protection.' and ENDS THE PROCESS (status 254).");
 }
 
 }  // namespace kalvent_python
