@@ -67,7 +67,11 @@ struct NumberArrayView {
 // A fixed-length array of records inside a record.
 template <typename R>
 struct RecordArrayView {
-  RecordView<R> at(size_t i) const { return RecordView<R>(owner, bytes + i * sizeof(R)); }
+  RecordView<R> get(size_t i) const { return RecordView<R>(owner, bytes + i * sizeof(R)); }
+  // memmove: the record copied in may lie in this very array.
+  void set(size_t i, const RecordView<R>& value) const {
+    std::memmove(bytes + i * sizeof(R), value.bytes, sizeof(R));
+  }
 
   std::shared_ptr<void> owner;
   unsigned char* bytes = nullptr;
