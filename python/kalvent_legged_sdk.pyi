@@ -59,6 +59,10 @@ highStateChannel: str
 lowCmdChannel: str
 lowStateChannel: str
 
+# The properties of a class come from the module, typed by their getters,
+# where this file leaves them out: it declares those whose getters' types say
+# less than the truth (object, numpy's arrays).
+
 # Every class is a pybind11 class, of this metaclass.
 class _BindingType(type): ...
 class _Binding(metaclass=_BindingType): ...
@@ -111,50 +115,22 @@ class _Record(_Binding):
     def __eq__(self, other: object) -> bool: ...
 
 class Cartesian(_Record):
-    x: float
-    y: float
-    z: float
     @staticmethod
     def from_bytes(image: Buffer) -> Cartesian: ...
 
 class IMU(_Record):
-    quaternion: FloatArray
-    gyroscope: FloatArray
-    accelerometer: FloatArray
-    rpy: FloatArray
-    temperature: int
     @staticmethod
     def from_bytes(image: Buffer) -> IMU: ...
 
 class LED(_Record):
-    r: int
-    g: int
-    b: int
     @staticmethod
     def from_bytes(image: Buffer) -> LED: ...
 
 class MotorState(_Record):
-    mode: int
-    q: float
-    dq: float
-    ddq: float
-    tauEst: float
-    q_raw: float
-    dq_raw: float
-    ddq_raw: float
-    temperature: int
-    reserve: UInt32Array
     @staticmethod
     def from_bytes(image: Buffer) -> MotorState: ...
 
 class MotorCmd(_Record):
-    mode: int
-    q: float
-    dq: float
-    tau: float
-    Kp: float
-    Kd: float
-    reserve: UInt32Array
     @staticmethod
     def from_bytes(image: Buffer) -> MotorCmd: ...
 
@@ -172,19 +148,6 @@ class MotorStateArray(_RecordArray[MotorState]): ...
 class MotorCmdArray(_RecordArray[MotorCmd]): ...
 
 class LowState(_Record):
-    levelFlag: int
-    commVersion: int
-    robotID: int
-    SN: int
-    bandWidth: int
-    imu: IMU
-    motorState: MotorStateArray
-    footForce: Int16Array
-    footForceEst: Int16Array
-    tick: int
-    wirelessRemote: UInt8Array
-    reserve: int
-    crc: int
     @staticmethod
     def from_bytes(image: Buffer) -> LowState: ...
     def joint_state(
@@ -199,16 +162,6 @@ class LowState(_Record):
     def view(self, name: str) -> NDArray: ...
 
 class LowCmd(_Record):
-    levelFlag: int
-    commVersion: int
-    robotID: int
-    SN: int
-    bandWidth: int
-    motorCmd: MotorCmdArray
-    led: LEDArray
-    wirelessRemote: UInt8Array
-    reserve: int
-    crc: int
     @staticmethod
     def from_bytes(image: Buffer) -> LowCmd: ...
     def set_joints(
@@ -225,82 +178,23 @@ class LowCmd(_Record):
     def view(self, name: str) -> NDArray: ...
 
 class HighState(_Record):
-    levelFlag: int
-    commVersion: int
-    robotID: int
-    SN: int
-    bandWidth: int
-    mode: int
-    imu: IMU
-    forwardSpeed: float
-    sideSpeed: float
-    rotateSpeed: float
-    bodyHeight: float
-    updownSpeed: float
-    forwardPosition: float
-    sidePosition: float
-    footPosition2Body: CartesianArray
-    footSpeed2Body: CartesianArray
-    footForce: Int16Array
-    footForceEst: Int16Array
-    tick: int
-    wirelessRemote: UInt8Array
-    reserve: int
-    crc: int
     @staticmethod
     def from_bytes(image: Buffer) -> HighState: ...
     def view(self, name: str) -> NDArray: ...
 
 class HighCmd(_Record):
-    levelFlag: int
-    commVersion: int
-    robotID: int
-    SN: int
-    bandWidth: int
-    mode: int
-    forwardSpeed: float
-    sideSpeed: float
-    rotateSpeed: float
-    bodyHeight: float
-    footRaiseHeight: float
-    yaw: float
-    pitch: float
-    roll: float
-    led: LEDArray
-    wirelessRemote: UInt8Array
-    AppRemote: UInt8Array
-    reserve: int
-    crc: int
     @staticmethod
     def from_bytes(image: Buffer) -> HighCmd: ...
 
 class UDPState(_Binding):
-    TotalCount: int
-    SendCount: int
-    RecvCount: int
-    SendError: int
-    FlagError: int
-    RecvCRCError: int
-    RecvLoseError: int
     def __init__(self) -> None: ...
     def __bytes__(self) -> bytes: ...
     @staticmethod
     def from_bytes(image: bytes) -> UDPState: ...
 
 class UDP(_Binding):
-    udpState: UDPState
     @property
     def targetIP(self) -> Optional[str]: ...
-    @property
-    def targetPort(self) -> int: ...
-    @property
-    def localIP(self) -> None: ...
-    @property
-    def localPort(self) -> int: ...
-    @property
-    def sendLength(self) -> int: ...
-    @property
-    def recvLength(self) -> int: ...
     @overload
     def __init__(self, level: int, highControl: HighLevelType = ...) -> None: ...
     @overload
@@ -348,21 +242,9 @@ class LoopFunc(_Binding):
     def call_times(self) -> List[Tuple[int, int]]: ...
     def status(self) -> LoopStatus: ...
 
-class LoopStatus(_Binding):
-    @property
-    def running(self) -> bool: ...
-    @property
-    def iterations(self) -> int: ...
-    @property
-    def overruns(self) -> int: ...
-    @property
-    def error(self) -> str: ...
+class LoopStatus(_Binding): ...
 
-class StateTick(_Binding):
-    @property
-    def stale(self) -> bool: ...
-    @property
-    def stateAge(self) -> float: ...
+class StateTick(_Binding): ...
 
 _State = TypeVar("_State", LowState, HighState)
 _Command = TypeVar("_Command", LowCmd, HighCmd)
@@ -407,14 +289,6 @@ class HighCmdLCMHandler(_LCMHandler[HighCmd]): ...
 class LowCmdLCMHandler(_LCMHandler[LowCmd]): ...
 
 class LCM(_Binding):
-    @property
-    def highStateLCMHandler(self) -> HighStateLCMHandler: ...
-    @property
-    def lowStateLCMHandler(self) -> LowStateLCMHandler: ...
-    @property
-    def highCmdLCMHandler(self) -> HighCmdLCMHandler: ...
-    @property
-    def lowCmdLCMHandler(self) -> LowCmdLCMHandler: ...
     def __init__(self, level: int) -> None: ...
     def SubscribeCmd(self) -> None: ...
     def SubscribeState(self) -> None: ...
@@ -434,15 +308,7 @@ class LinkHealth(_Binding):
     def waitForFirstState(self, timeoutSeconds: float) -> bool: ...
     def setWarnings(self, enabled: bool) -> None: ...
 
-class RealtimeReport(_Binding):
-    @property
-    def memoryLocked(self) -> bool: ...
-    @property
-    def fifoScheduling(self) -> bool: ...
-    @property
-    def priority(self) -> int: ...
-    @property
-    def reason(self) -> str: ...
+class RealtimeReport(_Binding): ...
 
 def TryInitEnvironment(priority: int = ...) -> RealtimeReport: ...
 
@@ -452,10 +318,6 @@ class LegGeometry(_Binding):
     def __init__(self) -> None: ...
     hipOffset: NDArray[np.float64]  # (4, 3), m
     sideSign: NDArray[np.float64]  # (4,), +1 left, -1 right
-    abductionLength: float
-    thighLength: float
-    calfLength: float
-    footRadius: float
 
 class IkResult(_Enumeration):
     Reached: ClassVar[IkResult]
@@ -477,19 +339,7 @@ class LegKinematics(_Binding):
     def jointTorques(self, leg: int, q: ArrayLike, footForce: ArrayLike) -> NDArray[np.float64]: ...
     def footVelocity(self, leg: int, q: ArrayLike, dq: ArrayLike) -> NDArray[np.float64]: ...
 
-class RecorderStats(_Binding):
-    @property
-    def commandsRecorded(self) -> int: ...
-    @property
-    def statesRecorded(self) -> int: ...
-    @property
-    def commandsDropped(self) -> int: ...
-    @property
-    def statesDropped(self) -> int: ...
-    @property
-    def eventsWritten(self) -> int: ...
-    @property
-    def eventsUnwritten(self) -> int: ...
+class RecorderStats(_Binding): ...
 
 class Recorder(_Binding):
     DEFAULT_SLOTS: ClassVar[int]
@@ -500,9 +350,5 @@ class Recorder(_Binding):
     def attach(self, target: Union[UDP, LowStateLoop, HighStateLoop]) -> None: ...
     def stats(self) -> RecorderStats: ...
     def close(self) -> None: ...
-    @property
-    def closed(self) -> bool: ...
-    @property
-    def path(self) -> str: ...
     def __enter__(self) -> Recorder: ...
     def __exit__(self, type: object, value: object, traceback: object) -> bool: ...

@@ -34,15 +34,7 @@ class TimedLoop : public sdk::Loop {
   TimedLoop(const TimedLoop&) = delete;
   TimedLoop& operator=(const TimedLoop&) = delete;
 
-  void functionCB() override {
-    if (!times_.wanted()) {
-      callback_();
-      return;
-    }
-    const int64_t entry = CallTimes::now();
-    callback_();
-    times_.add(entry, CallTimes::now());
-  }
+  void functionCB() override { times_.time(callback_); }
 
  private:
   sdk::Callback callback_;

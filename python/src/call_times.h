@@ -29,12 +29,17 @@ class CallTimes {
     recorded_.store(0, std::memory_order_relaxed);
   }
 
-  // Loop thread only.
-  bool wanted() const { return recorded_.load(std::memory_order_relaxed) < calls_.size(); }
-  void add(int64_t entry, int64_t exit) {
-    const size_t index = recorded_.load(std::memory_order_relaxed);
-    calls_[index] = Call{entry, exit};
-    recorded_.store(index + 1, std::memory_order_release);
+  // Loop thread only: makes the call `run`, recording its entry and exit
+  // while there is room.
+  template <typename Run>
+  void time(Run&& run) {
+    if (!wanted()) {
+      run();
+      return;
+    }
+    const int64_t entry = now();
+    run();
+    add(entry, now());
   }
 
   std::vector<Call> recorded() const {
@@ -43,6 +48,13 @@ class CallTimes {
   }
 
  private:
+  bool wanted() const { return recorded_.load(std::memory_order_relaxed) < calls_.size(); }
+  void add(int64_t entry, int64_t exit) {
+    const size_t index = recorded_.load(std::memory_order_relaxed);
+    calls_[index] = Call{entry, exit};
+    recorded_.store(index + 1, std::memory_order_release);
+  }
+
   std::vector<Call> calls_;
   std::atomic<size_t> recorded_{0};
 };

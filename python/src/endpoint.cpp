@@ -58,15 +58,16 @@ class PacketBuffer {
 };
 
 // SetSend of a raw packet: exactly the send length, since the checksum goes
-// into its last four bytes. With `packets` held.
-int setSendRaw(Endpoint& e, const py::handle& packet) {
+// into its last four bytes.
+int setSendRaw(Endpoint& e, const py::buffer& packet) {
+  const auto lock = lockKeepingGil(e.packets);
   const PacketBuffer buffer(packet, e.sendLength, false);
   return e.udp->SetSend(buffer.data());
 }
 
-// GetRecv into a raw buffer of at least the receive length. With `packets`
-// held.
-void getRecvRaw(Endpoint& e, const py::handle& packet) {
+// GetRecv into a raw buffer of at least the receive length.
+void getRecvRaw(Endpoint& e, const py::buffer& packet) {
+  const auto lock = lockKeepingGil(e.packets);
   const PacketBuffer buffer(packet, e.recvLength, true);
   e.udp->GetRecv(buffer.data());
 }
@@ -81,12 +82,12 @@ RecordView<R>* recordOf(const py::handle& source) {
 }
 
 // `source` as a packet buffer, or a TypeError naming what the call takes.
-const py::handle& packetOf(const py::handle& source, const char* call, const char* records) {
+py::buffer packetOf(const py::handle& source, const char* call, const char* records) {
   if (!PyObject_CheckBuffer(source.ptr())) {
     throw py::type_error(std::string(call) + ": needs " + records + " or a writable buffer, not " +
                          Py_TYPE(source.ptr())->tp_name);
   }
-  return source;
+  return py::reinterpret_borrow<py::buffer>(source);
 }
 
 void bindCounters(py::module_& m) {
@@ -154,6 +155,21 @@ void Endpoint::refuseWhileStateLoopOwns(const char* call) const {
                              ": a state loop runs on this endpoint until its shutdown()");
   }
 }
+
+namespace {
+
+// Send or Recv as Python calls it: refused while a state loop owns the
+// endpoint, the GIL released while it runs.
+template <int (Endpoint::*transfer)()>
+auto releasingGil(const char* name) {
+  return [name](Endpoint& e) {
+    e.refuseWhileStateLoopOwns(name);
+    py::gil_scoped_release release;
+    return (e.*transfer)();
+  };
+}
+
+}  // namespace
 
 py::class_<Endpoint> bindEndpoint(py::module_& m) {
   bindCounters(m);
@@ -230,9 +246,11 @@ py::class_<Endpoint> bindEndpoint(py::module_& m) {
       .def(
           "SetSend",
           [](Endpoint& e, const py::handle& cmd) {
-            const auto lock = lockKeepingGil(e.packets);
-            if (auto* low = recordOf<sdk::LowCmd>(cmd)) return e.udp->SetSend(low->record());
-            if (auto* high = recordOf<sdk::HighCmd>(cmd)) return e.udp->SetSend(high->record());
+            {
+              const auto lock = lockKeepingGil(e.packets);
+              if (auto* low = recordOf<sdk::LowCmd>(cmd)) return e.udp->SetSend(low->record());
+              if (auto* high = recordOf<sdk::HighCmd>(cmd)) return e.udp->SetSend(high->record());
+            }
             return setSendRaw(e, packetOf(cmd, "SetSend", "a LowCmd, a HighCmd"));
           },
           py::arg("cmd"),
@@ -241,20 +259,16 @@ py::class_<Endpoint> bindEndpoint(py::module_& m) {
           "checksum stamped into cmd.crc. A writable buffer of exactly the endpoint's send\n"
           "length (a bytearray...) gets the checksum stamped into its last four bytes; one\n"
           "of another length raises ValueError and nothing is written.")
-      .def(
-          "SetSend",
-          [](Endpoint& e, const py::buffer& packet) {
-            const auto lock = lockKeepingGil(e.packets);
-            return setSendRaw(e, packet);
-          },
-          py::arg("packet"), "SetSend(packet=buffer): as SetSend(buffer).")
+      .def("SetSend", &setSendRaw, py::arg("packet"), "SetSend(packet=buffer): as SetSend(buffer).")
       .def(
           "GetRecv",
           [](Endpoint& e, const py::handle& state) {
-            const auto lock = lockKeepingGil(e.packets);
-            if (auto* low = recordOf<sdk::LowState>(state)) return e.udp->GetRecv(low->record());
-            if (auto* high = recordOf<sdk::HighState>(state)) {
-              return e.udp->GetRecv(high->record());
+            {
+              const auto lock = lockKeepingGil(e.packets);
+              if (auto* low = recordOf<sdk::LowState>(state)) return e.udp->GetRecv(low->record());
+              if (auto* high = recordOf<sdk::HighState>(state)) {
+                return e.udp->GetRecv(high->record());
+              }
             }
             getRecvRaw(e, packetOf(state, "GetRecv", "a LowState, a HighState"));
           },
@@ -263,34 +277,16 @@ py::class_<Endpoint> bindEndpoint(py::module_& m) {
           "decoded (tauEst in N·m) and keeps its crc; a HighState gets it as it is; so does a\n"
           "writable buffer of at least the endpoint's receive length (a shorter one raises\n"
           "ValueError and is not written).")
-      .def(
-          "GetRecv",
-          [](Endpoint& e, const py::buffer& packet) {
-            const auto lock = lockKeepingGil(e.packets);
-            getRecvRaw(e, packet);
-          },
-          py::arg("packet"), "GetRecv(packet=buffer): as GetRecv(buffer).")
-      .def(
-          "Send",
-          [](Endpoint& e) {
-            e.refuseWhileStateLoopOwns("Send");
-            py::gil_scoped_release release;
-            return e.send();
-          },
-          "Transmits the stored packet once. Returns the bytes sent or -1, or 0 without\n"
-          "sending while unconnected. Releases the GIL; calls from several threads take\n"
-          "turns. RuntimeError while a state loop runs on the endpoint.")
-      .def(
-          "Recv",
-          [](Endpoint& e) {
-            e.refuseWhileStateLoopOwns("Recv");
-            py::gil_scoped_release release;
-            return e.recv();
-          },
-          "Reads every queued datagram and keeps the newest if its checksum holds. Returns 0\n"
-          "when it stored a packet, -3 otherwise (also when nothing had arrived). Never\n"
-          "waits for a datagram. Releases the GIL; calls from several threads take turns.\n"
-          "RuntimeError while a state loop runs on the endpoint.")
+      .def("GetRecv", &getRecvRaw, py::arg("packet"), "GetRecv(packet=buffer): as GetRecv(buffer).")
+      .def("Send", releasingGil<&Endpoint::send>("Send"),
+           "Transmits the stored packet once. Returns the bytes sent or -1, or 0 without\n"
+           "sending while unconnected. Releases the GIL; calls from several threads take\n"
+           "turns. RuntimeError while a state loop runs on the endpoint.")
+      .def("Recv", releasingGil<&Endpoint::recv>("Recv"),
+           "Reads every queued datagram and keeps the newest if its checksum holds. Returns 0\n"
+           "when it stored a packet, -3 otherwise (also when nothing had arrived). Never\n"
+           "waits for a datagram. Releases the GIL; calls from several threads take turns.\n"
+           "RuntimeError while a state loop runs on the endpoint.")
       .def(
           "socketFd", [](const Endpoint& e) { return e.udp->socketFd(); },
           "The endpoint's socket, for waiting on it (select, poll). Read from it only through\n"

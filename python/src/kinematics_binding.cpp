@@ -39,6 +39,14 @@ Array toArray(const sdk::Mat3& m) {
   return a;
 }
 
+// A leg's call at joint angles q with one more vector, `name` in messages.
+template <sdk::Vec3 (sdk::LegKinematics::*call)(int, const sdk::Vec3&, const sdk::Vec3&) const>
+auto atAnglesWith(const char* name) {
+  return [name](const sdk::LegKinematics& k, int leg, const Array& q, const Array& v) {
+    return toArray((k.*call)(leg, vec3(q, "q"), vec3(v, name)));
+  };
+}
+
 }  // namespace
 
 void bindKinematics(py::module_& m) {
@@ -125,20 +133,11 @@ void bindKinematics(py::module_& m) {
           "(result, q): the angles that put the foot's centre at target, knee bent backwards.\n"
           "OutOfReach: q stretches or folds the leg towards the target. Invalid (a coordinate\n"
           "not finite): q is None.")
-      .def(
-          "jointTorques",
-          [](const sdk::LegKinematics& k, int leg, const Array& q, const Array& footForce) {
-            return toArray(k.jointTorques(leg, vec3(q, "q"), vec3(footForce, "footForce")));
-          },
-          py::arg("leg"), py::arg("q"), py::arg("footForce"),
-          "J^T footForce, N·m: the torques that make the foot push on the ground with footForce.")
-      .def(
-          "footVelocity",
-          [](const sdk::LegKinematics& k, int leg, const Array& q, const Array& dq) {
-            return toArray(k.footVelocity(leg, vec3(q, "q"), vec3(dq, "dq")));
-          },
-          py::arg("leg"), py::arg("q"), py::arg("dq"),
-          "J dq: the foot's velocity relative to the trunk, m/s.");
+      .def("jointTorques", atAnglesWith<&sdk::LegKinematics::jointTorques>("footForce"),
+           py::arg("leg"), py::arg("q"), py::arg("footForce"),
+           "J^T footForce, N·m: the torques that make the foot push on the ground with footForce.")
+      .def("footVelocity", atAnglesWith<&sdk::LegKinematics::footVelocity>("dq"), py::arg("leg"),
+           py::arg("q"), py::arg("dq"), "J dq: the foot's velocity relative to the trunk, m/s.");
 }
 
 }  // namespace kalvent_python

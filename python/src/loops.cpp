@@ -67,9 +67,6 @@ class PythonLoop : public sdk::Loop, public ExitStoppable {
     stop(true);
   }
 
-  PythonLoop(const PythonLoop&) = delete;
-  PythonLoop& operator=(const PythonLoop&) = delete;
-
   // With the GIL released. Hands the exception of the run before to
   // `previousError` (empty before), which the caller drops once it holds the
   // GIL again.
@@ -130,13 +127,7 @@ class PythonLoop : public sdk::Loop, public ExitStoppable {
   std::vector<CallTimes::Call> callTimes() const { return callTimes_.recorded(); }
 
   void functionCB() override {
-    if (!callTimes_.wanted()) {
-      call();
-      return;
-    }
-    const int64_t entry = CallTimes::now();
-    call();
-    callTimes_.add(entry, CallTimes::now());
+    callTimes_.time([this] { call(); });
   }
 
  private:

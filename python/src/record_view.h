@@ -67,12 +67,45 @@ struct NumberArrayView {
 // A fixed-length array of records inside a record.
 template <typename R>
 struct RecordArrayView {
-  RecordView<R> at(size_t i) const { return RecordView<R>(owner, bytes + i * sizeof(R)); }
+  RecordView<R> get(size_t i) const { return RecordView<R>(owner, bytes + i * sizeof(R)); }
+  // memmove: the record copied in may lie in this very array.
+  void set(size_t i, const RecordView<R>& value) const {
+    std::memmove(bytes + i * sizeof(R), value.bytes, sizeof(R));
+  }
 
   std::shared_ptr<void> owner;
   unsigned char* bytes = nullptr;
   size_t length = 0;
 };
+
+// What Python passes for a library call's parameter: a view for a record,
+// anything else as it is.
+template <typename T>
+struct PythonArgument {
+  using type = T;
+};
+template <typename R>
+struct PythonArgument<R&> {
+  using type = RecordView<R>&;
+};
+
+template <typename R>
+R& recordIn(RecordView<R>& view) {
+  return view.record();
+}
+template <typename T>
+T recordIn(T value) {
+  return value;
+}
+
+// A member call that takes records, made with the records inside Python's
+// views.
+template <typename Object, typename... Params>
+auto onRecords(void (Object::*call)(Params...)) {
+  return [call](Object& object, typename PythonArgument<Params>::type... args) {
+    (object.*call)(recordIn(args)...);
+  };
+}
 
 // Python's index rules for a fixed-length array: negative counts from the
 // end; out of range raises IndexError.

@@ -173,30 +173,44 @@ class PythonRecorder {
   sdk::RecorderStats final_{};               // the figures when it closed
 };
 
+// RecorderStats' figures: the properties and the repr list them in this order.
+struct StatsFigure {
+  const char* name;
+  uint64_t sdk::RecorderStats::*member;
+  const char* doc;
+};
+using Stats = sdk::RecorderStats;
+const StatsFigure statsFigures[] = {
+    {"commandsRecorded", &Stats::commandsRecorded, "Packets Send sent, taken into the recorder."},
+    {"statesRecorded", &Stats::statesRecorded, "Packets Recv accepted, taken into the recorder."},
+    {"commandsDropped", &Stats::commandsDropped,
+     "Sent packets lost because the writer fell behind."},
+    {"statesDropped", &Stats::statesDropped,
+     "Accepted packets lost because the writer fell behind."},
+    {"eventsWritten", &Stats::eventsWritten, "Events in the file, link-health records included."},
+    {"eventsUnwritten", &Stats::eventsUnwritten,
+     "Events lost to a failed write (a full disk, say)."},
+};
+
+void bindRecorderStats(py::module_& m) {
+  py::class_<Stats> stats(m, "RecorderStats", "What a Recorder has seen so far.");
+  for (const StatsFigure& figure : statsFigures) {
+    stats.def_readonly(figure.name, figure.member, figure.doc);
+  }
+  stats.def("__repr__", [](const Stats& s) {
+    std::string text = "RecorderStats(";
+    for (const StatsFigure& figure : statsFigures) {
+      if (&figure != statsFigures) text += ", ";
+      text += std::string(figure.name) + "=" + std::to_string(s.*figure.member);
+    }
+    return text + ")";
+  });
+}
+
 }  // namespace
 
 void bindRecorder(py::module_& m) {
-  py::class_<sdk::RecorderStats>(m, "RecorderStats", "What a Recorder has seen so far.")
-      .def_readonly("commandsRecorded", &sdk::RecorderStats::commandsRecorded,
-                    "Packets Send sent, taken into the recorder.")
-      .def_readonly("statesRecorded", &sdk::RecorderStats::statesRecorded,
-                    "Packets Recv accepted, taken into the recorder.")
-      .def_readonly("commandsDropped", &sdk::RecorderStats::commandsDropped,
-                    "Sent packets lost because the writer fell behind.")
-      .def_readonly("statesDropped", &sdk::RecorderStats::statesDropped,
-                    "Accepted packets lost because the writer fell behind.")
-      .def_readonly("eventsWritten", &sdk::RecorderStats::eventsWritten,
-                    "Events in the file, link-health records included.")
-      .def_readonly("eventsUnwritten", &sdk::RecorderStats::eventsUnwritten,
-                    "Events lost to a failed write (a full disk, say).")
-      .def("__repr__", [](const sdk::RecorderStats& s) {
-        return "RecorderStats(commandsRecorded=" + std::to_string(s.commandsRecorded) +
-               ", statesRecorded=" + std::to_string(s.statesRecorded) +
-               ", commandsDropped=" + std::to_string(s.commandsDropped) +
-               ", statesDropped=" + std::to_string(s.statesDropped) +
-               ", eventsWritten=" + std::to_string(s.eventsWritten) +
-               ", eventsUnwritten=" + std::to_string(s.eventsUnwritten) + ")";
-      });
+  bindRecorderStats(m);
 
   py::class_<PythonRecorder>(
       m, "Recorder",

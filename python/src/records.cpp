@@ -22,18 +22,29 @@ size_t checkedIndex(long index, size_t length) {
 
 namespace {
 
+// An array view's sequence protocol: len, and indexing (negative from the
+// end) that reads and writes through to the record it lies in.
+template <typename View, typename Element>
+py::class_<View> bindArray(py::module_& m, const char* name, const char* doc,
+                           const char* getDoc = nullptr, const char* setDoc = nullptr) {
+  py::class_<View> cls(m, name, doc);
+  cls.def("__len__", [](const View& v) { return v.length; })
+      .def(
+          "__getitem__", [](const View& v, long i) { return v.get(checkedIndex(i, v.length)); },
+          py::arg("index"), getDoc)
+      .def(
+          "__setitem__",
+          [](const View& v, long i, const Element& value) {
+            v.set(checkedIndex(i, v.length), value);
+          },
+          py::arg("index"), py::arg("value"), setDoc);
+  return cls;
+}
+
 template <typename E>
 void bindNumberArray(py::module_& m, const char* name, const char* doc) {
   using View = NumberArrayView<E>;
-  py::class_<View>(m, name, doc)
-      .def("__len__", [](const View& v) { return v.length; })
-      .def(
-          "__getitem__", [](const View& v, long i) { return v.get(checkedIndex(i, v.length)); },
-          py::arg("index"))
-      .def(
-          "__setitem__",
-          [](const View& v, long i, E value) { v.set(checkedIndex(i, v.length), value); },
-          py::arg("index"), py::arg("value"))
+  bindArray<View, E>(m, name, doc)
       .def(
           "tolist", [](const View& v) { return v.values(); }, "The values as a new list.")
       .def("__repr__",
@@ -42,18 +53,24 @@ void bindNumberArray(py::module_& m, const char* name, const char* doc) {
 
 template <typename R>
 void bindRecordArray(py::module_& m, const char* name, const char* doc) {
-  using View = RecordArrayView<R>;
-  py::class_<View>(m, name, doc)
-      .def("__len__", [](const View& v) { return v.length; })
-      .def(
-          "__getitem__", [](const View& v, long i) { return v.at(checkedIndex(i, v.length)); },
-          py::arg("index"), "A view of the element: writing its fields writes the parent.")
-      .def(
-          "__setitem__",
-          [](const View& v, long i, const RecordView<R>& value) {
-            std::memmove(v.at(checkedIndex(i, v.length)).bytes, value.bytes, sizeof(R));
-          },
-          py::arg("index"), py::arg("value"), "Copies a record into the element.");
+  bindArray<RecordArrayView<R>, RecordView<R>>(
+      m, name, doc, "A view of the element: writing its fields writes the parent.",
+      "Copies a record into the element.");
+}
+
+// A number field's C++ type as its docstring states it when there is no
+// more to say: "float", "uint8", "40 x uint8".
+template <typename T>
+std::string typeText() {
+  if constexpr (std::is_array_v<T>) {
+    return std::to_string(std::extent_v<T>) + " x " + typeText<std::remove_extent_t<T>>();
+  } else if constexpr (std::is_floating_point_v<T>) {
+    static_assert(std::is_same_v<T, float>, "the records' floats are 32-bit");
+    return "float";
+  } else {
+    static_assert(std::is_integral_v<T>, "a field of records needs a docstring of its own");
+    return (std::is_signed_v<T> ? "int" : "uint") + std::to_string(8 * sizeof(T));
+  }
 }
 
 // One record class under construction: the fields are declared one by one
@@ -159,9 +176,8 @@ class RecordClass {
               if (values.size() != length) {
                 throw py::value_error("needs " + std::to_string(length) + " records");
               }
-              for (size_t i = 0; i < length; ++i) {
-                std::memmove(v.bytes + offset + i * sizeof(E), values[i].bytes, sizeof(E));
-              }
+              const RecordArrayView<E> elements{v.owner, v.bytes + offset, length};
+              for (size_t i = 0; i < length; ++i) elements.set(i, values[i]);
             },
             doc);
         fields_->push_back({name, false});
@@ -178,15 +194,47 @@ class RecordClass {
     return *this;
   }
 
+  // A field whose docstring is its C++ type alone.
+  template <typename T>
+  RecordClass& field(const char* name, T R::*member, size_t offset) {
+    return field(name, member, offset, typeText<T>().c_str());
+  }
+
   py::class_<View>& cls() { return cls_; }
 
   // The five fields every packet record begins with.
   RecordClass& packetHeader() {
-    return field("levelFlag", &R::levelFlag, offsetof(R, levelFlag), "uint8")
-        .field("commVersion", &R::commVersion, offsetof(R, commVersion), "uint16")
-        .field("robotID", &R::robotID, offsetof(R, robotID), "uint16")
-        .field("SN", &R::SN, offsetof(R, SN), "uint32")
-        .field("bandWidth", &R::bandWidth, offsetof(R, bandWidth), "uint8");
+    return field("levelFlag", &R::levelFlag, offsetof(R, levelFlag))
+        .field("commVersion", &R::commVersion, offsetof(R, commVersion))
+        .field("robotID", &R::robotID, offsetof(R, robotID))
+        .field("SN", &R::SN, offsetof(R, SN))
+        .field("bandWidth", &R::bandWidth, offsetof(R, bandWidth));
+  }
+
+  // The two fields every packet record ends with.
+  RecordClass& packetTrailer(const char* crcDoc) {
+    return field("reserve", &R::reserve, offsetof(R, reserve))
+        .field("crc", &R::crc, offsetof(R, crc), crcDoc);
+  }
+
+  // The fields that end both state records.
+  RecordClass& stateTrailer(const char* crcDoc) {
+    return field("footForce", &R::footForce, offsetof(R, footForce),
+                 "measured foot contact force, per leg")
+        .field("footForceEst", &R::footForceEst, offsetof(R, footForceEst),
+               "estimated foot contact force, per leg")
+        .field("tick", &R::tick, offsetof(R, tick), "controller tick counter")
+        .field("wirelessRemote", &R::wirelessRemote, offsetof(R, wirelessRemote))
+        .packetTrailer(crcDoc);
+  }
+
+  // The body's motion, as the high-level state reports it and the command
+  // asks for it.
+  RecordClass& motion() {
+    return field("forwardSpeed", &R::forwardSpeed, offsetof(R, forwardSpeed))
+        .field("sideSpeed", &R::sideSpeed, offsetof(R, sideSpeed))
+        .field("rotateSpeed", &R::rotateSpeed, offsetof(R, rotateSpeed))
+        .field("bodyHeight", &R::bodyHeight, offsetof(R, bodyHeight));
   }
 
  private:
@@ -209,20 +257,20 @@ void bindSmallRecords(py::module_& m) {
   using sdk::IMU;
   using sdk::LED;
   RecordClass<Cartesian>(m, "Cartesian", "A point or vector in three dimensions (12 bytes).")
-      .field("x", &Cartesian::x, offsetof(Cartesian, x), "float")
-      .field("y", &Cartesian::y, offsetof(Cartesian, y), "float")
-      .field("z", &Cartesian::z, offsetof(Cartesian, z), "float");
+      .field("x", &Cartesian::x, offsetof(Cartesian, x))
+      .field("y", &Cartesian::y, offsetof(Cartesian, y))
+      .field("z", &Cartesian::z, offsetof(Cartesian, z));
   RecordClass<IMU>(m, "IMU", "Body inertial measurement unit reading (53 bytes).")
       .field("quaternion", &IMU::quaternion, offsetof(IMU, quaternion), "orientation, 4 floats")
       .field("gyroscope", &IMU::gyroscope, offsetof(IMU, gyroscope), "angular velocity, three axes")
       .field("accelerometer", &IMU::accelerometer, offsetof(IMU, accelerometer),
              "linear acceleration, three axes")
       .field("rpy", &IMU::rpy, offsetof(IMU, rpy), "roll, pitch, yaw")
-      .field("temperature", &IMU::temperature, offsetof(IMU, temperature), "int8");
+      .field("temperature", &IMU::temperature, offsetof(IMU, temperature));
   RecordClass<LED>(m, "LED", "One LED colour (3 bytes).")
-      .field("r", &LED::r, offsetof(LED, r), "uint8")
-      .field("g", &LED::g, offsetof(LED, g), "uint8")
-      .field("b", &LED::b, offsetof(LED, b), "uint8");
+      .field("r", &LED::r, offsetof(LED, r))
+      .field("g", &LED::g, offsetof(LED, g))
+      .field("b", &LED::b, offsetof(LED, b));
 }
 
 void bindMotorRecords(py::module_& m) {
@@ -235,11 +283,11 @@ void bindMotorRecords(py::module_& m) {
       .field("ddq", &MotorState::ddq, offsetof(MotorState, ddq), "joint acceleration")
       .field("tauEst", &MotorState::tauEst, offsetof(MotorState, tauEst),
              "estimated joint torque, N·m")
-      .field("q_raw", &MotorState::q_raw, offsetof(MotorState, q_raw), "float")
-      .field("dq_raw", &MotorState::dq_raw, offsetof(MotorState, dq_raw), "float")
-      .field("ddq_raw", &MotorState::ddq_raw, offsetof(MotorState, ddq_raw), "float")
-      .field("temperature", &MotorState::temperature, offsetof(MotorState, temperature), "int8")
-      .field("reserve", &MotorState::reserve, offsetof(MotorState, reserve), "2 x uint32");
+      .field("q_raw", &MotorState::q_raw, offsetof(MotorState, q_raw))
+      .field("dq_raw", &MotorState::dq_raw, offsetof(MotorState, dq_raw))
+      .field("ddq_raw", &MotorState::ddq_raw, offsetof(MotorState, ddq_raw))
+      .field("temperature", &MotorState::temperature, offsetof(MotorState, temperature))
+      .field("reserve", &MotorState::reserve, offsetof(MotorState, reserve));
   RecordClass<MotorCmd>(m, "MotorCmd", "Command for one joint motor (33 bytes).")
       .field("mode", &MotorCmd::mode, offsetof(MotorCmd, mode),
              "motor mode; 10 after InitCmdData, 0 means no torque")
@@ -250,8 +298,11 @@ void bindMotorRecords(py::module_& m) {
       .field("tau", &MotorCmd::tau, offsetof(MotorCmd, tau), "feed-forward torque, N·m")
       .field("Kp", &MotorCmd::Kp, offsetof(MotorCmd, Kp), "position gain (stiffness)")
       .field("Kd", &MotorCmd::Kd, offsetof(MotorCmd, Kd), "velocity gain (damping)")
-      .field("reserve", &MotorCmd::reserve, offsetof(MotorCmd, reserve), "3 x uint32");
+      .field("reserve", &MotorCmd::reserve, offsetof(MotorCmd, reserve));
 }
+
+// The low level's crc; the high level's is checked and stamped.
+constexpr const char* lowCrcDoc = "not used on the UDP link";
 
 void bindLowRecords(py::module_& m) {
   using sdk::LowCmd;
@@ -264,15 +315,7 @@ void bindLowRecords(py::module_& m) {
       .field("imu", &LowState::imu, offsetof(LowState, imu), "IMU, a view into this record")
       .field("motorState", &LowState::motorState, offsetof(LowState, motorState),
              "20 MotorState, views into this record")
-      .field("footForce", &LowState::footForce, offsetof(LowState, footForce),
-             "measured foot contact force, per leg")
-      .field("footForceEst", &LowState::footForceEst, offsetof(LowState, footForceEst),
-             "estimated foot contact force, per leg")
-      .field("tick", &LowState::tick, offsetof(LowState, tick), "controller tick counter")
-      .field("wirelessRemote", &LowState::wirelessRemote, offsetof(LowState, wirelessRemote),
-             "40 x uint8")
-      .field("reserve", &LowState::reserve, offsetof(LowState, reserve), "uint32")
-      .field("crc", &LowState::crc, offsetof(LowState, crc), "not used on the UDP link");
+      .stateTrailer(lowCrcDoc);
   bindLowStateJoints(state.cls());
 
   RecordClass<LowCmd> cmd(
@@ -283,10 +326,8 @@ void bindLowRecords(py::module_& m) {
       .field("motorCmd", &LowCmd::motorCmd, offsetof(LowCmd, motorCmd),
              "20 MotorCmd, views into this record")
       .field("led", &LowCmd::led, offsetof(LowCmd, led), "4 LED")
-      .field("wirelessRemote", &LowCmd::wirelessRemote, offsetof(LowCmd, wirelessRemote),
-             "40 x uint8")
-      .field("reserve", &LowCmd::reserve, offsetof(LowCmd, reserve), "uint32")
-      .field("crc", &LowCmd::crc, offsetof(LowCmd, crc), "not used on the UDP link");
+      .field("wirelessRemote", &LowCmd::wirelessRemote, offsetof(LowCmd, wirelessRemote))
+      .packetTrailer(lowCrcDoc);
   bindLowCmdJoints(cmd.cls());
 }
 
@@ -298,46 +339,28 @@ void bindHighRecords(py::module_& m) {
       .packetHeader()
       .field("mode", &HighState::mode, offsetof(HighState, mode), "motion mode in force")
       .field("imu", &HighState::imu, offsetof(HighState, imu), "IMU, a view into this record")
-      .field("forwardSpeed", &HighState::forwardSpeed, offsetof(HighState, forwardSpeed), "float")
-      .field("sideSpeed", &HighState::sideSpeed, offsetof(HighState, sideSpeed), "float")
-      .field("rotateSpeed", &HighState::rotateSpeed, offsetof(HighState, rotateSpeed), "float")
-      .field("bodyHeight", &HighState::bodyHeight, offsetof(HighState, bodyHeight), "float")
-      .field("updownSpeed", &HighState::updownSpeed, offsetof(HighState, updownSpeed), "float")
-      .field("forwardPosition", &HighState::forwardPosition, offsetof(HighState, forwardPosition),
-             "float")
-      .field("sidePosition", &HighState::sidePosition, offsetof(HighState, sidePosition), "float")
+      .motion()
+      .field("updownSpeed", &HighState::updownSpeed, offsetof(HighState, updownSpeed))
+      .field("forwardPosition", &HighState::forwardPosition, offsetof(HighState, forwardPosition))
+      .field("sidePosition", &HighState::sidePosition, offsetof(HighState, sidePosition))
       .field("footPosition2Body", &HighState::footPosition2Body,
              offsetof(HighState, footPosition2Body), "4 Cartesian, per leg, relative to the body")
       .field("footSpeed2Body", &HighState::footSpeed2Body, offsetof(HighState, footSpeed2Body),
              "4 Cartesian, per leg, relative to the body")
-      .field("footForce", &HighState::footForce, offsetof(HighState, footForce), "4 x int16")
-      .field("footForceEst", &HighState::footForceEst, offsetof(HighState, footForceEst),
-             "4 x int16")
-      .field("tick", &HighState::tick, offsetof(HighState, tick), "uint32")
-      .field("wirelessRemote", &HighState::wirelessRemote, offsetof(HighState, wirelessRemote),
-             "40 x uint8")
-      .field("reserve", &HighState::reserve, offsetof(HighState, reserve), "uint32")
-      .field("crc", &HighState::crc, offsetof(HighState, crc), "checksum of bytes 0-251");
+      .stateTrailer("checksum of bytes 0-251");
   RecordClass<HighCmd>(m, "HighCmd",
                        "High-level command, the packet sent at the high level (143 bytes).")
       .packetHeader()
       .field("mode", &HighCmd::mode, offsetof(HighCmd, mode), "requested motion mode")
-      .field("forwardSpeed", &HighCmd::forwardSpeed, offsetof(HighCmd, forwardSpeed), "float")
-      .field("sideSpeed", &HighCmd::sideSpeed, offsetof(HighCmd, sideSpeed), "float")
-      .field("rotateSpeed", &HighCmd::rotateSpeed, offsetof(HighCmd, rotateSpeed), "float")
-      .field("bodyHeight", &HighCmd::bodyHeight, offsetof(HighCmd, bodyHeight), "float")
-      .field("footRaiseHeight", &HighCmd::footRaiseHeight, offsetof(HighCmd, footRaiseHeight),
-             "float")
-      .field("yaw", &HighCmd::yaw, offsetof(HighCmd, yaw), "float")
-      .field("pitch", &HighCmd::pitch, offsetof(HighCmd, pitch), "float")
-      .field("roll", &HighCmd::roll, offsetof(HighCmd, roll), "float")
+      .motion()
+      .field("footRaiseHeight", &HighCmd::footRaiseHeight, offsetof(HighCmd, footRaiseHeight))
+      .field("yaw", &HighCmd::yaw, offsetof(HighCmd, yaw))
+      .field("pitch", &HighCmd::pitch, offsetof(HighCmd, pitch))
+      .field("roll", &HighCmd::roll, offsetof(HighCmd, roll))
       .field("led", &HighCmd::led, offsetof(HighCmd, led), "4 LED")
-      .field("wirelessRemote", &HighCmd::wirelessRemote, offsetof(HighCmd, wirelessRemote),
-             "40 x uint8")
-      .field("AppRemote", &HighCmd::AppRemote, offsetof(HighCmd, AppRemote), "40 x uint8")
-      .field("reserve", &HighCmd::reserve, offsetof(HighCmd, reserve), "uint32")
-      .field("crc", &HighCmd::crc, offsetof(HighCmd, crc),
-             "checksum of bytes 0-135, stamped by UDP.SetSend");
+      .field("wirelessRemote", &HighCmd::wirelessRemote, offsetof(HighCmd, wirelessRemote))
+      .field("AppRemote", &HighCmd::AppRemote, offsetof(HighCmd, AppRemote))
+      .packetTrailer("checksum of bytes 0-135, stamped by UDP.SetSend");
 }
 
 }  // namespace

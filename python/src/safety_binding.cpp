@@ -28,28 +28,19 @@ void bindSafety(py::module_& m) {
            }),
            py::arg("type"),
            "Takes the joint ranges of the robot model `type`; ValueError for any other value.")
-      .def(
-          "PositionLimit",
-          [](sdk::Safety& s, RecordView<sdk::LowCmd>& send) { s.PositionLimit(send.record()); },
-          py::arg("send"),
-          "Clamps the twelve commanded leg positions q into their joint ranges. A PosStopF\n"
-          "marker is clamped like any value; a NaN is left as it is.")
-      .def(
-          "PowerProtect",
-          [](sdk::Safety& s, RecordView<sdk::LowCmd>& send, RecordView<sdk::LowState>& recv,
-             int factor) { s.PowerProtect(send.record(), recv.record(), factor); },
-          py::arg("send"), py::arg("recv"), py::arg("factor"),
-          "Sum of |tauEst * dq| over the twelve leg motors against factor x 100 W (factor\n"
-          "1..10). The sixth call over the limit in a row (an up-down count) zeroes the\n"
-          "modes, prints 'Error: Power Protection.' and ENDS THE PROCESS (status 254).")
-      .def(
-          "PositionProtect",
-          [](sdk::Safety& s, RecordView<sdk::LowCmd>& send, RecordView<sdk::LowState>& recv,
-             double limit) { s.PositionProtect(send.record(), recv.record(), limit); },
-          py::arg("send"), py::arg("recv"), py::arg("limit"),
-          "Checks the twelve measured angles against the joint ranges narrowed by `limit` rad\n"
-          "at both ends. If any lies outside, prints the offending joints, zeroes the modes,\n"
-          "prints 'Error: Position Protection.' and ENDS THE PROCESS (status 254).");
+      .def("PositionLimit", onRecords(&sdk::Safety::PositionLimit), py::arg("send"),
+           "Clamps the twelve commanded leg positions q into their joint ranges. A PosStopF\n"
+           "marker is clamped like any value; a NaN is left as it is.")
+      .def("PowerProtect", onRecords(&sdk::Safety::PowerProtect), py::arg("send"), py::arg("recv"),
+           py::arg("factor"),
+           "Sum of |tauEst * dq| over the twelve leg motors against factor x 100 W (factor\n"
+           "1..10). The sixth call over the limit in a row (an up-down count) zeroes the\n"
+           "modes, prints 'Error: Power Protection.' and ENDS THE PROCESS (status 254).")
+      .def("PositionProtect", onRecords(&sdk::Safety::PositionProtect), py::arg("send"),
+           py::arg("recv"), py::arg("limit"),
+           "Checks the twelve measured angles against the joint ranges narrowed by `limit` rad\n"
+           "at both ends. If any lies outside, prints the offending joints, zeroes the modes,\n"
+           "prints 'Error: Position Protection.' and ENDS THE PROCESS (status 254).");
 }
 
 }  // namespace kalvent_python

@@ -60,9 +60,6 @@ class PythonStateLoop : public ExitStoppable {
     stopThread(true);
   }
 
-  PythonStateLoop(const PythonStateLoop&) = delete;
-  PythonStateLoop& operator=(const PythonStateLoop&) = delete;
-
   // GIL held; released while the thread starts. Forgets the exception of
   // the run before.
   void start() {
