@@ -1,15 +1,17 @@
 // kalvent_linkcheck: the order statistics of its timings, their JSON, and its
-// command line.
+// command line, with the numbers that the tools' command lines share.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <numeric>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "measure.h"
+#include "number_text.h"
 #include "options.h"
 
 namespace {
@@ -76,6 +78,26 @@ TEST(LinkcheckOptions, ReadsValuesAndRefusesWhatTheCheckDoesNotTake) {
   EXPECT_EQ(error, "link needs --level, --address and --port");
   EXPECT_EQ(parse({"machine", "--port", "9"}, &o, &error), ParseOutcome::Error);
   EXPECT_EQ(parse({"machine", "--seconds"}, &o, &error), ParseOutcome::Error);
+}
+
+// A number is the whole text, finite and within its range; anything else
+// leaves the value as it was.
+TEST(LinkcheckOptions, NumbersAreTheWholeTextWithinTheirRange) {
+  namespace sdk = KALVENT_LEGGED_SDK;
+  double number = 0;
+  EXPECT_TRUE(sdk::parseNumber("-2.5e0", -2.5, 1, &number));
+  EXPECT_EQ(number, -2.5);
+  for (const char* bad : {"", "1x", "1 ", "nan", "inf", "1e999", "1.0001", "-2.6"}) {
+    EXPECT_FALSE(sdk::parseNumber(bad, -2.5, 1, &number)) << bad;
+  }
+  EXPECT_EQ(number, -2.5);
+  uint16_t port = 0;
+  EXPECT_TRUE(sdk::parseWholeNumber("8007", 1, 65535, &port));
+  EXPECT_EQ(port, 8007);
+  for (const char* bad : {"", "0", "65536", "8.0", "80x", "99999999999999999999"}) {
+    EXPECT_FALSE(sdk::parseWholeNumber(bad, 1, 65535, &port)) << bad;
+  }
+  EXPECT_EQ(port, 8007);
 }
 
 }  // namespace

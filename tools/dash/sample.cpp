@@ -5,6 +5,7 @@
 #include <kalvent_log/low_state.hpp>
 #include <limits>
 
+#include "kalvent_legged_sdk/comm.h"
 #include "kalvent_legged_sdk/leg_kinematics.h"
 
 namespace sdk = KALVENT_LEGGED_SDK;
@@ -13,15 +14,14 @@ namespace kalvent_dash {
 
 namespace {
 
-// Both kinds of record name their fields alike within a kind; these copy
-// what the two kinds share.
-template <typename Imu>
-void copyImu(const Imu& imu, Sample* s) {
-  for (int i = 0; i < 4; ++i) s->quaternion[i] = imu.quaternion[i];
+// The IMU's figures, which both levels' states carry under the same names.
+template <typename State>
+void copyImu(const State& state, Sample* s) {
+  for (int i = 0; i < 4; ++i) s->quaternion[i] = state.quaternion[i];
   for (int i = 0; i < 3; ++i) {
-    s->gyro[i] = imu.gyroscope[i];
-    s->accel[i] = imu.accelerometer[i];
-    s->rpy[i] = imu.rpy[i];
+    s->gyro[i] = state.gyroscope[i];
+    s->accel[i] = state.accelerometer[i];
+    s->rpy[i] = state.rpy[i];
   }
 }
 
@@ -40,50 +40,6 @@ double targetOf(float q) {
 }
 
 }  // namespace
-
-Sample sampleOf(const sdk::LowState& state) {
-  Sample s;
-  s.level = Level::Low;
-  s.tick = state.tick;
-  s.motorsKnown = true;
-  for (int k = 0; k < kJoints; ++k) {
-    const sdk::MotorState motor = state.motorState[k];
-    s.q[k] = motor.q;
-    s.dq[k] = motor.dq;
-    s.tauEst[k] = motor.tauEst;
-  }
-  const sdk::IMU imu = state.imu;
-  copyImu(imu, &s);
-  for (int leg = 0; leg < kLegs; ++leg) s.footForce[leg] = state.footForce[leg];
-  return s;
-}
-
-Sample sampleOf(const sdk::HighState& state) {
-  Sample s;
-  s.level = Level::High;
-  s.tick = state.tick;
-  const sdk::IMU imu = state.imu;
-  copyImu(imu, &s);
-  std::array<sdk::Vec3, kLegs> feet;
-  for (int leg = 0; leg < kLegs; ++leg) {
-    const sdk::Cartesian foot = state.footPosition2Body[leg];
-    feet[leg] = {foot.x, foot.y, foot.z};
-    s.footForce[leg] = state.footForce[leg];
-  }
-  anglesFromFeet(feet, &s);
-  s.mode = state.mode;
-  s.position = {state.forwardPosition, state.sidePosition, 0};
-  s.velocity = {state.forwardSpeed, state.sideSpeed, state.updownSpeed};
-  s.yawSpeed = state.rotateSpeed;
-  s.bodyHeight = state.bodyHeight;
-  return s;
-}
-
-Targets targetsOf(const sdk::LowCmd& cmd) {
-  Targets t;
-  for (int k = 0; k < kJoints; ++k) t[k] = targetOf(cmd.motorCmd[k].q);
-  return t;
-}
 
 Sample sampleOf(const kalvent_log::low_state& state) {
   Sample s;

@@ -1,11 +1,9 @@
-// One state of the robot as the page shows it, whatever it came from: the
-// bridge's records or a recording's.
+// One state of the robot as the page shows it, from a recording's records
+// (the bridge's messages are taken in as those records).
 #pragma once
 
 #include <array>
 #include <cstdint>
-
-#include "kalvent_legged_sdk/comm.h"
 
 namespace kalvent_log {
 struct low_state;
@@ -46,12 +44,6 @@ struct Sample {
 // (PosStopF).
 using Targets = std::array<double, kJoints>;
 
-// From the bridge's records, exactly as they travel on LCM.
-Sample sampleOf(const KALVENT_LEGGED_SDK::LowState& state);
-Sample sampleOf(const KALVENT_LEGGED_SDK::HighState& state);
-Targets targetsOf(const KALVENT_LEGGED_SDK::LowCmd& cmd);
-
-// From a recording's records.
 Sample sampleOf(const kalvent_log::low_state& state);
 Sample sampleOf(const kalvent_log::high_state& state);
 Targets targetsOf(const kalvent_log::low_cmd& cmd);

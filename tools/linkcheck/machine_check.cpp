@@ -7,6 +7,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -69,53 +70,61 @@ Capabilities readCapabilities() {
   return caps;
 }
 
-// An item about a resource limit (`limitName`, in `unit`) and the
-// capability (`capName`) that lifts it.
-CheckItem limitItem(const char* key, const char* title, const rlimit& limit, const char* limitName,
-                    const char* unit, const char* capName, bool capable) {
+// A resource limit that a real-time program needs lifted, and the
+// capability that lifts it as well.
+struct LimitCheck {
+  const char* key;  // also the limit's item in /etc/security/limits.conf
+  const char* title;
+  decltype(RLIMIT_RTPRIO) resource;
+  const char* limitName;
+  const char* unit;
+  const char* capName;
+  rlim_t wanted;    // the soft limit that is enough (RLIM_INFINITY: only none is)
+  bool shortWarns;  // a soft limit above 0 yet short of `wanted`: a warning, not a failure
+};
+
+std::string lowerCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+CheckItem checkLimit(const LimitCheck& check, bool capable) {
+  rlimit limit{};
+  getrlimit(check.resource, &limit);
   CheckItem item;
-  item.key = key;
-  item.title = title;
-  item.finding = std::string(limitName) + " " + limitText(limit.rlim_cur) + unit + " (hard " +
-                 limitText(limit.rlim_max) + "), " + capName + " " + (capable ? "yes" : "no");
+  item.key = check.key;
+  item.title = check.title;
+  item.finding = std::string(check.limitName) + " " + limitText(limit.rlim_cur) + check.unit +
+                 " (hard " + limitText(limit.rlim_max) + "), " + check.capName + " " +
+                 (capable ? "yes" : "no");
   item.facts = Json{{"soft", limitText(limit.rlim_cur)}, {"hard", limitText(limit.rlim_max)}};
+  const std::string capability = lowerCase(check.capName);
+  if (capable || limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= check.wanted) {
+    item.verdict = Verdict::Ok;
+  } else {
+    item.verdict = check.shortWarns && limit.rlim_cur > 0 ? Verdict::Warn : Verdict::Fail;
+    item.fix = "add '" + userName() + " - " + check.key + " " + limitText(check.wanted) +
+               "' to /etc/security/limits.conf and log in again (or: setcap " + capability +
+               "+ep PROGRAM)";
+  }
+  item.facts[capability] = capable;
   return item;
 }
 
 CheckItem checkPriority(const Capabilities& caps) {
-  rlimit limit{};
-  getrlimit(RLIMIT_RTPRIO, &limit);
-  CheckItem item = limitItem("rtprio", "real-time priority", limit, "RLIMIT_RTPRIO", "",
-                             "CAP_SYS_NICE", caps.sysNice);
   const auto wanted = static_cast<rlim_t>(sdk::THREAD_PRIORITY);
-  if (caps.sysNice || limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= wanted) {
-    item.verdict = Verdict::Ok;
-  } else {
-    item.verdict = limit.rlim_cur > 0 ? Verdict::Warn : Verdict::Fail;
-    item.fix = "add '" + userName() + " - rtprio " + std::to_string(sdk::THREAD_PRIORITY) +
-               "' to /etc/security/limits.conf and log in again (or: setcap cap_sys_nice+ep "
-               "PROGRAM)";
-  }
-  item.facts["cap_sys_nice"] = caps.sysNice;
+  CheckItem item = checkLimit({"rtprio", "real-time priority", RLIMIT_RTPRIO, "RLIMIT_RTPRIO", "",
+                               "CAP_SYS_NICE", wanted, true},
+                              caps.sysNice);
   item.facts["wanted"] = sdk::THREAD_PRIORITY;
   return item;
 }
 
+// mlockall of a whole program outgrows any small limit: only none will do.
 CheckItem checkMemoryLock(const Capabilities& caps) {
-  rlimit limit{};
-  getrlimit(RLIMIT_MEMLOCK, &limit);
-  CheckItem item = limitItem("memlock", "memory locking", limit, "RLIMIT_MEMLOCK", " bytes",
-                             "CAP_IPC_LOCK", caps.ipcLock);
-  if (caps.ipcLock || limit.rlim_cur == RLIM_INFINITY) {
-    item.verdict = Verdict::Ok;
-  } else {
-    // mlockall of a whole program outgrows any small limit.
-    item.verdict = Verdict::Fail;
-    item.fix = "add '" + userName() +
-               " - memlock unlimited' to /etc/security/limits.conf and log in again (or: setcap "
-               "cap_ipc_lock+ep PROGRAM)";
-  }
-  item.facts["cap_ipc_lock"] = caps.ipcLock;
+  CheckItem item = checkLimit({"memlock", "memory locking", RLIMIT_MEMLOCK, "RLIMIT_MEMLOCK",
+                               " bytes", "CAP_IPC_LOCK", RLIM_INFINITY, false},
+                              caps.ipcLock);
   item.facts["cap_eff"] = caps.effective;
   return item;
 }

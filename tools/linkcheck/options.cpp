@@ -3,15 +3,14 @@
 #include <arpa/inet.h>
 
 #include <CLI/CLI.hpp>
-#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <iterator>
 #include <vector>
 
 #include "kalvent_legged_sdk/udp.h"
+#include "number_text.h"
 
 namespace kalvent_linkcheck {
 
@@ -22,19 +21,9 @@ namespace {
 // The longest run either mode accepts, s.
 constexpr double kMaxSeconds = 3600;
 
-bool parseNumber(const std::string& text, double min, double max, double* value) {
-  if (text.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  const double v = std::strtod(text.c_str(), &end);
-  if (errno != 0 || *end != '\0' || !std::isfinite(v) || v < min || v > max) return false;
-  *value = v;
-  return true;
-}
-
 bool parsePort(const std::string& text, int min, int* port) {
   double v = 0;
-  if (!parseNumber(text, min, 65535, &v) || v != std::floor(v)) return false;
+  if (!sdk::parseNumber(text, min, 65535, &v) || v != std::floor(v)) return false;
   *port = static_cast<int>(v);
   return true;
 }
@@ -61,10 +50,10 @@ struct ValueOption {
 const ValueOption kValueOptions[] = {
     {"--seconds", false, "seconds from 0.1 to 3600",
      [](const std::string& v, Options* o) {
-       return parseNumber(v, 0.1, kMaxSeconds, &o->seconds);
+       return sdk::parseNumber(v, 0.1, kMaxSeconds, &o->seconds);
      }},
     {"--stale-ms", true, "milliseconds from 1 to 60000",
-     [](const std::string& v, Options* o) { return parseNumber(v, 1, 60000, &o->staleMs); }},
+     [](const std::string& v, Options* o) { return sdk::parseNumber(v, 1, 60000, &o->staleMs); }},
     {"--port", true, "a whole number from 1 to 65535",
      [](const std::string& v, Options* o) { return parsePort(v, 1, &o->port); }},
     {"--local-port", true, "a whole number from 0 to 65535",

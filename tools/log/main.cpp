@@ -1,13 +1,14 @@
 // kalvent_log: looks at a recording (info, csv) or plays its states back
 // (replay).
 #include <CLI/CLI.hpp>
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <string>
 
 #include "log_tool.h"
+#include "number_text.h"
+
+namespace sdk = KALVENT_LEGGED_SDK;
 
 namespace {
 
@@ -28,15 +29,6 @@ const char kUsage[] =
 int usage() {
   std::fputs(kUsage, stderr);
   return 2;
-}
-
-// A port as the decimal number 1 to 65535, nothing else.
-bool parsePort(const std::string& text, uint16_t& port) {
-  char* end = nullptr;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || value < 1 || value > 65535) return false;
-  port = static_cast<uint16_t>(value);
-  return true;
 }
 
 }  // namespace
@@ -66,7 +58,8 @@ int main(int argc, char** argv) try {
   } catch (const CLI::ParseError&) {
     return usage();
   }
-  if ((portGiven->count() != 0 && !parsePort(portText, replayOptions.port)) ||
+  if ((portGiven->count() != 0 &&
+       !sdk::parseWholeNumber(portText, 1, 65535, &replayOptions.port)) ||
       !(replayOptions.waitSeconds > 0)) {
     return usage();
   }

@@ -5,12 +5,12 @@
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
-#include <cmath>
 #include <cstdlib>
 #include <functional>
 #include <memory>
 
 #include "kalvent_legged_sdk/udp.h"
+#include "number_text.h"
 #include "server.h"
 
 namespace kalvent_sim {
@@ -27,40 +27,12 @@ const double kMaxDownMs = 600000;
 // bits.
 const double kMaxSeconds = 1e9;
 
-bool parseLong(const std::string& text, long min, long max, long* value) {
-  if (text.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  const long v = std::strtol(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || v < min || v > max) return false;
-  *value = v;
-  return true;
-}
-
-bool parseInt(const std::string& text, long min, long max, int* value) {
-  long v = 0;
-  if (!parseLong(text, min, max, &v)) return false;
-  *value = static_cast<int>(v);
-  return true;
-}
-
-// A finite number within [min, max], the whole of `text`.
-bool parseNumber(const std::string& text, double min, double max, double* value) {
-  if (text.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  const double v = std::strtod(text.c_str(), &end);
-  if (errno != 0 || *end != '\0' || !std::isfinite(v) || v < min || v > max) return false;
-  *value = v;
-  return true;
-}
-
 bool parseRestart(const std::string& text, RestartPlan* plan) {
   const size_t colon = text.find(':');
   if (colon == std::string::npos) return false;
   RestartPlan p;
-  if (!parseNumber(text.substr(0, colon), 0, kMaxSeconds, &p.atSeconds) ||
-      !parseNumber(text.substr(colon + 1), 0, kMaxDownMs, &p.downMs) || p.downMs == 0) {
+  if (!sdk::parseNumber(text.substr(0, colon), 0, kMaxSeconds, &p.atSeconds) ||
+      !sdk::parseNumber(text.substr(colon + 1), 0, kMaxDownMs, &p.downMs) || p.downMs == 0) {
     return false;
   }
   p.planned = true;
@@ -95,11 +67,11 @@ bool parseModel(const std::string& text, Options* o) {
 using ValueParser = std::function<bool(const std::string& value)>;
 
 ValueParser wholeNumber(long min, long max, int* target) {
-  return [=](const std::string& v) { return parseInt(v, min, max, target); };
+  return [=](const std::string& v) { return sdk::parseWholeNumber(v, min, max, target); };
 }
 
 ValueParser number(double min, double max, double* target) {
-  return [=](const std::string& v) { return parseNumber(v, min, max, target); };
+  return [=](const std::string& v) { return sdk::parseNumber(v, min, max, target); };
 }
 
 ValueParser fileName(std::string* target) {
@@ -180,7 +152,7 @@ void describeOptions(CLI::App& app, Options* o) {
                  "(default: run until SIGINT or SIGTERM)",
                  "seconds, more than 0 and at most 1e9 (about 31 years)",
                  [o](const std::string& v) {
-                   return parseNumber(v, 0, kMaxSeconds, &o->duration) && o->duration > 0;
+                   return sdk::parseNumber(v, 0, kMaxSeconds, &o->duration) && o->duration > 0;
                  });
   addValueOption(app, "--trajectory", "FILE",
                  "write the time and the twelve joint positions as CSV,\n" +

@@ -71,19 +71,12 @@ Vec3 mulTransposed(const Mat3& m, const Vec3& v) {
   for (int i = 0; i < 3; ++i) r[i] = m[0][i] * v[0] + m[1][i] * v[1] + m[2][i] * v[2];
   return r;
 }
-Mat3 mulMat(const Mat3& a, const Mat3& b) {
+// a·bᵀ: column j is a times row j of b.
+Mat3 mulByTransposed(const Mat3& a, const Mat3& b) {
   Mat3 r{};
-  for (int i = 0; i < 3; ++i) {
-    for (int j = 0; j < 3; ++j) {
-      for (int k = 0; k < 3; ++k) r[i][j] += a[i][k] * b[k][j];
-    }
-  }
-  return r;
-}
-Mat3 transposed(const Mat3& m) {
-  Mat3 r{};
-  for (int i = 0; i < 3; ++i) {
-    for (int j = 0; j < 3; ++j) r[i][j] = m[j][i];
+  for (int j = 0; j < 3; ++j) {
+    const Vec3 column = mul(a, b[j]);
+    for (int i = 0; i < 3; ++i) r[i][j] = column[i];
   }
   return r;
 }
@@ -366,7 +359,7 @@ void TrotController::balance(double dt) {
     force[1] += mass * kHoldKp * (holdPosition_[1] - p[1]);
   }
   // The attitude error as a rotation vector, world frame (small angles).
-  const Mat3 error = mulMat(fromRpy(roll, pitch, heading), transposed(r));
+  const Mat3 error = mulByTransposed(fromRpy(roll, pitch, heading), r);
   const Vec3 errorWorld{(error[2][1] - error[1][2]) / 2, (error[0][2] - error[2][0]) / 2,
                         (error[1][0] - error[0][1]) / 2};
   const Vec3 errorBody = mulTransposed(r, errorWorld);
