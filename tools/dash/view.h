@@ -12,8 +12,11 @@
 
 namespace kalvent_dash {
 
-// A state older than this reads stale on the page, ms.
-constexpr double kStaleAfterMs = 50;
+// A state older than this reads stale on the page, ms: twenty periods of a
+// 500 Hz robot, and early enough that the page, whose drawing can hold up
+// its messages by tens of milliseconds, shows it within 100 ms of the last
+// state.
+constexpr double kStaleAfterMs = 40;
 
 class View {
  public:

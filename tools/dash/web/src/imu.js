@@ -36,5 +36,4 @@ export class ImuPanel {
     this.plot.markChanged();
   }
 
-  renderDue(nowMs) { this.plot.renderDue(nowMs); }
 }

@@ -99,7 +99,4 @@ export class JointsPanel {
     }
   }
 
-  renderDue(nowMs) {
-    for (const plot of this.plots) plot.renderDue(nowMs);
-  }
 }

@@ -71,12 +71,23 @@ function onMessage(text) {
   }
 }
 
-// The plots and the 3-D view redraw at a limited rate, on whichever animation
-// frame their turn comes.
+// The plots and the 3-D view redraw at a limited rate, and take turns: a few
+// milliseconds of them per animation frame. Redrawn all at once (tens of
+// milliseconds with software rendering), they would keep the page from
+// reading the next message, a stale link's among them, for as long.
+const RENDER_BUDGET_MS = 8;
+const renderables = [...joints.plots, imu.plot, view];
+let nextRenderable = 0;
+
 function renderDue(nowMs) {
-  joints.renderDue(nowMs);
-  imu.renderDue(nowMs);
-  view.renderDue(nowMs);
+  const started = performance.now();
+  for (let i = 0; i < renderables.length; i++) {
+    const k = (nextRenderable + i) % renderables.length;
+    if (renderables[k].renderDue(nowMs) && performance.now() - started >= RENDER_BUDGET_MS) {
+      nextRenderable = (k + 1) % renderables.length;
+      return;
+    }
+  }
 }
 
 function draw(frame, nowMs) {

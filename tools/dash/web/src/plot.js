@@ -71,8 +71,11 @@ export class TimePlot {
   // The history changed; redrawn by renderDue.
   markChanged() { this.gate.markChanged(); }
 
+  // Whether it redrew.
   renderDue(nowMs) {
-    if (this.gate.due(nowMs)) this.plot.setData(this.history.window(this.spanSeconds));
+    if (!this.gate.due(nowMs)) return false;
+    this.plot.setData(this.history.window(this.spanSeconds));
+    return true;
   }
 
   setShown(seriesIndex, shown) {

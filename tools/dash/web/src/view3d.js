@@ -156,11 +156,12 @@ export class View3d {
   }
 
   // Called on every animation frame: renders the pending frame once enough
-  // time has passed since the last render.
+  // time has passed since the last render. Whether it rendered.
   renderDue(nowMs) {
-    if (!this.gate.due(nowMs)) return;
+    if (!this.gate.due(nowMs)) return false;
     this.pose(this.pendingFrame);
     this.render();
+    return true;
   }
 
   pose(frame) {
