@@ -50,8 +50,9 @@ void receive(sdk::UDP& udp, Arrivals& arrivals, const std::atomic<bool>& stop) {
     pollfd wait{udp.socketFd(), POLLIN, 0};
     const bool queued = poll(&wait, 1, 1) > 0;
     const double seen = monotonicMs();
+    if (queued) arrivals.newest.store(seen);
     const int result = udp.Recv();
-    if (queued || result == 0) arrivals.newest.store(seen);
+    if (!queued && result == 0) arrivals.newest.store(seen);  // came after the poll
     if (result != 0) continue;
     udp.GetRecv(state);
     if (!sdk::checksumMatches(state, sizeof state)) {
@@ -106,7 +107,10 @@ int main(int argc, char** argv) {
       } else if (!stale && wasStale && newest > lastBeforeSilence) {
         freshAfter = std::max(freshAfter, now - newest);
       }
-      wasStale = stale;
+      // A packet that came after the poll is noted only once Recv has taken
+      // it: a fresh verdict can come first. Wait for the note rather than
+      // miss the return.
+      wasStale = stale || (wasStale && !(newest > lastBeforeSilence));
       nanosleep(&pause, nullptr);
     }
     stop.store(true);
